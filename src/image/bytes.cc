@@ -1,0 +1,19 @@
+#include "image/bytes.h"
+
+#include <new>
+
+namespace blkswap {
+
+bool allocate_bytes(Bytes& out, size_t size) {
+  out.ptr.reset();
+  out.size = 0;
+  // Not every platform rejects absurd sizes before asking the allocator.
+  if (size > static_cast<size_t>(PTRDIFF_MAX)) return false;
+  uint8_t* p = new (std::nothrow) uint8_t[size == 0 ? 1 : size];
+  if (p == nullptr) return false;
+  out.ptr.reset(p);
+  out.size = size;
+  return true;
+}
+
+}  // namespace blkswap

@@ -1,0 +1,45 @@
+#include "image/file_read.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "image/unique_fd.h"
+
+namespace blkswap {
+
+ReadResult read_whole_file(const char* path, uint64_t max_length, FileContents& out) {
+  out = FileContents{};
+  // O_NONBLOCK keeps the open of a FIFO without a writer from waiting for one.
+  UniqueFd fd(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (fd.get() < 0) return ReadResult::cannot_open;
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0 || S_ISDIR(st.st_mode)) return ReadResult::cannot_open;
+  const int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    return ReadResult::cannot_open;
+  }
+  // A file that cannot seek (FIFO, socket, terminal) has no length to read up to.
+  const off_t end = ::lseek(fd.get(), 0, SEEK_END);
+  if (end < 0 || ::lseek(fd.get(), 0, SEEK_SET) != 0) return ReadResult::cannot_open;
+  out.file_length = static_cast<uint64_t>(end);
+  if (out.file_length > max_length) return ReadResult::too_long;
+  if (!allocate_bytes(out.bytes, static_cast<size_t>(out.file_length))) {
+    return ReadResult::no_memory;
+  }
+
+  size_t done = 0;
+  while (done < out.bytes.size) {
+    const ssize_t got = ::read(fd.get(), out.bytes.ptr.get() + done, out.bytes.size - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return ReadResult::cannot_open;  // an I/O error is never a shorter file
+    if (got == 0) break;                          // the file shrank since it was measured
+    done += static_cast<size_t>(got);
+  }
+  out.bytes.size = done;
+  return ReadResult::ok;
+}
+
+}  // namespace blkswap

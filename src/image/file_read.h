@@ -1,0 +1,26 @@
+// Reading a whole file into memory, with the failures the loading and replacement steps tell
+// apart. POSIX descriptors are used so that a FIFO, a directory or a terminal is refused at
+// once instead of blocking or being read without end.
+#pragma once
+
+#include <cstdint>
+
+#include "image/bytes.h"
+
+namespace blkswap {
+
+enum class ReadResult {
+  ok,           // `bytes` holds what was read (bytes.size may be below file_length at EOF)
+  cannot_open,  // missing, a directory, no length (FIFO, terminal), or a read error
+  too_long,     // file_length above the caller's limit; nothing allocated or read
+  no_memory,
+};
+
+struct FileContents {
+  Bytes bytes;
+  uint64_t file_length = 0;  // the length found by seeking to the end
+};
+
+ReadResult read_whole_file(const char* path, uint64_t max_length, FileContents& out);
+
+}  // namespace blkswap

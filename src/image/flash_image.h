@@ -1,0 +1,29 @@
+// The loaded image and its block records.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "image/bytes.h"
+#include "image/format.h"
+
+namespace blkswap {
+
+struct BlockRecord {
+  BlockEntry entry;        // as found in the image; the merge changes size, offset and checksum
+  uint32_t table_pos = 0;  // position of the header of the table that lists the block
+  uint32_t slot = 0;       // the entry's 0-based place in that table
+  Bytes data;              // the block's bytes; data.size is the block's true length
+};
+
+struct FlashImage {
+  Bytes bytes;          // the whole flash file as read
+  uint32_t length = 0;  // bytes read from the flash file
+  uint16_t block_count = 0;
+  std::array<BlockRecord, kMaxBlocks> records;
+  // The entries as loaded, before any replacement: the block look-up reads them, and the merge
+  // compares old and new places with them. The block bytes stay with the records alone.
+  std::array<BlockEntry, kMaxBlocks> snapshot;
+};
+
+}  // namespace blkswap

@@ -1,0 +1,95 @@
+#include "image/load.h"
+
+#include <cstring>
+#include <utility>
+
+#include "image/file_read.h"
+#include "image/format.h"
+
+namespace blkswap {
+
+namespace {
+
+constexpr size_t kNotFound = static_cast<size_t>(-1);
+
+// Only positions that start with the magic's first byte can hold a header, so memchr skips the
+// rest; the whole image is then looked at about once.
+size_t find_table_header(std::span<const uint8_t> image, size_t from) {
+  if (image.size() < kHeaderSize) return kNotFound;
+  const size_t last = image.size() - kHeaderSize;
+  while (from <= last) {
+    const void* hit = std::memchr(image.data() + from, kMagic[0], last - from + 1);
+    if (hit == nullptr) return kNotFound;
+    const size_t pos = static_cast<size_t>(static_cast<const uint8_t*>(hit) - image.data());
+    if (is_table_header(image, pos)) return pos;
+    from = pos + 1;
+  }
+  return kNotFound;
+}
+
+// Fills the records of one table's entries, checking that every entry and block lies inside
+// the image before anything is copied out of it.
+bool take_table(FlashImage& image, std::span<const uint8_t> bytes, size_t pos) {
+  TableHeader header;
+  std::memcpy(header.raw.data(), bytes.data() + pos, kHeaderSize);
+  const size_t count = header_entry_count(header);
+  if (image.block_count + count > kMaxBlocks) return false;
+  const size_t entries_at = pos + kHeaderSize;
+  if (count * kEntrySize > bytes.size() - entries_at) return false;
+
+  for (size_t k = 0; k < count; ++k) {
+    BlockRecord& record = image.records[image.block_count + k];
+    std::memcpy(record.entry.raw.data(), bytes.data() + entries_at + kEntrySize * k, kEntrySize);
+    record.table_pos = static_cast<uint32_t>(pos);
+    record.slot = static_cast<uint32_t>(k);
+    const uint64_t start = pos + uint64_t{entry_offset(record.entry)};
+    const uint64_t size = entry_size(record.entry);
+    if (start > bytes.size() || size > bytes.size() - start) return false;
+    if (!allocate_bytes(record.data, static_cast<size_t>(size))) return false;
+    if (size > 0) std::memcpy(record.data.ptr.get(), bytes.data() + start, size);
+  }
+  image.block_count = static_cast<uint16_t>(image.block_count + count);
+  return true;
+}
+
+}  // namespace
+
+bool scan_tables(FlashImage& image, uint32_t length) {
+  const std::span<const uint8_t> bytes(image.bytes.ptr.get(), length);
+  // Nothing before the first header can be a header, so the full pass starts there.
+  size_t pos = find_table_header(bytes, 0);
+  if (pos == kNotFound) return false;
+  for (; pos != kNotFound; pos = find_table_header(bytes, pos + 1)) {
+    if (!take_table(image, bytes, pos)) return false;
+  }
+  for (size_t i = 0; i < kMaxBlocks; ++i) image.snapshot[i] = image.records[i].entry;
+  return true;
+}
+
+int load_image_bytes(FlashImage& image, Bytes bytes) {
+  image.bytes = std::move(bytes);
+  const size_t length = image.bytes.size;
+  if ((length & (kImageUnit - 1)) != 0 || length > UINT32_MAX) return kLoadBadLength;
+  if (!scan_tables(image, static_cast<uint32_t>(length))) return kLoadNoTable;
+  image.length = static_cast<uint32_t>(length);
+  return kLoadOk;
+}
+
+int load_image(FlashImage& image, const char* flashfile) {
+  if (flashfile == nullptr || flashfile[0] == '\0') return kLoadEmptyName;
+  FileContents contents;
+  switch (read_whole_file(flashfile, UINT32_MAX, contents)) {
+    case ReadResult::ok:
+      break;
+    case ReadResult::cannot_open:
+      return kLoadCannotOpen;
+    case ReadResult::no_memory:
+      return kLoadNoMemory;
+    case ReadResult::too_long:
+      // Positions and the length are 32-bit throughout; a larger image is refused whole.
+      return kLoadBadLength;
+  }
+  return load_image_bytes(image, std::move(contents.bytes));
+}
+
+}  // namespace blkswap

@@ -1,0 +1,91 @@
+#include "ops/replace.h"
+
+#include <utility>
+
+#include "image/file_read.h"
+
+namespace blkswap {
+
+namespace {
+
+bool is_space(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// A bounded comparison of at most eight characters that stops at the first NUL in either.
+bool name_matches(const BlockEntry& entry, std::string_view blockname) {
+  const std::string_view name = entry_name(entry);
+  const std::string_view wanted = blockname.substr(0, std::min(blockname.size(), kNameSize));
+  return name == wanted.substr(0, wanted.find('\0'));
+}
+
+}  // namespace
+
+bool parse_block_id(std::string_view text, uint32_t& id) {
+  size_t i = 0;
+  while (i < text.size() && is_space(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  // "0x" counts as a prefix only when a digit follows it; otherwise its 0 is the digit.
+  if (text.size() - i > 2 && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X') &&
+      hex_digit(text[i + 2]) >= 0) {
+    i += 2;
+  }
+  if (i == text.size()) return false;
+  uint64_t value = 0;
+  for (; i < text.size(); ++i) {
+    const int digit = hex_digit(text[i]);
+    if (digit < 0) return false;
+    value = std::min<uint64_t>(value * 16 + static_cast<uint64_t>(digit), UINT32_MAX);
+  }
+  id = static_cast<uint32_t>(negative ? 0u - value : value);
+  return true;
+}
+
+int find_block(const FlashImage& image, std::string_view blockname) {
+  uint32_t wanted_id = 0;
+  const bool has_id = parse_block_id(blockname, wanted_id);
+  for (size_t i = 0; i < image.block_count; ++i) {
+    const BlockEntry& entry = image.snapshot[i];
+    if (name_matches(entry, blockname) || (has_id && entry_id(entry) == wanted_id)) {
+      return static_cast<int>(i);
+    }
+  }
+  return kNoBlock;
+}
+
+int replace_block(FlashImage& image, const char* blockname, const char* blockfile) {
+  if (blockname == nullptr || blockname[0] == '\0' || blockfile == nullptr ||
+      blockfile[0] == '\0') {
+    return kReplaceEmptyArgument;
+  }
+  const int index = find_block(image, blockname);
+  if (index == kNoBlock) return kReplaceNoMatch;
+
+  FileContents contents;
+  switch (read_whole_file(blockfile, UINT32_MAX, contents)) {
+    case ReadResult::ok:
+      break;
+    case ReadResult::cannot_open:
+    case ReadResult::too_long:  // no block of a 32-bit size field can hold it
+      return kReplaceCannotOpen;
+    case ReadResult::no_memory:
+      return kReplaceNoMemory;
+  }
+  if (contents.file_length == 0) return kReplaceEmptyFile;
+  if (contents.bytes.size != contents.file_length) return kReplaceShortRead;
+
+  BlockRecord& record = image.records[static_cast<size_t>(index)];
+  set_entry_size(record.entry, static_cast<uint32_t>(contents.bytes.size));
+  record.data = std::move(contents.bytes);
+  return kReplaceOk;
+}
+
+}  // namespace blkswap
