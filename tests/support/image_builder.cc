@@ -67,6 +67,13 @@ std::vector<uint8_t> pattern(size_t size, uint32_t seed) {
   return out;
 }
 
+Bytes to_bytes(const std::vector<uint8_t>& bytes) {
+  Bytes out;
+  if (!allocate_bytes(out, bytes.size())) throw std::bad_alloc();
+  std::copy(bytes.begin(), bytes.end(), out.ptr.get());
+  return out;
+}
+
 bool write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
   f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "image/bytes.h"
+
 namespace blkswap::testing {
 
 struct EntrySpec {
@@ -37,6 +39,9 @@ std::vector<uint8_t> build_image(size_t length, const std::vector<TableSpec>& ta
 
 // Deterministic non-trivial bytes.
 std::vector<uint8_t> pattern(size_t size, uint32_t seed);
+
+// A copy in the buffer type the loader takes.
+Bytes to_bytes(const std::vector<uint8_t>& bytes);
 
 bool write_file(const std::string& path, const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> read_file(const std::string& path);
