@@ -1,1 +1,258 @@
+// The real program, run through a shell: exit statuses, exact output, and what it leaves on disk.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "image/crc.h"
+#include "image/load.h"
+#include "image_builder.h"
+#include "ops/rebuild.h"
+#include "run_tool.h"
+#include "temp_dir.h"
+
+namespace blkswap {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::EntrySpec;
+using testing::pattern;
+using testing::read_file;
+using testing::run_tool;
+using testing::TempDir;
+using testing::write_file;
+
+constexpr size_t kL = 0x80000;
+const std::string kUsage =
+    "Usage: blkswap [flashfile] [blockname] [blockfile] [wfile]\n"
+    "eg:blkswap flash.bin bootload bootloader.bin merge.bin\n";
+
+std::vector<uint8_t> two_table_image() {
+  return testing::build_image(
+      kL,
+      {{0x1000,
+        {{.id = 0xA4, .name = "bootload", .offset = 0x10000, .data = pattern(0x800, 1)},
+         {.id = 0x02, .name = "kernel", .offset = 0x10800, .data = pattern(0x4000, 2)}}},
+       {0x40000, {{.id = 0x05, .name = "rootfs", .offset = 0x100, .data = pattern(0x1000, 3)}}}},
+      0xFF);
+}
+
+// A directory holding flash.bin (the image above) and boot.bin (a new boot loader).
+struct Workspace {
+  Workspace() {
+    EXPECT_TRUE(write_file(flash(), two_table_image()));
+    EXPECT_TRUE(write_file(boot(), pattern(0x900, 9)));
+  }
+  std::string flash() const { return dir.path("flash.bin"); }
+  std::string boot() const { return dir.path("boot.bin"); }
+  std::string out() const { return dir.path("out.bin"); }
+  TempDir dir;
+};
+
+std::string merge_error(int code) {
+  return "Merge flash file error with " + std::to_string(code) + "\n";
+}
+std::string list_error(int code) {
+  return "List flash block error with " + std::to_string(code) + "\n";
+}
+
+TEST(Cli, WrongArgumentCountsPrintTheUsage) {
+  for (size_t count : {0u, 2u, 3u, 5u, 6u}) {
+    const auto run = run_tool(std::vector<std::string>(count, "x"));
+    EXPECT_EQ(run.status, 2) << count;
+    EXPECT_EQ(run.out, kUsage) << count;
+    EXPECT_EQ(run.err, "");
+  }
+}
+
+TEST(Cli, ListPrintsIdAndNamePerBlock) {
+  TempDir dir;
+  auto image = two_table_image();
+  testing::put_table(image, {0x60000,
+                             {{.id = 0x00, .name = std::string("\0junk", 5)},
+                              {.id = 0xFF, .name = "\x01\x80\xff", .offset = 0x200},
+                              {.id = 0x10, .name = "ABCDEFGH", .offset = 0x300, .opaque = 'Z'}}});
+  ASSERT_TRUE(write_file(dir.path("f.bin"), image));
+  const auto run = run_tool({dir.path("f.bin")});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out,
+            "id:0xa4 name:bootload\n"
+            "id:0x2 name:kernel\n"
+            "id:0x5 name:rootfs\n"
+            "id:0x0 name:\n"
+            "id:0xff name:\x01\x80\xff\n"
+            "id:0x10 name:ABCDEFGH\n");
+}
+
+TEST(Cli, ListOfATableWithoutEntriesPrintsNothing) {
+  TempDir dir;
+  ASSERT_TRUE(write_file(dir.path("f.bin"), testing::build_image(kL, {{0x10, {}}})));
+  const auto run = run_tool({dir.path("f.bin")});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "");
+}
+
+TEST(Cli, ListFailures) {
+  TempDir dir;
+  ASSERT_TRUE(write_file(dir.path("odd.bin"), std::vector<uint8_t>(kL + 1, 0)));
+  ASSERT_TRUE(write_file(dir.path("blank.bin"), std::vector<uint8_t>(kL, 0)));
+  const struct {
+    std::string flashfile;
+    int code;
+  } cases[] = {
+      {"", -1},          {dir.path("missing.bin"), -2}, {dir.dir, -2}, {dir.path("blank.bin"), -3},
+      {"/dev/null", -3}, {dir.path("odd.bin"), -4},
+  };
+  for (const auto& c : cases) {
+    const auto run = run_tool({c.flashfile});
+    EXPECT_EQ(run.status, 1) << c.flashfile;
+    EXPECT_EQ(run.out, list_error(c.code)) << c.flashfile;
+  }
+}
+
+TEST(Cli, MergeWritesTheComposedImageAndPrintsNothing) {
+  Workspace ws;
+  const auto run = run_tool({ws.flash(), "bootload", ws.boot(), ws.out()});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "");
+
+  // The same merge in memory.
+  FlashImage image;
+  ASSERT_EQ(load_image_bytes(image, testing::to_bytes(two_table_image())), 1);
+  image.records[0].data = testing::to_bytes(pattern(0x900, 9));
+  set_entry_size(image.records[0].entry, 0x900);
+  Bytes expected;
+  ASSERT_EQ(compose_merged_image(image, expected), 1);
+  EXPECT_TRUE(read_file(ws.out()) ==
+              std::vector<uint8_t>(expected.ptr.get(), expected.ptr.get() + kL));
+
+  const auto list = run_tool({ws.out()});
+  EXPECT_EQ(list.out, "id:0xa4 name:bootload\nid:0x2 name:kernel\nid:0x5 name:rootfs\n");
+}
+
+TEST(Cli, OutputMayNameTheFlashFileOrTheBlockFile) {
+  Workspace ws;
+  ASSERT_EQ(run_tool({ws.flash(), "bootload", ws.boot(), ws.out()}).status, 0);
+  ASSERT_EQ(run_tool({ws.flash(), "bootload", ws.boot(), ws.flash()}).status, 0);
+  EXPECT_TRUE(read_file(ws.flash()) == read_file(ws.out()));
+  ASSERT_EQ(run_tool({ws.flash(), "kernel", ws.boot(), ws.boot()}).status, 0);
+  EXPECT_EQ(read_file(ws.boot()).size(), kL);
+  EXPECT_EQ(std::distance(fs::directory_iterator(ws.dir.dir), fs::directory_iterator()), 3);
+}
+
+// Every failure of every step, through the command line: its line, status 1, and no output file
+// (or the old one untouched).
+TEST(Cli, MergeFailuresWriteNothing) {
+  Workspace ws;
+  TempDir files;
+  const std::string odd = files.path("odd.bin"), blank = files.path("blank.bin"),
+                    empty = files.path("empty.bin"), tight = files.path("tight.bin"),
+                    huge = files.path("huge.bin");
+  ASSERT_TRUE(write_file(odd, std::vector<uint8_t>(kL - 1, 0)));
+  ASSERT_TRUE(write_file(blank, std::vector<uint8_t>(kL, 0)));
+  ASSERT_TRUE(write_file(empty, {}));
+  // A last block that the new bytes push to exactly the image's end.
+  ASSERT_TRUE(write_file(
+      tight, testing::build_image(kL, {{0x100, {{.id = 1, .name = "last", .offset = 0x100}}}})));
+  const std::string fits_exactly = files.path("fits.bin");
+  ASSERT_TRUE(write_file(fits_exactly, pattern(kL - 0x200, 4)));
+  { std::ofstream(huge).close(); }
+  ASSERT_EQ(::truncate(huge.c_str(), 0x100000001LL), 0);  // sparse, longer than a size field holds
+
+  const struct {
+    std::string what;
+    std::vector<std::string> args;
+    int code;
+  } cases[] = {
+      {"load: empty flashfile", {"", "bootload", ws.boot(), ws.out()}, -1},
+      {"load: missing flashfile",
+       {files.path("none.bin"), "bootload", files.path("none2"), ws.out()},
+       -2},
+      {"load: flashfile is a directory", {files.dir, "bootload", ws.boot(), ws.out()}, -2},
+      {"load: length", {odd, "bootload", ws.boot(), ws.out()}, -4},
+      {"load: no table", {blank, "bootload", ws.boot(), ws.out()}, -5},
+      {"load: /dev/zero has no length", {"/dev/zero", "bootload", ws.boot(), ws.out()}, -5},
+      {"replace: empty blockname", {ws.flash(), "", ws.boot(), ws.out()}, -1},
+      {"replace: empty blockfile", {ws.flash(), "bootload", "", ws.out()}, -1},
+      {"replace: no match, before the block file",
+       {ws.flash(), "boot", files.path("none"), ws.out()},
+       -6},
+      {"replace: a longer name matches nothing", {ws.flash(), "kernel0", ws.boot(), ws.out()}, -6},
+      {"replace: missing blockfile", {ws.flash(), "bootload", files.path("none"), ws.out()}, -2},
+      {"replace: blockfile is a directory", {ws.flash(), "bootload", files.dir, ws.out()}, -2},
+      {"replace: blockfile too long for a size field",
+       {ws.flash(), "bootload", huge, ws.out()},
+       -2},
+      {"replace: empty block file", {ws.flash(), "bootload", empty, ws.out()}, -3},
+      {"replace: /dev/null", {ws.flash(), "bootload", "/dev/null", ws.out()}, -3},
+      {"write: empty wfile", {ws.flash(), "bootload", ws.boot(), ""}, -1},
+      {"write: last block ends at the end", {tight, "last", fits_exactly, ws.out()}, -2},
+      {"write: missing directory",
+       {ws.flash(), "bootload", ws.boot(), files.path("no/such/out.bin")},
+       -4},
+      {"write: wfile is a directory", {ws.flash(), "bootload", ws.boot(), files.dir}, -4},
+      {"write: disk full", {ws.flash(), "bootload", ws.boot(), "/dev/full"}, -5},
+  };
+  const auto flash_before = read_file(ws.flash());
+  for (const auto& c : cases) {
+    const auto run = run_tool(c.args);
+    EXPECT_EQ(run.status, 1) << c.what;
+    EXPECT_EQ(run.out, merge_error(c.code)) << c.what;
+    EXPECT_FALSE(fs::exists(ws.out())) << c.what;
+  }
+  EXPECT_TRUE(read_file(ws.flash()) == flash_before);
+  EXPECT_EQ(std::distance(fs::directory_iterator(files.dir), fs::directory_iterator()), 6);
+}
+
+TEST(Cli, ShortReadOfTheBlockFile) {
+  // sysfs reports a length of a page for files that hold a few bytes.
+  const std::string sysfs = "/sys/devices/system/cpu/online";
+  struct stat st {};
+  if (::stat(sysfs.c_str(), &st) != 0 || st.st_size != 4096)
+    GTEST_SKIP() << "no sysfs file to read short";
+  Workspace ws;
+  const auto run = run_tool({ws.flash(), "bootload", sysfs, ws.out()});
+  EXPECT_EQ(run.out, merge_error(-5));
+  EXPECT_FALSE(fs::exists(ws.out()));
+}
+
+TEST(Cli, OutOfMemoryBecomesTheStepsCode) {
+  if (testing::built_with_sanitizers())
+    GTEST_SKIP() << "sanitizers reserve more address space than the limit";
+  Workspace ws;
+  // 128 MiB, sparse but for the tables at its start.
+  const std::string big = ws.dir.path("big.bin");
+  ASSERT_TRUE(write_file(big, two_table_image()));
+  ASSERT_EQ(::truncate(big.c_str(), 128 << 20), 0);
+  const std::string limit_small = "ulimit -v 65536";  // not even the image fits
+  const std::string limit_one = "ulimit -v 172032";   // the image fits, a second copy does not
+
+  EXPECT_EQ(run_tool({big}, limit_small).out, list_error(-3));
+  EXPECT_EQ(run_tool({big, "bootload", ws.boot(), ws.out()}, limit_small).out, merge_error(-3));
+  EXPECT_EQ(run_tool({ws.flash(), "bootload", big, ws.out()}, limit_small).out, merge_error(-4));
+  const auto listed = run_tool({big}, limit_one);
+  EXPECT_EQ(listed.status, 0);
+  EXPECT_EQ(listed.out, "id:0xa4 name:bootload\nid:0x2 name:kernel\nid:0x5 name:rootfs\n");
+  EXPECT_EQ(run_tool({big, "bootload", ws.boot(), ws.out()}, limit_one).out, merge_error(-3));
+  EXPECT_FALSE(fs::exists(ws.out()));
+}
+
+TEST(Cli, AWriteCutShortByAFileSizeLimitLeavesTheOldOutput) {
+  Workspace ws;
+  const std::vector<uint8_t> old = {'o', 'l', 'd'};
+  ASSERT_TRUE(write_file(ws.out(), old));
+  // 100 blocks of 512 bytes: less than the image; the shell does not ignore SIGXFSZ, blkswap does.
+  const auto run = run_tool({ws.flash(), "bootload", ws.boot(), ws.out()}, "ulimit -f 100");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, merge_error(-5));
+  EXPECT_EQ(read_file(ws.out()), old);
+  EXPECT_EQ(std::distance(fs::directory_iterator(ws.dir.dir), fs::directory_iterator()), 3);
+}
+
+}  // namespace
+}  // namespace blkswap

@@ -1,16 +1,19 @@
+#include "image/format.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "image/crc.h"
-#include "image/format.h"
 #include "image_builder.h"
 
 namespace blkswap {
 namespace {
 
-std::vector<uint8_t> bytes_of(const std::string& s) { return {s.begin(), s.end()}; }
+std::vector<uint8_t> bytes_of(const std::string& s) {
+  return {s.begin(), s.end()};
+}
 
 // A bit-at-a-time reference, independent of the table.
 uint32_t bitwise_crc(const std::vector<uint8_t>& data) {
@@ -74,9 +77,9 @@ TEST(Format, NameFieldEndsAtNulOrAfterEightBytes) {
     std::string name;
   } cases[] = {
       {std::string("kernel\0\0", 8), "kernel"},
-      {"bootload", "bootload"},                  // no terminator
-      {std::string("\0abcdefg", 8), ""},         // nothing before the NUL
-      {std::string("ab\0cdefg", 8), "ab"},       // bytes after the NUL do not count
+      {"bootload", "bootload"},             // no terminator
+      {std::string("\0abcdefg", 8), ""},    // nothing before the NUL
+      {std::string("ab\0cdefg", 8), "ab"},  // bytes after the NUL do not count
       {std::string("\x01\xff\x80zzzzz", 8), std::string("\x01\xff\x80zzzzz", 8)},
   };
   for (const auto& c : cases) {
@@ -111,15 +114,14 @@ TEST(Format, RangesOverlap) {
     bool overlap;
   } cases[] = {
       {{0, 10}, {10, 5}, false},  // touching ends
-      {{0, 11}, {10, 5}, true},
-      {{10, 5}, {0, 11}, true},
+      {{0, 11}, {10, 5}, true},  {{10, 5}, {0, 11}, true},
       {{0, 100}, {40, 2}, true},  // one inside the other
       {{5, 0}, {0, 100}, false},  // empty overlaps nothing
       {{0, 100}, {5, 0}, false},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(ranges_overlap(c.a, c.b), c.overlap) << c.a.start << "+" << c.a.size << " vs "
-                                                   << c.b.start << "+" << c.b.size;
+    EXPECT_EQ(ranges_overlap(c.a, c.b), c.overlap)
+        << c.a.start << "+" << c.a.size << " vs " << c.b.start << "+" << c.b.size;
   }
 }
 

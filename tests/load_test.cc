@@ -1,5 +1,6 @@
-#include <gtest/gtest.h>
+#include "image/load.h"
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -9,7 +10,6 @@
 
 #include "image/crc.h"
 #include "image/format.h"
-#include "image/load.h"
 #include "image_builder.h"
 #include "temp_dir.h"
 
@@ -26,7 +26,8 @@ constexpr size_t kL = 0x80000;
 std::vector<EntrySpec> entries(size_t count, uint32_t first_offset = 0x2000, uint32_t size = 16) {
   std::vector<EntrySpec> out;
   for (size_t i = 0; i < count; ++i) {
-    out.push_back(EntrySpec{.id = static_cast<uint8_t>(i), .name = "b" + std::to_string(i),
+    out.push_back(EntrySpec{.id = static_cast<uint8_t>(i),
+                            .name = "b" + std::to_string(i),
                             .offset = static_cast<uint32_t>(first_offset + i * size),
                             .data = pattern(size, static_cast<uint32_t>(i))});
   }
@@ -42,11 +43,26 @@ struct LoadCase {
 
 TEST(LoadImage, CodesAndBlockCounts) {
   const LoadCase cases[] = {
-      {"one table", [] { return build_image(kL, {{0, entries(3)}}); }, 1, 3},
-      {"two 512 KiB units", [] { return build_image(2 * kL, {{kL + 5, entries(2)}}); }, 1, 2},
-      {"one byte too long", [] { return build_image(kL + 1, {{0, entries(1)}}); }, kLoadBadLength,
-       0},
-      {"one byte short", [] { return build_image(kL - 1, {{0, entries(1)}}); }, kLoadBadLength, 0},
+      {"one table",
+       [] {
+         return build_image(kL, {{0, entries(3)}});
+       },
+       1, 3},
+      {"two 512 KiB units",
+       [] {
+         return build_image(2 * kL, {{kL + 5, entries(2)}});
+       },
+       1, 2},
+      {"one byte too long",
+       [] {
+         return build_image(kL + 1, {{0, entries(1)}});
+       },
+       kLoadBadLength, 0},
+      {"one byte short",
+       [] {
+         return build_image(kL - 1, {{0, entries(1)}});
+       },
+       kLoadBadLength, 0},
       {"empty file", [] { return std::vector<uint8_t>(); }, kLoadNoTable, 0},
       {"no magic", [] { return std::vector<uint8_t>(kL, 0x2A); }, kLoadNoTable, 0},
       {"wrong format mark only",
@@ -54,23 +70,44 @@ TEST(LoadImage, CodesAndBlockCounts) {
        kLoadNoTable, 0},
       {"wrong mark, then a table",
        [] {
-         return build_image(kL, {{.pos = 0, .entries = entries(5), .format_mark = '1'},
-                                 {0x40000, entries(2)}});
+         return build_image(
+             kL, {{.pos = 0, .entries = entries(5), .format_mark = '1'}, {0x40000, entries(2)}});
        },
        1, 2},
-      {"40 + 24 blocks", [] { return build_image(kL, {{0, entries(40)}, {0x4000, entries(24)}}); },
+      {"40 + 24 blocks",
+       [] {
+         return build_image(kL, {{0, entries(40)}, {0x4000, entries(24)}});
+       },
        1, 64},
-      {"40 + 25 blocks", [] { return build_image(kL, {{0, entries(40)}, {0x4000, entries(25)}}); },
+      {"40 + 25 blocks",
+       [] {
+         return build_image(kL, {{0, entries(40)}, {0x4000, entries(25)}});
+       },
        kLoadNoTable, 0},
-      {"255 entries announced", [] { return build_image(kL, {{0, entries(255, 0x4000, 1)}}); },
+      {"255 entries announced",
+       [] {
+         return build_image(kL, {{0, entries(255, 0x4000, 1)}});
+       },
        kLoadNoTable, 0},
-      {"zero entries", [] { return build_image(kL, {{0, {}}}); }, 1, 0},
-      {"header ends at the image's end", [] { return build_image(kL, {{kL - 28, {}}}); }, 1, 0},
+      {"zero entries",
+       [] {
+         return build_image(kL, {{0, {}}});
+       },
+       1, 0},
+      {"header ends at the image's end",
+       [] {
+         return build_image(kL, {{kL - 28, {}}});
+       },
+       1, 0},
       {"entries run past the end",
-       [] { return build_image(kL, {{.pos = kL - 28 - 48, .entries = entries(1, 0), .count = 2}}); },
+       [] {
+         return build_image(kL, {{.pos = kL - 28 - 48, .entries = entries(1, 0), .count = 2}});
+       },
        kLoadNoTable, 0},
       {"block ends exactly at the end",
-       [] { return build_image(kL, {{0x100, {{.offset = kL - 0x100 - 16, .data = pattern(16, 1)}}}}); },
+       [] {
+         return build_image(kL, {{0x100, {{.offset = kL - 0x100 - 16, .data = pattern(16, 1)}}}});
+       },
        1, 1},
       {"block one byte past the end",
        [] {
@@ -78,9 +115,14 @@ TEST(LoadImage, CodesAndBlockCounts) {
        },
        kLoadNoTable, 0},
       {"offset near 4 GiB",
-       [] { return build_image(kL, {{0x100, {{.offset = 0xFFFFFFF0u, .size = 0x20}}}}); },
+       [] {
+         return build_image(kL, {{0x100, {{.offset = 0xFFFFFFF0u, .size = 0x20}}}});
+       },
        kLoadNoTable, 0},
-      {"size near 4 GiB", [] { return build_image(kL, {{0x100, {{.offset = 0x200, .size = 0xFFFFFFFFu}}}}); },
+      {"size near 4 GiB",
+       [] {
+         return build_image(kL, {{0x100, {{.offset = 0x200, .size = 0xFFFFFFFFu}}}});
+       },
        kLoadNoTable, 0},
   };
   for (const LoadCase& c : cases) {
@@ -96,10 +138,11 @@ TEST(LoadImage, RecordsFollowTablePositionAndCopyTheBlocks) {
   const auto later = pattern(0x300, 7);
   const auto earlier = pattern(0x40, 8);
   // Built in the opposite order of their positions.
-  auto bytes = build_image(kL, {{0x20000, {{.id = 9, .name = "later", .offset = 0x100, .data = later}}},
-                                {0x8000,
-                                 {{.id = 1, .name = "first", .offset = 0x1000, .data = earlier},
-                                  {.id = 2, .name = "second", .offset = 0x2000}}}});
+  auto bytes =
+      build_image(kL, {{0x20000, {{.id = 9, .name = "later", .offset = 0x100, .data = later}}},
+                       {0x8000,
+                        {{.id = 1, .name = "first", .offset = 0x1000, .data = earlier},
+                         {.id = 2, .name = "second", .offset = 0x2000}}}});
   FlashImage image;
   ASSERT_EQ(load_image_bytes(image, testing::to_bytes(bytes)), 1);
   ASSERT_EQ(image.block_count, 3);
@@ -108,13 +151,15 @@ TEST(LoadImage, RecordsFollowTablePositionAndCopyTheBlocks) {
     uint32_t table_pos, slot;
     std::string name;
     std::vector<uint8_t> data;
-  } expected[] = {{0x8000, 0, "first", earlier}, {0x8000, 1, "second", {}}, {0x20000, 0, "later", later}};
+  } expected[] = {
+      {0x8000, 0, "first", earlier}, {0x8000, 1, "second", {}}, {0x20000, 0, "later", later}};
   for (size_t i = 0; i < 3; ++i) {
     const BlockRecord& r = image.records[i];
     EXPECT_EQ(r.table_pos, expected[i].table_pos);
     EXPECT_EQ(r.slot, expected[i].slot);
     EXPECT_EQ(entry_name(r.entry), expected[i].name);
-    EXPECT_EQ(std::vector<uint8_t>(r.data.ptr.get(), r.data.ptr.get() + r.data.size), expected[i].data);
+    EXPECT_EQ(std::vector<uint8_t>(r.data.ptr.get(), r.data.ptr.get() + r.data.size),
+              expected[i].data);
     EXPECT_EQ(image.snapshot[i].raw, r.entry.raw);
     // The entry is kept exactly as it was in the image.
     EXPECT_TRUE(std::equal(r.entry.raw.begin(), r.entry.raw.end(),
@@ -125,7 +170,8 @@ TEST(LoadImage, RecordsFollowTablePositionAndCopyTheBlocks) {
 TEST(LoadImage, MagicInsideABlockIsAFurtherTable) {
   std::vector<uint8_t> outer(0x1000, 0x5A);
   std::vector<uint8_t> image = build_image(kL, {{0, {{.id = 1, .offset = 0x100, .data = outer}}}});
-  testing::put_table(image, {0x300, {{.id = 2, .name = "inner", .offset = 0x80, .data = pattern(8, 2)}}});
+  testing::put_table(image,
+                     {0x300, {{.id = 2, .name = "inner", .offset = 0x80, .data = pattern(8, 2)}}});
   FlashImage loaded;
   ASSERT_EQ(load_image_bytes(loaded, testing::to_bytes(image)), 1);
   ASSERT_EQ(loaded.block_count, 2);

@@ -1,3 +1,5 @@
+#include "ops/rebuild.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -7,7 +9,6 @@
 #include "image/crc.h"
 #include "image/load.h"
 #include "image_builder.h"
-#include "ops/rebuild.h"
 
 namespace blkswap {
 namespace {
@@ -19,11 +20,13 @@ using testing::TableSpec;
 
 constexpr size_t kL = 0x80000;
 
-std::vector<uint8_t> to_vector(const Bytes& b) { return {b.ptr.get(), b.ptr.get() + b.size}; }
+std::vector<uint8_t> to_vector(const Bytes& b) {
+  return {b.ptr.get(), b.ptr.get() + b.size};
+}
 
 // Loads `flash`, gives block `index` the bytes `fresh` (when not empty) and composes the merge.
-int merge_in_memory(const std::vector<uint8_t>& flash, size_t index, const std::vector<uint8_t>& fresh,
-                    std::vector<uint8_t>& out) {
+int merge_in_memory(const std::vector<uint8_t>& flash, size_t index,
+                    const std::vector<uint8_t>& fresh, std::vector<uint8_t>& out) {
   FlashImage image;
   EXPECT_EQ(load_image_bytes(image, testing::to_bytes(flash)), 1);
   if (!fresh.empty()) {
@@ -48,22 +51,29 @@ TEST(Rebuild, WorkedExampleByteForByte) {
   const auto fresh = pattern(0x180, 4);
   auto flash = pattern(kL, 5);
   for (auto& b : flash) b &= 0x7F;
-  testing::put_table(flash, {.pos = 0x1000,
-                             .entries = {{.id = 0x01, .name = "one", .offset = 0x100, .data = b0, .opaque = 0x11},
-                                         {.id = 0xA4, .name = "two", .offset = 0x200, .data = b1, .opaque = 0x22},
-                                         {.id = 0x02, .name = "three", .offset = 0x300, .data = b2,
-                                          .checksum = 0xDEADBEEF, .opaque = 0x33}},
-                             .opaque = 0x44});
+  testing::put_table(
+      flash, {.pos = 0x1000,
+              .entries = {{.id = 0x01, .name = "one", .offset = 0x100, .data = b0, .opaque = 0x11},
+                          {.id = 0xA4, .name = "two", .offset = 0x200, .data = b1, .opaque = 0x22},
+                          {.id = 0x02,
+                           .name = "three",
+                           .offset = 0x300,
+                           .data = b2,
+                           .checksum = 0xDEADBEEF,
+                           .opaque = 0x33}},
+              .opaque = 0x44});
 
   // What the merged image must hold, built independently: the flash file's bytes up to the
   // table, then 0xFF but for the header, the three entries and the blocks at their new places.
   std::vector<uint8_t> expected(kL, 0xFF);
   std::copy(flash.begin(), flash.begin() + 0x1000, expected.begin());
-  testing::put_table(expected, {.pos = 0x1000,
-                                .entries = {{.id = 0x01, .name = "one", .offset = 0x100, .data = fresh, .opaque = 0x11},
-                                            {.id = 0xA4, .name = "two", .offset = 0x10000, .data = b1, .opaque = 0x22},
-                                            {.id = 0x02, .name = "three", .offset = 0x10100, .data = b2, .opaque = 0x33}},
-                                .opaque = 0x44});
+  testing::put_table(
+      expected,
+      {.pos = 0x1000,
+       .entries = {{.id = 0x01, .name = "one", .offset = 0x100, .data = fresh, .opaque = 0x11},
+                   {.id = 0xA4, .name = "two", .offset = 0x10000, .data = b1, .opaque = 0x22},
+                   {.id = 0x02, .name = "three", .offset = 0x10100, .data = b2, .opaque = 0x33}},
+       .opaque = 0x44});
 
   std::vector<uint8_t> out;
   ASSERT_EQ(merge_in_memory(flash, 0, fresh, out), kWriteOk);
@@ -73,15 +83,16 @@ TEST(Rebuild, WorkedExampleByteForByte) {
   EXPECT_EQ(std::memcmp(&out[0x1100], fresh.data(), fresh.size()), 0);
   EXPECT_EQ(std::memcmp(&out[0x11000], b1.data(), b1.size()), 0);
   EXPECT_EQ(std::memcmp(&out[0x11100], b2.data(), b2.size()), 0);
-  EXPECT_EQ(read_le32(&out[0x1000 + 28 + 48 * 2 + 12]), block_crc(b2));  // a stale checksum is mended
+  EXPECT_EQ(read_le32(&out[0x1000 + 28 + 48 * 2 + 12]),
+            block_crc(b2));  // a stale checksum is mended
   EXPECT_TRUE(out == expected) << "the merged image differs from the worked example";
 }
 
 struct PlacementCase {
   std::string name;
   std::vector<TableSpec> tables;
-  size_t replaced;                // block index
-  size_t new_size;                // 0: keep the old bytes
+  size_t replaced;  // block index
+  size_t new_size;  // 0: keep the old bytes
   int rc;
   std::vector<uint32_t> offsets;  // per block index, on success
 };
@@ -92,43 +103,105 @@ TEST(Rebuild, PlacementAndBounds) {
   };
   const PlacementCase cases[] = {
       {"same size, already packed and aligned: nothing moves",
-       {{0x1000, {blk(1, 0x100, 0x100), blk(2, 0x200, 0x300), blk(0xA4, 0x10000, 0x10)}}}, 1, 0x300, 1,
+       {{0x1000, {blk(1, 0x100, 0x100), blk(2, 0x200, 0x300), blk(0xA4, 0x10000, 0x10)}}},
+       1,
+       0x300,
+       1,
        {0x100, 0x200, 0x10000}},
-      {"gaps close", {{0, {blk(1, 0x100, 0x10), blk(2, 0x400, 0x10), blk(3, 0x900, 0x10)}}}, 0, 0, 1,
+      {"gaps close",
+       {{0, {blk(1, 0x100, 0x10), blk(2, 0x400, 0x10), blk(3, 0x900, 0x10)}}},
+       0,
+       0,
+       1,
        {0x100, 0x110, 0x120}},
-      {"0xA4 in slot 0 at 0x10000 stays", {{0x1000, {blk(0xA4, 0x10000, 0x10)}}}, 0, 0, 1, {0x10000}},
-      {"0xA4 in slot 0 at 0x10001 moves to 0x20000", {{0x1000, {blk(0xA4, 0x10001, 0x10)}}}, 0, 0, 1,
+      {"0xA4 in slot 0 at 0x10000 stays",
+       {{0x1000, {blk(0xA4, 0x10000, 0x10)}}},
+       0,
+       0,
+       1,
+       {0x10000}},
+      {"0xA4 in slot 0 at 0x10001 moves to 0x20000",
+       {{0x1000, {blk(0xA4, 0x10001, 0x10)}}},
+       0,
+       0,
+       1,
        {0x20000}},
       {"0xA5 at 0x10001 stays", {{0x1000, {blk(0xA5, 0x10001, 0x10)}}}, 0, 0, 1, {0x10001}},
-      {"0xA8 aligns after chaining", {{0x10, {blk(1, 0x100, 0x10), blk(0xA8, 0x110, 0x10)}}}, 0, 0, 1,
+      {"0xA8 aligns after chaining",
+       {{0x10, {blk(1, 0x100, 0x10), blk(0xA8, 0x110, 0x10)}}},
+       0,
+       0,
+       1,
        {0x100, 0x10000}},
       {"second table's slot 0 keeps its offset",
-       {{0x100, {blk(1, 0x100, 0x10), blk(2, 0x800, 0x10)}}, {0x4000, {blk(3, 0x900, 0x10), blk(4, 0x1000, 0x10)}}},
-       0, 0x20, 1, {0x100, 0x120, 0x900, 0x910}},
-      {"last block ends one byte before the end", {{0x100, {blk(1, 0x100, 0x10)}}}, 0, kL - 0x201, 1, {0x100}},
-      {"last block ends at the end", {{0x100, {blk(1, 0x100, 0x10)}}}, 0, kL - 0x200, kWriteDoesNotFit, {}},
-      {"last block ends past the end", {{0x100, {blk(1, 0x100, 0x10)}}}, 0, kL, kWriteDoesNotFit, {}},
+       {{0x100, {blk(1, 0x100, 0x10), blk(2, 0x800, 0x10)}},
+        {0x4000, {blk(3, 0x900, 0x10), blk(4, 0x1000, 0x10)}}},
+       0,
+       0x20,
+       1,
+       {0x100, 0x120, 0x900, 0x910}},
+      {"last block ends one byte before the end",
+       {{0x100, {blk(1, 0x100, 0x10)}}},
+       0,
+       kL - 0x201,
+       1,
+       {0x100}},
+      {"last block ends at the end",
+       {{0x100, {blk(1, 0x100, 0x10)}}},
+       0,
+       kL - 0x200,
+       kWriteDoesNotFit,
+       {}},
+      {"last block ends past the end",
+       {{0x100, {blk(1, 0x100, 0x10)}}},
+       0,
+       kL,
+       kWriteDoesNotFit,
+       {}},
       {"an earlier table's block past the end",
-       {{0x100, {blk(1, 0x100, 0x10)}}, {0x200, {blk(2, 0x100, 0x10)}}}, 0, kL - 0x180, kWriteDoesNotFit, {}},
+       {{0x100, {blk(1, 0x100, 0x10)}}, {0x200, {blk(2, 0x100, 0x10)}}},
+       0,
+       kL - 0x180,
+       kWriteDoesNotFit,
+       {}},
       {"grows over the next table's header",
-       {{0x100, {blk(1, 0x100, 0x10)}}, {0x1000, {blk(2, 0x100, 0x10)}}}, 0, 0xE01, kWriteDoesNotFit, {}},
+       {{0x100, {blk(1, 0x100, 0x10)}}, {0x1000, {blk(2, 0x100, 0x10)}}},
+       0,
+       0xE01,
+       kWriteDoesNotFit,
+       {}},
       {"grows up to the next table's header",
-       {{0x100, {blk(1, 0x100, 0x10)}}, {0x1000, {blk(2, 0x100, 0x10)}}}, 0, 0xE00, 1, {0x100, 0x100}},
+       {{0x100, {blk(1, 0x100, 0x10)}}, {0x1000, {blk(2, 0x100, 0x10)}}},
+       0,
+       0xE00,
+       1,
+       {0x100, 0x100}},
       {"chained onto the next table's entries",
-       {{0x100, {blk(1, 0x100, 0x10), blk(2, 0x200, 0x10)}}, {0x1000, {blk(3, 0x100, 0x10)}}}, 0, 0xE10,
-       kWriteDoesNotFit, {}},
+       {{0x100, {blk(1, 0x100, 0x10), blk(2, 0x200, 0x10)}}, {0x1000, {blk(3, 0x100, 0x10)}}},
+       0,
+       0xE10,
+       kWriteDoesNotFit,
+       {}},
       {"grows over another table's block",
-       {{0x100, {blk(1, 0x100, 0x10)}}, {0x1000, {blk(2, 0x100, 0x10)}}, {0x800, {blk(3, 0x1000, 0x10)}}}, 0,
-       0x1500, kWriteDoesNotFit, {}},
+       {{0x100, {blk(1, 0x100, 0x10)}},
+        {0x1000, {blk(2, 0x100, 0x10)}},
+        {0x800, {blk(3, 0x1000, 0x10)}}},
+       0,
+       0x1500,
+       kWriteDoesNotFit,
+       {}},
       {"an empty block overlaps nothing",
-       {{0x100, {blk(1, 0x100, 0x10), blk(2, 0x110, 0)}}, {0x1000, {blk(3, 0x100, 0x10)}}}, 0, 0xE00, 1,
+       {{0x100, {blk(1, 0x100, 0x10), blk(2, 0x110, 0)}}, {0x1000, {blk(3, 0x100, 0x10)}}},
+       0,
+       0xE00,
+       1,
        {0x100, 0xF00, 0x100}},
   };
   for (const PlacementCase& c : cases) {
     std::vector<uint8_t> flash = build_image(kL, c.tables);
     std::vector<uint8_t> out;
-    const int rc = merge_in_memory(flash, c.replaced, c.new_size ? pattern(c.new_size, 77) : std::vector<uint8_t>{},
-                                   out);
+    const int rc = merge_in_memory(
+        flash, c.replaced, c.new_size ? pattern(c.new_size, 77) : std::vector<uint8_t>{}, out);
     EXPECT_EQ(rc, c.rc) << c.name;
     if (rc != 1) continue;
     FlashImage reloaded;
@@ -143,7 +216,8 @@ TEST(Rebuild, PlacementAndBounds) {
 TEST(Rebuild, ANestedTableStaysWhenTheBlockAroundItGrows) {
   // The outer block holds a second table and its block; the new outer bytes keep them.
   auto flash = build_image(kL, {{0x100, {{.id = 1, .offset = 0x100, .data = pattern(0x1000, 1)}}}});
-  testing::put_table(flash, {0x400, {{.id = 2, .name = "inner", .offset = 0x100, .data = pattern(0x10, 2)}}});
+  testing::put_table(
+      flash, {0x400, {{.id = 2, .name = "inner", .offset = 0x100, .data = pattern(0x10, 2)}}});
   std::vector<uint8_t> grown(flash.begin() + 0x200, flash.begin() + 0x1200);
   const auto tail = pattern(0x1000, 3);
   grown.insert(grown.end(), tail.begin(), tail.end());
@@ -171,7 +245,8 @@ TEST(Rebuild, ChecksumsAndWhatIsCarried) {
   EXPECT_EQ(std::memcmp(&out[0x2000 + 28 + 12], "NCRC", 4), 0);
   EXPECT_EQ(read_le32(&out[0x2000 + 28 + 48 + 12]), block_crc(pattern(0x40, 2)));
   EXPECT_TRUE(std::equal(out.begin(), out.begin() + 0x2000, flash.begin()));  // before the table
-  EXPECT_EQ(std::count(out.begin() + 0x40000, out.begin() + 0x40000 + 28, 0xFF), 28);  // not carried
+  EXPECT_EQ(std::count(out.begin() + 0x40000, out.begin() + 0x40000 + 28, 0xFF),
+            28);                         // not carried
   EXPECT_EQ(out[0x2000 + 0x180], 0xFF);  // erased past the last block
   EXPECT_EQ(out[kL - 1], 0xFF);
 }

@@ -1,3 +1,5 @@
+#include "ops/replace.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -5,7 +7,6 @@
 
 #include "image/load.h"
 #include "image_builder.h"
-#include "ops/replace.h"
 #include "temp_dir.h"
 
 namespace blkswap {
@@ -31,9 +32,9 @@ TEST(ParseBlockId, OnlyWholeHexNumbersAreIds) {
       {"-ffffff01", true, 0xFF},
       {"-1", true, 0xFFFFFFFF},
       {"ffffffff", true, 0xFFFFFFFF},
-      {"100000000", true, 0xFFFFFFFF},   // too large for 32 bits: saturates
-      {"-100000000", true, 1},           // saturates, then negates
-      {"bootload", false, 0},            // only its first letter is a hex digit
+      {"100000000", true, 0xFFFFFFFF},  // too large for 32 bits: saturates
+      {"-100000000", true, 1},          // saturates, then negates
+      {"bootload", false, 0},           // only its first letter is a hex digit
       {"kernel", false, 0},
       {"boot", false, 0},
       {"b", true, 0xB},
@@ -68,7 +69,8 @@ FlashImage image_for_lookup() {
       {.id = 0x30, .name = "1ff", .offset = 0x1018, .data = pattern(4, 6)},
   };
   FlashImage image;
-  EXPECT_EQ(load_image_bytes(image, testing::to_bytes(testing::build_image(0x80000, {{0, entries}}))), 1);
+  EXPECT_EQ(
+      load_image_bytes(image, testing::to_bytes(testing::build_image(0x80000, {{0, entries}}))), 1);
   return image;
 }
 
@@ -78,19 +80,14 @@ TEST(FindBlock, FirstMatchByNameOrWholeId) {
     std::string blockname;
     int index;
   } cases[] = {
-      {"bootload", 2},    // by name, not as the number 0xB
-      {"bootloader", 2},  // only eight characters are compared
-      {"boot", kNoBlock},
-      {"kernel", 3},      // by name, never as id 0
-      {"a4", 2},          // the first of the two 0xA4 blocks
-      {"0xA4", 2},
-      {"second", 4},
-      {"b", 1},           // id 0x0B comes before the block named b
-      {"0", 0},
-      {"-ffffff01", 5},   // reads as 0xFF
-      {"1ff", 6},         // above 0xFF: by name only
-      {"30", 6},
-      {"zz", kNoBlock},
+      {"bootload", 2},                                 // by name, not as the number 0xB
+      {"bootloader", 2},                               // only eight characters are compared
+      {"boot", kNoBlock}, {"kernel", 3},               // by name, never as id 0
+      {"a4", 2},                                       // the first of the two 0xA4 blocks
+      {"0xA4", 2},        {"second", 4},    {"b", 1},  // id 0x0B comes before the block named b
+      {"0", 0},           {"-ffffff01", 5},            // reads as 0xFF
+      {"1ff", 6},                                      // above 0xFF: by name only
+      {"30", 6},          {"zz", kNoBlock},
   };
   for (const auto& c : cases) EXPECT_EQ(find_block(image, c.blockname), c.index) << c.blockname;
 }
@@ -140,7 +137,8 @@ TEST(ReplaceBlock, FailuresLeaveTheRecordAlone) {
 
 TEST(ReplaceBlock, NoBlocksMeansNoMatch) {
   FlashImage image;
-  ASSERT_EQ(load_image_bytes(image, testing::to_bytes(testing::build_image(0x80000, {{0, {}}}))), 1);
+  ASSERT_EQ(load_image_bytes(image, testing::to_bytes(testing::build_image(0x80000, {{0, {}}}))),
+            1);
   EXPECT_EQ(replace_block(image, "0", "/dev/null"), kReplaceNoMatch);
 }
 

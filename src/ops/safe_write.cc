@@ -23,19 +23,19 @@ std::string directory_of(const std::string& path) {
   return path.substr(0, slash);
 }
 
-// The path of the file a chain of symbolic links ends at, which need not exist yet. After too
-// many hops the path is returned as it stands and opening it fails.
+// The path of the file a chain of symbolic links ends at, which need not exist yet. Empty when
+// the chain is a loop or too long to follow.
 std::string follow_links(std::string path) {
   for (int hop = 0; hop < kMaxLinkHops; ++hop) {
-    struct stat st {};
+    struct stat st{};
     if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
     std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
     const ssize_t got = ::readlink(path.c_str(), target.data(), target.size());
-    if (got < 0 || static_cast<size_t>(got) >= target.size()) return path;
+    if (got <= 0 || static_cast<size_t>(got) >= target.size()) return {};
     target.resize(static_cast<size_t>(got));
     path = target.front() == '/' ? target : directory_of(path) + "/" + target;
   }
-  return path;
+  return {};
 }
 
 bool write_all(int fd, std::span<const uint8_t> bytes) {
