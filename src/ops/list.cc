@@ -6,11 +6,7 @@
 
 namespace blkswap {
 
-int list_blocks(FlashImage& image, const char* flashfile, std::ostream& out) {
-  const int rc = load_image(image, flashfile);
-  if (rc == kLoadNoTable) return kListScanFailed;
-  if (rc < 0) return rc;
-
+void print_block_list(const FlashImage& image, std::ostream& out) {
   for (size_t i = 0; i < image.block_count; ++i) {
     const BlockEntry& entry = image.records[i].entry;
     char id[16];
@@ -21,6 +17,13 @@ int list_blocks(FlashImage& image, const char* flashfile, std::ostream& out) {
     out.write(name.data(), static_cast<std::streamsize>(name.size()));
     out.put('\n');
   }
+}
+
+int list_blocks(FlashImage& image, const char* flashfile, std::ostream& out) {
+  const int rc = load_image(image, flashfile);
+  if (rc == kLoadNoTable) return kListScanFailed;
+  if (rc < 0) return rc;
+  print_block_list(image, out);
   image.bytes = Bytes{};
   return 1;
 }

@@ -61,6 +61,12 @@ int find_block(const FlashImage& image, std::string_view blockname) {
   return kNoBlock;
 }
 
+void set_block_data(FlashImage& image, size_t index, Bytes data) {
+  BlockRecord& record = image.records[index];
+  set_entry_size(record.entry, static_cast<uint32_t>(data.size));
+  record.data = std::move(data);
+}
+
 int replace_block(FlashImage& image, const char* blockname, const char* blockfile) {
   if (blockname == nullptr || blockname[0] == '\0' || blockfile == nullptr ||
       blockfile[0] == '\0') {
@@ -82,9 +88,7 @@ int replace_block(FlashImage& image, const char* blockname, const char* blockfil
   if (contents.file_length == 0) return kReplaceEmptyFile;
   if (contents.bytes.size != contents.file_length) return kReplaceShortRead;
 
-  BlockRecord& record = image.records[static_cast<size_t>(index)];
-  set_entry_size(record.entry, static_cast<uint32_t>(contents.bytes.size));
-  record.data = std::move(contents.bytes);
+  set_block_data(image, static_cast<size_t>(index), std::move(contents.bytes));
   return kReplaceOk;
 }
 

@@ -28,6 +28,9 @@ bool parse_block_id(std::string_view text, uint32_t& id);
 // eight characters of `blockname`, or whose id equals it read as a number; kNoBlock if none.
 int find_block(const FlashImage& image, std::string_view blockname);
 
+// Makes `data` the new contents of block `index` (its size must fit the 32-bit size field).
+void set_block_data(FlashImage& image, size_t index, Bytes data);
+
 int replace_block(FlashImage& image, const char* blockname, const char* blockfile);
 
 }  // namespace blkswap

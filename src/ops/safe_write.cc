@@ -27,7 +27,7 @@ std::string directory_of(const std::string& path) {
 // the chain is a loop or too long to follow.
 std::string follow_links(std::string path) {
   for (int hop = 0; hop < kMaxLinkHops; ++hop) {
-    struct stat st{};
+    struct stat st {};
     if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
     std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
     const ssize_t got = ::readlink(path.c_str(), target.data(), target.size());

@@ -30,7 +30,8 @@ std::string slurp(const std::string& path) {
 ToolRun run_tool(const std::vector<std::string>& args, const std::string& shell_prefix) {
   TempDir capture;
   std::string command = shell_prefix.empty() ? "" : shell_prefix + "; ";
-  command += "exec " + quoted(BLKSWAP_EXE);
+  // A hang (waiting on a FIFO, say) ends as a kill after a minute instead of stalling the suite.
+  command += "exec timeout -s KILL 60 " + quoted(BLKSWAP_EXE);
   for (const std::string& a : args) command += " " + quoted(a);
   command += " </dev/null >" + quoted(capture.path("out")) + " 2>" + quoted(capture.path("err"));
   const int raw = std::system(("sh -c " + quoted(command)).c_str());

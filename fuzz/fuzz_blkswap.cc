@@ -1,0 +1,57 @@
+// libFuzzer entry: loading and listing, or loading, block selection, replacement and rebuild,
+// all in memory.
+#include <cstring>
+#include <memory>
+#include <sstream>
+
+#include "fuzz_input.h"
+#include "image/crc.h"
+#include "image/format.h"
+#include "image/load.h"
+#include "ops/list.h"
+#include "ops/rebuild.h"
+#include "ops/replace.h"
+
+namespace {
+
+using namespace blkswap;
+
+bool copy_into(Bytes& out, std::span<const uint8_t> bytes, size_t length) {
+  if (!allocate_bytes(out, length)) return false;
+  std::memcpy(out.ptr.get(), bytes.data(), bytes.size());
+  std::memset(out.ptr.get() + bytes.size(), 0xFF, length - bytes.size());
+  return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  build_crc_table();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzzing::FuzzInput input;
+  if (!fuzzing::split_fuzz_input({data, size}, input)) return -1;
+  const size_t head = input.image_head.size();
+  const size_t length =
+      (input.flags & fuzzing::kUnpadded) ? head : (head / kImageUnit + 1) * kImageUnit;
+  Bytes bytes;
+  if (!copy_into(bytes, input.image_head, length)) return 0;
+
+  auto image = std::make_unique<FlashImage>();
+  if (load_image_bytes(*image, std::move(bytes)) < 0) return 0;
+  if (!(input.flags & fuzzing::kMerge)) {
+    std::ostringstream listing;
+    print_block_list(*image, listing);
+    return 0;
+  }
+  const int index = find_block(*image, input.blockname);
+  if (index == kNoBlock || input.block.empty()) return 0;
+  Bytes block;
+  if (!copy_into(block, input.block, input.block.size())) return 0;
+  set_block_data(*image, static_cast<size_t>(index), std::move(block));
+  Bytes out;
+  if (compose_merged_image(*image, out) > 0 && out.size != image->length) __builtin_trap();
+  return 0;
+}

@@ -1,0 +1,171 @@
+// Hostile and odd inputs through the real command line: each gives its code, never hangs, and
+// neither writes nor loses a file.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "image_builder.h"
+#include "run_tool.h"
+#include "temp_dir.h"
+
+namespace blkswap {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::EntrySpec;
+using testing::pattern;
+using testing::run_tool;
+using testing::TableSpec;
+
+constexpr size_t kL = 0x80000;
+
+std::vector<EntrySpec> blocks(size_t count, uint32_t first_offset) {
+  std::vector<EntrySpec> out;
+  for (size_t i = 0; i < count; ++i) {
+    out.push_back({.id = static_cast<uint8_t>(i),
+                   .name = "b" + std::to_string(i),
+                   .offset = static_cast<uint32_t>(first_offset + 16 * i),
+                   .data = pattern(16, i)});
+  }
+  return out;
+}
+
+// Every file below `dir` with its bytes: what "nothing written, nothing lost" compares.
+std::map<std::string, std::vector<uint8_t>> contents_of(const std::string& dir) {
+  std::map<std::string, std::vector<uint8_t>> all;
+  for (const auto& e : fs::recursive_directory_iterator(dir)) {
+    all[e.path().string()] =
+        e.is_regular_file() ? testing::read_file(e.path().string()) : std::vector<uint8_t>{};
+  }
+  return all;
+}
+
+TEST(HostileInput, EachGivesItsCodeAndWritesNothing) {
+  testing::TempDir dir;
+  auto image_file = [&](const std::string& name, const std::vector<uint8_t>& bytes) {
+    EXPECT_TRUE(testing::write_file(dir.path(name), bytes));
+    return dir.path(name);
+  };
+  const std::string good =
+      image_file("good.bin", testing::build_image(kL, {{0x40, blocks(2, 0x200)}}));
+  const std::string boot = image_file("boot.bin", pattern(0x20, 1));
+  const std::string out = dir.path("out.bin");
+  const std::string fifo = dir.path("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  fs::create_directory(dir.path("sub"));
+
+  auto with_table = [](uint32_t pos, std::vector<EntrySpec> entries) {
+    return testing::build_image(kL, {{pos, std::move(entries)}});
+  };
+  auto overlapping = with_table(0x100, blocks(3, 0x400));
+  testing::put_table(overlapping, {0x14C, blocks(1, 0x300)});  // over the first table's entries
+  const struct {
+    std::string what;
+    std::string flash;  // as a file name, or one made from bytes below
+    std::vector<uint8_t> bytes;
+    int list_code;   // 0: lists fine
+    int merge_code;  // 0: merges fine
+  } cases[] = {
+      {"a directory", dir.path("sub"), {}, -2, -2},
+      {"a FIFO without a writer", fifo, {}, -2, -2},
+      {"/dev/null", "/dev/null", {}, -3, -5},
+      {"/dev/zero", "/dev/zero", {}, -3, -5},
+      {"one byte over 512 KiB", "", std::vector<uint8_t>(kL + 1, 0), -4, -4},
+      {"one byte under 1 MiB", "", std::vector<uint8_t>(2 * kL - 1, 0), -4, -4},
+      {"the magic with a wrong format mark", "",
+       testing::build_image(kL, {{.pos = 0, .entries = blocks(1, 0x100), .format_mark = '2'}}), -3,
+       -5},
+      {"an offset near 4 GiB", "", with_table(0x40, {{.offset = 0xFFFFFFFFu, .size = 1}}), -3, -5},
+      {"a size near 4 GiB", "", with_table(0x40, {{.offset = 0x100, .size = 0xFFFFFFF0u}}), -3, -5},
+      {"offset + size wrapping 32 bits", "",
+       with_table(0x40, {{.offset = 0x100, .size = 0xFFFFFF00u}}), -3, -5},
+      {"a 255-entry table", "", with_table(0x40, blocks(255, 0x4000)), -3, -5},
+      {"65 blocks across tables", "",
+       testing::build_image(kL, {{0x40, blocks(33, 0x1000)}, {0x40000, blocks(32, 0x1000)}}), -3,
+       -5},
+      {"entries past the end", "", testing::build_image(kL, {{.pos = kL - 40, .count = 1}}), -3,
+       -5},
+      {"a table over another table's entries", "", overlapping, -3, -5},
+      {"no block named so", good, {}, 0, -6},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string flash = c.flash.empty() ? image_file("case.bin", c.bytes) : c.flash;
+    const auto before = contents_of(dir.dir);
+    const auto listed = run_tool({flash});
+    const auto merged = run_tool({flash, "b0x", boot, out});
+    EXPECT_EQ(listed.status, c.list_code ? 1 : 0);
+    if (c.list_code) {
+      EXPECT_EQ(listed.out, "List flash block error with " + std::to_string(c.list_code) + "\n");
+    }
+    EXPECT_EQ(merged.status, 1);
+    EXPECT_EQ(merged.out, "Merge flash file error with " + std::to_string(c.merge_code) + "\n");
+    EXPECT_TRUE(contents_of(dir.dir) == before);
+  }
+
+  // Block files that are not files.
+  for (const auto& [blockfile, code] : std::vector<std::pair<std::string, int>>{
+           {dir.path("sub"), -2}, {fifo, -2}, {"/dev/null", -3}, {"/dev/zero", -3}}) {
+    SCOPED_TRACE(blockfile);
+    const auto before = contents_of(dir.dir);
+    EXPECT_EQ(run_tool({good, "b0", blockfile, out}).out,
+              "Merge flash file error with " + std::to_string(code) + "\n");
+    EXPECT_TRUE(contents_of(dir.dir) == before);
+  }
+}
+
+TEST(HostileInput, OddButValidImages) {
+  testing::TempDir dir;
+  const std::string out = dir.path("out.bin"), boot = dir.path("boot.bin");
+  ASSERT_TRUE(testing::write_file(boot, pattern(0x30, 2)));
+  auto sixty_four =
+      testing::build_image(kL, {{0x40, blocks(40, 0x1000)}, {0x40000, blocks(24, 0x1000)}});
+  auto at_end = testing::build_image(
+      kL, {{0x40, blocks(1, 0x100)}, {kL - 28, {}}});  // header ends at the end
+  auto nested = testing::build_image(
+      kL, {{0x40, {{.id = 7, .name = "outer", .offset = 0x40, .data = pattern(0x400, 3)}}}});
+  testing::put_table(
+      nested, {0x100, {{.id = 8, .name = "inner", .offset = 0x100, .data = pattern(0x10, 4)}}});
+  const struct {
+    std::string what;
+    std::vector<uint8_t> image;
+    std::string blockname;
+    size_t lines;
+  } cases[] = {
+      {"64 blocks across tables", sixty_four, "b23", 64},
+      {"a table header ending at the image's end", at_end, "b0", 1},
+      {"a table nested in a block", nested, "inner", 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string flash = dir.path("flash.bin");
+    ASSERT_TRUE(testing::write_file(flash, c.image));
+    const auto listed = run_tool({flash});
+    EXPECT_EQ(listed.status, 0);
+    EXPECT_EQ(static_cast<size_t>(std::count(listed.out.begin(), listed.out.end(), '\n')), c.lines);
+    const auto merged = run_tool({flash, c.blockname, boot, out});
+    EXPECT_EQ(merged.status, 0) << merged.out;
+    EXPECT_EQ(run_tool({out}).out, listed.out);
+  }
+}
+
+TEST(HostileInput, OutputThroughASymbolicLinkReplacesItsTarget) {
+  testing::TempDir dir;
+  const std::string flash = dir.path("flash.bin"), boot = dir.path("boot.bin"),
+                    target = dir.path("real.bin");
+  ASSERT_TRUE(testing::write_file(flash, testing::build_image(kL, {{0x40, blocks(2, 0x200)}})));
+  ASSERT_TRUE(testing::write_file(boot, pattern(0x30, 2)));
+  ASSERT_TRUE(testing::write_file(target, {1, 2, 3}));
+  fs::create_symlink("real.bin", dir.path("link.bin"));
+  ASSERT_EQ(run_tool({flash, "b1", boot, dir.path("link.bin")}).status, 0);
+  EXPECT_TRUE(fs::is_symlink(dir.path("link.bin")));
+  EXPECT_EQ(fs::file_size(target), kL);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.dir), fs::directory_iterator()), 4);
+}
+
+}  // namespace
+}  // namespace blkswap

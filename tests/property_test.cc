@@ -1,0 +1,152 @@
+// Merges of many generated images (seeded, reproducible), checked for what every merge must keep.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/run_command.h"
+#include "image/crc.h"
+#include "image/load.h"
+#include "image_builder.h"
+#include "ops/replace.h"
+#include "temp_dir.h"
+
+namespace blkswap {
+namespace {
+
+using testing::EntrySpec;
+using testing::read_file;
+using testing::TableSpec;
+
+struct Generated {
+  std::vector<uint8_t> flash;
+  std::vector<uint8_t> block;
+  std::string blockname;
+};
+
+Generated generate(uint32_t seed) {
+  std::mt19937 rng(seed);
+  auto pick = [&](uint32_t lo, uint32_t hi) {
+    return std::uniform_int_distribution<uint32_t>(lo, hi)(rng);
+  };
+  const size_t length = pick(0, 3) == 0 ? 0x100000 : 0x80000;
+  const uint32_t tables = pick(1, 4);
+  const uint32_t region = static_cast<uint32_t>(length / tables);
+  std::vector<TableSpec> specs;
+  std::vector<EntrySpec*> all;
+  for (uint32_t t = 0; t < tables; ++t) {
+    TableSpec table{.pos = t * region + pick(0, 0x1000),
+                    .opaque = static_cast<uint8_t>(pick(0, 255))};
+    const uint32_t count = pick(0, 4) == 0 ? 0 : pick(1, 16);
+    uint32_t offset = kHeaderSize + kEntrySize * count + pick(0, 0x100);
+    for (uint32_t k = 0; k < count; ++k) {
+      const uint32_t kind = pick(0, 9);
+      EntrySpec e{
+          .id = kind == 0   ? kAlignedIdA
+                : kind == 1 ? kAlignedIdB
+                            : static_cast<uint8_t>(pick(0, 255)),
+          .name = pick(0, 5) == 0 ? "longname" : "n" + std::to_string(t) + "_" + std::to_string(k),
+          .offset = offset,
+          .data = testing::pattern(pick(0, 0x1000), pick(0, 1u << 30)),
+          .opaque = static_cast<uint8_t>(pick(0, 255))};
+      if (kind == 2) e.checksum = testing::kNcrc;
+      if (kind == 3) e.checksum = pick(0, UINT32_MAX);  // stale
+      offset += static_cast<uint32_t>(e.data.size()) + (pick(0, 1) ? pick(0, 0x200) : 0);
+      table.entries.push_back(e);
+    }
+    specs.push_back(table);
+  }
+  Generated g;
+  g.flash = testing::build_image(length, specs, static_cast<uint8_t>(pick(0, 255)));
+  std::vector<const EntrySpec*> entries;
+  for (const auto& t : specs) {
+    for (const auto& e : t.entries) entries.push_back(&e);
+  }
+  if (entries.empty()) {
+    g.blockname = "0";
+  } else {
+    const EntrySpec& chosen = *entries[pick(0, static_cast<uint32_t>(entries.size() - 1))];
+    char id[8];
+    std::snprintf(id, sizeof id, "0x%x", chosen.id);
+    g.blockname = pick(0, 1) ? chosen.name : id;
+  }
+  // Mostly sizes that fit; now and then one far too large, which must fail cleanly.
+  const uint32_t size_kind = pick(0, 9);
+  g.block = testing::pattern(size_kind == 0 ? pick(0x40000, 0x100000) : pick(1, 0x3000), seed);
+  return g;
+}
+
+std::vector<uint8_t> data_of(const BlockRecord& r) {
+  return {r.data.ptr.get(), r.data.ptr.get() + r.data.size};
+}
+
+int run(const std::vector<std::string>& args) {
+  std::vector<const char*> argv;
+  for (const auto& a : args) argv.push_back(a.c_str());
+  std::ostringstream out;
+  return run_command(argv, out);
+}
+
+TEST(MergeProperties, HoldForGeneratedImages) {
+  testing::TempDir dir;
+  const std::string flash = dir.path("flash.bin"), block = dir.path("block.bin"),
+                    out = dir.path("out.bin"), again = dir.path("again.bin");
+  int merged = 0, refused = 0;
+  for (uint32_t seed = 1; seed <= 150; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    const Generated g = generate(seed);
+    ASSERT_TRUE(testing::write_file(flash, g.flash));
+    ASSERT_TRUE(testing::write_file(block, g.block));
+    std::filesystem::remove(out);
+    std::filesystem::remove(again);
+
+    const int status = run({flash, g.blockname, block, out});
+    EXPECT_EQ(read_file(flash), g.flash);
+    EXPECT_EQ(read_file(block), g.block);
+    if (status != kExitOk) {
+      // Whatever failed, nothing was written.
+      EXPECT_FALSE(std::filesystem::exists(out));
+      EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.dir), {}), 2);
+      ++refused;
+      continue;
+    }
+    ++merged;
+
+    FlashImage before;
+    ASSERT_EQ(load_image_bytes(before, testing::to_bytes(g.flash)), 1);
+    const int chosen = find_block(before, g.blockname);
+    ASSERT_NE(chosen, kNoBlock);
+    const auto output = read_file(out);
+    ASSERT_EQ(output.size(), g.flash.size());
+    FlashImage after;
+    ASSERT_EQ(load_image_bytes(after, testing::to_bytes(output)), 1);
+    ASSERT_EQ(after.block_count, before.block_count);
+    for (size_t k = 0; k < before.block_count; ++k) {
+      const BlockEntry& old_entry = before.records[k].entry;
+      const BlockEntry& new_entry = after.records[k].entry;
+      EXPECT_EQ(entry_id(new_entry), entry_id(old_entry)) << k;
+      EXPECT_EQ(entry_name(new_entry), entry_name(old_entry)) << k;
+      const auto expected = static_cast<int>(k) == chosen ? g.block : data_of(before.records[k]);
+      EXPECT_TRUE(data_of(after.records[k]) == expected) << "block " << k;
+      if (entry_checksum(old_entry) == kNoChecksum) {
+        EXPECT_EQ(entry_checksum(new_entry), kNoChecksum) << k;
+      } else {
+        EXPECT_EQ(entry_checksum(new_entry), block_crc(as_span(after.records[k].data))) << k;
+      }
+    }
+    // A second merge of the same block into the result changes nothing.
+    ASSERT_EQ(run({out, g.blockname, block, again}), kExitOk);
+    EXPECT_TRUE(read_file(again) == output);
+  }
+  // The generator must reach both outcomes for the test to mean anything.
+  std::printf("merged %d, refused %d\n", merged, refused);
+  EXPECT_GT(merged, 50);
+  EXPECT_GT(refused, 5);
+}
+
+}  // namespace
+}  // namespace blkswap
