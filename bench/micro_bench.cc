@@ -1,0 +1,46 @@
+// Micro-benchmarks of the two loops that touch every byte: the checksum and the table scan.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <memory>
+
+#include "image/crc.h"
+#include "image/load.h"
+#include "image_builder.h"
+
+namespace {
+
+using namespace blkswap;
+
+void BM_BlockCrc(benchmark::State& state) {
+  build_crc_table();
+  const auto data = testing::pattern(static_cast<size_t>(state.range(0)), 1);
+  for (auto _ : state) benchmark::DoNotOptimize(block_crc(data));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+}
+
+// Random bytes (so the magic's first byte turns up every 256 bytes or so) with one table of eight
+// small blocks near the start.
+void BM_ScanTables(benchmark::State& state) {
+  const size_t length = static_cast<size_t>(state.range(0));
+  std::vector<testing::EntrySpec> entries;
+  for (uint32_t k = 0; k < 8; ++k) {
+    entries.push_back({.id = static_cast<uint8_t>(k), .offset = 0x1000 + 0x100 * k, .data = testing::pattern(0x100, k)});
+  }
+  auto bytes = testing::pattern(length, 7);
+  testing::put_table(bytes, {0x100, entries});
+  auto image = std::make_unique<FlashImage>();
+  image->bytes = testing::to_bytes(bytes);
+  for (auto _ : state) {
+    image->block_count = 0;
+    benchmark::DoNotOptimize(scan_tables(*image, static_cast<uint32_t>(length)));
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+}
+
+BENCHMARK(BM_BlockCrc)->Arg(1 << 20)->Arg(256 << 20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ScanTables)->Arg(1 << 20)->Arg(256 << 20)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
