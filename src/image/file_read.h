@@ -11,7 +11,8 @@ namespace blkswap {
 
 enum class ReadResult {
   ok,           // `bytes` holds what was read (bytes.size may be below file_length at EOF)
-  cannot_open,  // missing, a directory, no length (FIFO, terminal), or a read error
+  cannot_open,  // missing, a directory, or no length (FIFO, terminal)
+  read_error,   // the system reported an error while reading
   too_long,     // file_length above the caller's limit; nothing allocated or read
   no_memory,
 };

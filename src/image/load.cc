@@ -82,6 +82,7 @@ int load_image(FlashImage& image, const char* flashfile) {
     case ReadResult::ok:
       break;
     case ReadResult::cannot_open:
+    case ReadResult::read_error:
       return kLoadCannotOpen;
     case ReadResult::no_memory:
       return kLoadNoMemory;

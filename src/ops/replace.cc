@@ -84,6 +84,8 @@ int replace_block(FlashImage& image, const char* blockname, const char* blockfil
       return kReplaceCannotOpen;
     case ReadResult::no_memory:
       return kReplaceNoMemory;
+    case ReadResult::read_error:
+      return kReplaceShortRead;
   }
   if (contents.file_length == 0) return kReplaceEmptyFile;
   if (contents.bytes.size != contents.file_length) return kReplaceShortRead;
