@@ -11,6 +11,7 @@ namespace {
 
 using blkswap::testing::build_image;
 using blkswap::testing::EntrySpec;
+using blkswap::testing::numbered_blocks;
 using blkswap::testing::pattern;
 using blkswap::testing::TableSpec;
 
@@ -28,17 +29,6 @@ std::vector<uint8_t> encode(uint8_t flags, const std::string& name,
   out.push_back(static_cast<uint8_t>(block.size() >> 8));
   out.insert(out.end(), block.begin(), block.end());
   out.insert(out.end(), image.begin(), image.end());
-  return out;
-}
-
-std::vector<EntrySpec> small_blocks(size_t count, uint32_t first_offset, uint8_t first_id) {
-  std::vector<EntrySpec> out;
-  for (size_t i = 0; i < count; ++i) {
-    out.push_back({.id = static_cast<uint8_t>(first_id + i),
-                   .name = "blk" + std::to_string(i),
-                   .offset = static_cast<uint32_t>(first_offset + 8 * i),
-                   .data = pattern(8, i)});
-  }
   return out;
 }
 
@@ -69,13 +59,15 @@ int main(int argc, char** argv) {
   blkswap::testing::put_table(
       nested, {0x100, {{.id = 2, .name = "inner", .offset = 0x80, .data = pattern(0x20, 6)}}});
   const auto sixty_four = build_image(
-      kL, {{0, small_blocks(40, 0x1000, 0)}, {0x2000, small_blocks(24, 0x800, 0xA0)}}, 0xFF);
+      kL, {{0, numbered_blocks(40, 0x1000, 8, 0)}, {0x2000, numbered_blocks(24, 0x800, 8, 0xA0)}},
+      0xFF);
   const auto sixty_five = build_image(
-      kL, {{0, small_blocks(40, 0x1000, 0)}, {0x2000, small_blocks(25, 0x800, 0xA0)}}, 0xFF);
+      kL, {{0, numbered_blocks(40, 0x1000, 8, 0)}, {0x2000, numbered_blocks(25, 0x800, 8, 0xA0)}},
+      0xFF);
   const auto wrong_mark =
       build_image(kL,
-                  {{.pos = 0, .entries = small_blocks(2, 0x100, 0), .format_mark = '1'},
-                   {0x200, small_blocks(3, 0x100, 0xFD)}},
+                  {{.pos = 0, .entries = numbered_blocks(2, 0x100, 8, 0), .format_mark = '1'},
+                   {0x200, numbered_blocks(3, 0x100, 8, 0xFD)}},
                   0xFF);
   const auto full_name = build_image(kL,
                                      {{0,

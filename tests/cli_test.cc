@@ -12,6 +12,7 @@
 #include "image/load.h"
 #include "image_builder.h"
 #include "ops/rebuild.h"
+#include "ops/replace.h"
 #include "run_tool.h"
 #include "temp_dir.h"
 
@@ -124,8 +125,7 @@ TEST(Cli, MergeWritesTheComposedImageAndPrintsNothing) {
   // The same merge in memory.
   FlashImage image;
   ASSERT_EQ(load_image_bytes(image, testing::to_bytes(two_table_image())), 1);
-  image.records[0].data = testing::to_bytes(pattern(0x900, 9));
-  set_entry_size(image.records[0].entry, 0x900);
+  set_block_data(image, 0, testing::to_bytes(pattern(0x900, 9)));
   Bytes expected;
   ASSERT_EQ(compose_merged_image(image, expected), 1);
   EXPECT_TRUE(read_file(ws.out()) ==

@@ -17,22 +17,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::EntrySpec;
+using testing::numbered_blocks;
 using testing::pattern;
 using testing::run_tool;
 using testing::TableSpec;
 
 constexpr size_t kL = 0x80000;
-
-std::vector<EntrySpec> blocks(size_t count, uint32_t first_offset) {
-  std::vector<EntrySpec> out;
-  for (size_t i = 0; i < count; ++i) {
-    out.push_back({.id = static_cast<uint8_t>(i),
-                   .name = "b" + std::to_string(i),
-                   .offset = static_cast<uint32_t>(first_offset + 16 * i),
-                   .data = pattern(16, i)});
-  }
-  return out;
-}
 
 // Every file below `dir` with its bytes: what "nothing written, nothing lost" compares.
 std::map<std::string, std::vector<uint8_t>> contents_of(const std::string& dir) {
@@ -51,7 +41,7 @@ TEST(HostileInput, EachGivesItsCodeAndWritesNothing) {
     return dir.path(name);
   };
   const std::string good =
-      image_file("good.bin", testing::build_image(kL, {{0x40, blocks(2, 0x200)}}));
+      image_file("good.bin", testing::build_image(kL, {{0x40, numbered_blocks(2, 0x200)}}));
   const std::string boot = image_file("boot.bin", pattern(0x20, 1));
   const std::string out = dir.path("out.bin");
   const std::string fifo = dir.path("fifo");
@@ -61,8 +51,9 @@ TEST(HostileInput, EachGivesItsCodeAndWritesNothing) {
   auto with_table = [](uint32_t pos, std::vector<EntrySpec> entries) {
     return testing::build_image(kL, {{pos, std::move(entries)}});
   };
-  auto overlapping = with_table(0x100, blocks(3, 0x400));
-  testing::put_table(overlapping, {0x14C, blocks(1, 0x300)});  // over the first table's entries
+  auto overlapping = with_table(0x100, numbered_blocks(3, 0x400));
+  testing::put_table(overlapping,
+                     {0x14C, numbered_blocks(1, 0x300)});  // over the first table's entries
   const struct {
     std::string what;
     std::string flash;  // as a file name, or one made from bytes below
@@ -77,16 +68,18 @@ TEST(HostileInput, EachGivesItsCodeAndWritesNothing) {
       {"one byte over 512 KiB", "", std::vector<uint8_t>(kL + 1, 0), -4, -4},
       {"one byte under 1 MiB", "", std::vector<uint8_t>(2 * kL - 1, 0), -4, -4},
       {"the magic with a wrong format mark", "",
-       testing::build_image(kL, {{.pos = 0, .entries = blocks(1, 0x100), .format_mark = '2'}}), -3,
-       -5},
+       testing::build_image(kL,
+                            {{.pos = 0, .entries = numbered_blocks(1, 0x100), .format_mark = '2'}}),
+       -3, -5},
       {"an offset near 4 GiB", "", with_table(0x40, {{.offset = 0xFFFFFFFFu, .size = 1}}), -3, -5},
       {"a size near 4 GiB", "", with_table(0x40, {{.offset = 0x100, .size = 0xFFFFFFF0u}}), -3, -5},
       {"offset + size wrapping 32 bits", "",
        with_table(0x40, {{.offset = 0x100, .size = 0xFFFFFF00u}}), -3, -5},
-      {"a 255-entry table", "", with_table(0x40, blocks(255, 0x4000)), -3, -5},
+      {"a 255-entry table", "", with_table(0x40, numbered_blocks(255, 0x4000)), -3, -5},
       {"65 blocks across tables", "",
-       testing::build_image(kL, {{0x40, blocks(33, 0x1000)}, {0x40000, blocks(32, 0x1000)}}), -3,
-       -5},
+       testing::build_image(
+           kL, {{0x40, numbered_blocks(33, 0x1000)}, {0x40000, numbered_blocks(32, 0x1000)}}),
+       -3, -5},
       {"entries past the end", "", testing::build_image(kL, {{.pos = kL - 40, .count = 1}}), -3,
        -5},
       {"a table over another table's entries", "", overlapping, -3, -5},
@@ -122,10 +115,10 @@ TEST(HostileInput, OddButValidImages) {
   testing::TempDir dir;
   const std::string out = dir.path("out.bin"), boot = dir.path("boot.bin");
   ASSERT_TRUE(testing::write_file(boot, pattern(0x30, 2)));
-  auto sixty_four =
-      testing::build_image(kL, {{0x40, blocks(40, 0x1000)}, {0x40000, blocks(24, 0x1000)}});
+  auto sixty_four = testing::build_image(
+      kL, {{0x40, numbered_blocks(40, 0x1000)}, {0x40000, numbered_blocks(24, 0x1000)}});
   auto at_end = testing::build_image(
-      kL, {{0x40, blocks(1, 0x100)}, {kL - 28, {}}});  // header ends at the end
+      kL, {{0x40, numbered_blocks(1, 0x100)}, {kL - 28, {}}});  // header ends at the end
   auto nested = testing::build_image(
       kL, {{0x40, {{.id = 7, .name = "outer", .offset = 0x40, .data = pattern(0x400, 3)}}}});
   testing::put_table(
@@ -157,7 +150,8 @@ TEST(HostileInput, OutputThroughASymbolicLinkReplacesItsTarget) {
   testing::TempDir dir;
   const std::string flash = dir.path("flash.bin"), boot = dir.path("boot.bin"),
                     target = dir.path("real.bin");
-  ASSERT_TRUE(testing::write_file(flash, testing::build_image(kL, {{0x40, blocks(2, 0x200)}})));
+  ASSERT_TRUE(
+      testing::write_file(flash, testing::build_image(kL, {{0x40, numbered_blocks(2, 0x200)}})));
   ASSERT_TRUE(testing::write_file(boot, pattern(0x30, 2)));
   ASSERT_TRUE(testing::write_file(target, {1, 2, 3}));
   fs::create_symlink("real.bin", dir.path("link.bin"));

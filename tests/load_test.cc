@@ -18,21 +18,11 @@ namespace {
 
 using testing::build_image;
 using testing::EntrySpec;
+using testing::numbered_blocks;
 using testing::pattern;
 using testing::TableSpec;
 
 constexpr size_t kL = 0x80000;
-
-std::vector<EntrySpec> entries(size_t count, uint32_t first_offset = 0x2000, uint32_t size = 16) {
-  std::vector<EntrySpec> out;
-  for (size_t i = 0; i < count; ++i) {
-    out.push_back(EntrySpec{.id = static_cast<uint8_t>(i),
-                            .name = "b" + std::to_string(i),
-                            .offset = static_cast<uint32_t>(first_offset + i * size),
-                            .data = pattern(size, static_cast<uint32_t>(i))});
-  }
-  return out;
-}
 
 struct LoadCase {
   std::string name;
@@ -45,48 +35,54 @@ TEST(LoadImage, CodesAndBlockCounts) {
   const LoadCase cases[] = {
       {"one table",
        [] {
-         return build_image(kL, {{0, entries(3)}});
+         return build_image(kL, {{0, numbered_blocks(3, 0x2000)}});
        },
        1, 3},
       {"two 512 KiB units",
        [] {
-         return build_image(2 * kL, {{kL + 5, entries(2)}});
+         return build_image(2 * kL, {{kL + 5, numbered_blocks(2, 0x2000)}});
        },
        1, 2},
       {"one byte too long",
        [] {
-         return build_image(kL + 1, {{0, entries(1)}});
+         return build_image(kL + 1, {{0, numbered_blocks(1, 0x2000)}});
        },
        kLoadBadLength, 0},
       {"one byte short",
        [] {
-         return build_image(kL - 1, {{0, entries(1)}});
+         return build_image(kL - 1, {{0, numbered_blocks(1, 0x2000)}});
        },
        kLoadBadLength, 0},
       {"empty file", [] { return std::vector<uint8_t>(); }, kLoadNoTable, 0},
       {"no magic", [] { return std::vector<uint8_t>(kL, 0x2A); }, kLoadNoTable, 0},
       {"wrong format mark only",
-       [] { return build_image(kL, {{.pos = 0, .entries = entries(1), .format_mark = '1'}}); },
+       [] {
+         return build_image(
+             kL, {{.pos = 0, .entries = numbered_blocks(1, 0x2000), .format_mark = '1'}});
+       },
        kLoadNoTable, 0},
       {"wrong mark, then a table",
        [] {
-         return build_image(
-             kL, {{.pos = 0, .entries = entries(5), .format_mark = '1'}, {0x40000, entries(2)}});
+         return build_image(kL,
+                            {{.pos = 0, .entries = numbered_blocks(5, 0x2000), .format_mark = '1'},
+                             {0x40000, numbered_blocks(2, 0x2000)}});
        },
        1, 2},
       {"40 + 24 blocks",
        [] {
-         return build_image(kL, {{0, entries(40)}, {0x4000, entries(24)}});
+         return build_image(
+             kL, {{0, numbered_blocks(40, 0x2000)}, {0x4000, numbered_blocks(24, 0x2000)}});
        },
        1, 64},
       {"40 + 25 blocks",
        [] {
-         return build_image(kL, {{0, entries(40)}, {0x4000, entries(25)}});
+         return build_image(
+             kL, {{0, numbered_blocks(40, 0x2000)}, {0x4000, numbered_blocks(25, 0x2000)}});
        },
        kLoadNoTable, 0},
       {"255 entries announced",
        [] {
-         return build_image(kL, {{0, entries(255, 0x4000, 1)}});
+         return build_image(kL, {{0, numbered_blocks(255, 0x4000, 1)}});
        },
        kLoadNoTable, 0},
       {"zero entries",
@@ -101,7 +97,8 @@ TEST(LoadImage, CodesAndBlockCounts) {
        1, 0},
       {"entries run past the end",
        [] {
-         return build_image(kL, {{.pos = kL - 28 - 48, .entries = entries(1, 0), .count = 2}});
+         return build_image(kL,
+                            {{.pos = kL - 28 - 48, .entries = numbered_blocks(1, 0), .count = 2}});
        },
        kLoadNoTable, 0},
       {"block ends exactly at the end",

@@ -9,6 +9,7 @@
 #include "image/crc.h"
 #include "image/load.h"
 #include "image_builder.h"
+#include "ops/replace.h"
 
 namespace blkswap {
 namespace {
@@ -30,8 +31,7 @@ int merge_in_memory(const std::vector<uint8_t>& flash, size_t index,
   FlashImage image;
   EXPECT_EQ(load_image_bytes(image, testing::to_bytes(flash)), 1);
   if (!fresh.empty()) {
-    image.records[index].data = testing::to_bytes(fresh);
-    set_entry_size(image.records[index].entry, static_cast<uint32_t>(fresh.size()));
+    set_block_data(image, index, testing::to_bytes(fresh));
   }
   Bytes composed;
   const int rc = compose_merged_image(image, composed);

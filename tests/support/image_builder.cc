@@ -55,6 +55,20 @@ std::vector<uint8_t> build_image(size_t length, const std::vector<TableSpec>& ta
   return image;
 }
 
+std::vector<EntrySpec> numbered_blocks(size_t count, uint32_t first_offset, uint32_t size,
+                                       uint8_t first_id) {
+  std::vector<EntrySpec> out;
+  for (size_t i = 0; i < count; ++i) {
+    std::string name = "b";
+    name += std::to_string(i);  // (not "b" + ...: g++ 12 warns falsely on that at -O3)
+    out.push_back({.id = static_cast<uint8_t>(first_id + i),
+                   .name = name,
+                   .offset = static_cast<uint32_t>(first_offset + size * i),
+                   .data = pattern(size, static_cast<uint32_t>(i))});
+  }
+  return out;
+}
+
 std::vector<uint8_t> pattern(size_t size, uint32_t seed) {
   std::vector<uint8_t> out(size);
   uint32_t x = seed * 2654435761u + 12345u;

@@ -37,6 +37,11 @@ void put_table(std::vector<uint8_t>& image, const TableSpec& table);
 std::vector<uint8_t> build_image(size_t length, const std::vector<TableSpec>& tables,
                                  uint8_t fill = 0x00);
 
+// `count` blocks of `size` pattern bytes, back to back from `first_offset`, with the ids
+// first_id, first_id + 1, ... and the names b0, b1, ...
+std::vector<EntrySpec> numbered_blocks(size_t count, uint32_t first_offset, uint32_t size = 16,
+                                       uint8_t first_id = 0);
+
 // Deterministic non-trivial bytes.
 std::vector<uint8_t> pattern(size_t size, uint32_t seed);
 
