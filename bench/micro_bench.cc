@@ -19,15 +19,19 @@ void BM_BlockCrc(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }
 
-// Random bytes (so the magic's first byte turns up every 256 bytes or so) with one table of eight
-// small blocks near the start.
-void BM_ScanTables(benchmark::State& state) {
+// Random bytes (so the magic's first byte turns up every 256 bytes or so), or with
+// `filled_with_magic_byte` nothing but that byte, with one table of eight small blocks near the
+// start.
+void scan_benchmark(benchmark::State& state, bool filled_with_magic_byte) {
   const size_t length = static_cast<size_t>(state.range(0));
   std::vector<testing::EntrySpec> entries;
   for (uint32_t k = 0; k < 8; ++k) {
-    entries.push_back({.id = static_cast<uint8_t>(k), .offset = 0x1000 + 0x100 * k, .data = testing::pattern(0x100, k)});
+    entries.push_back({.id = static_cast<uint8_t>(k),
+                       .offset = 0x1000 + 0x100 * k,
+                       .data = testing::pattern(0x100, k)});
   }
-  auto bytes = testing::pattern(length, 7);
+  auto bytes =
+      filled_with_magic_byte ? std::vector<uint8_t>(length, '*') : testing::pattern(length, 7);
   testing::put_table(bytes, {0x100, entries});
   auto image = std::make_unique<FlashImage>();
   image->bytes = testing::to_bytes(bytes);
@@ -38,8 +42,16 @@ void BM_ScanTables(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }
 
+void BM_ScanTables(benchmark::State& state) {
+  scan_benchmark(state, false);
+}
+void BM_ScanTablesAllMagicByte(benchmark::State& state) {
+  scan_benchmark(state, true);
+}
+
 BENCHMARK(BM_BlockCrc)->Arg(1 << 20)->Arg(256 << 20)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ScanTables)->Arg(1 << 20)->Arg(256 << 20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ScanTablesAllMagicByte)->Arg(1 << 20)->Arg(256 << 20)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

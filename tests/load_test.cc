@@ -68,6 +68,14 @@ TEST(LoadImage, CodesAndBlockCounts) {
                              {0x40000, numbered_blocks(2, 0x2000)}});
        },
        1, 2},
+      {"a partial magic just before the header",
+       [] {
+         auto image = build_image(kL, {{0x104, numbered_blocks(2, 0x2000)}});
+         const std::string partial = "*^_^*^_^*QK(";
+         std::copy(partial.begin(), partial.end(), image.begin() + 0x104 - partial.size());
+         return image;
+       },
+       1, 2},
       {"40 + 24 blocks",
        [] {
          return build_image(
