@@ -1,5 +1,6 @@
 #include "ops/replace.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "image/file_read.h"
