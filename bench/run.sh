@@ -22,9 +22,13 @@ block=$work/block.bin
 results=$work/results.txt
 : >"$results"
 
+# Every command starts from the same state: nothing dirty waiting to be written back, and the
+# filesystem done with the files the run before replaced.
 measure() {
   local name=$1
   shift
+  sync
+  sleep 0.2
   local start=$EPOCHREALTIME
   /usr/bin/time -f %M -o "$work/peak" "$@" >/dev/null
   local end=$EPOCHREALTIME
@@ -32,11 +36,17 @@ measure() {
 }
 
 cat "$image" "$block" >/dev/null # warm the page cache
+list_blkswap() { measure "blkswap-list" "$blkswap" "$image"; }
+list_floor() { measure "floor-list" "$floor" list "$image"; }
+merge_blkswap() { measure "blkswap-merge" "$blkswap" "$image" bootload "$block" "$work/out-blkswap.bin"; }
+merge_floor() { measure "floor-merge" "$floor" merge "$image" 0 "$block" "$work/out-floor.bin"; }
+# Alternating, and in turn first and second, so that neither side always follows the other.
 for ((i = 0; i < runs; i++)); do
-  measure "blkswap-list" "$blkswap" "$image"
-  measure "floor-list" "$floor" list "$image"
-  measure "blkswap-merge" "$blkswap" "$image" bootload "$block" "$work/out-blkswap.bin"
-  measure "floor-merge" "$floor" merge "$image" 0 "$block" "$work/out-floor.bin"
+  if ((i % 2 == 0)); then
+    list_blkswap; list_floor; merge_blkswap; merge_floor
+  else
+    list_floor; list_blkswap; merge_floor; merge_blkswap
+  fi
   measure "cat" cat "$image"
   measure "cp-sync" sh -c "cp '$image' '$work/copy.bin' && sync"
 done
