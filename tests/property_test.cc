@@ -36,7 +36,7 @@ Generated generate(uint32_t seed) {
   const size_t length = pick(0, 3) == 0 ? 0x100000 : 0x80000;
   const uint32_t tables = pick(1, 4);
   const uint32_t region = static_cast<uint32_t>(length / tables);
-  std::vector<TableSpec> specs;
+  std::vector<TableSpec> layout;
   std::vector<EntrySpec*> all;
   for (uint32_t t = 0; t < tables; ++t) {
     TableSpec table{.pos = t * region + pick(0, 0x1000),
@@ -58,12 +58,12 @@ Generated generate(uint32_t seed) {
       offset += static_cast<uint32_t>(e.data.size()) + (pick(0, 1) ? pick(0, 0x200) : 0);
       table.entries.push_back(e);
     }
-    specs.push_back(table);
+    layout.push_back(table);
   }
   Generated g;
-  g.flash = testing::build_image(length, specs, static_cast<uint8_t>(pick(0, 255)));
+  g.flash = testing::build_image(length, layout, static_cast<uint8_t>(pick(0, 255)));
   std::vector<const EntrySpec*> entries;
-  for (const auto& t : specs) {
+  for (const auto& t : layout) {
     for (const auto& e : t.entries) entries.push_back(&e);
   }
   if (entries.empty()) {
