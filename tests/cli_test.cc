@@ -1,6 +1,7 @@
 // The real program, run through a shell: exit statuses, exact output, and what it leaves on disk.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -87,6 +88,15 @@ TEST(Cli, ListPrintsIdAndNamePerBlock) {
             "id:0x0 name:\n"
             "id:0xff name:\x01\x80\xff\n"
             "id:0x10 name:ABCDEFGH\n");
+}
+
+TEST(Cli, AListThatCannotBeWrittenFails) {
+  Workspace ws;
+  const std::string command =
+      std::string("'") + BLKSWAP_EXE + "' '" + ws.flash() + "' >/dev/full 2>/dev/null";
+  const int raw = std::system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(raw));
+  EXPECT_EQ(WEXITSTATUS(raw), 1);
 }
 
 TEST(Cli, ListOfATableWithoutEntriesPrintsNothing) {

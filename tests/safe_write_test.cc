@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -101,6 +102,24 @@ TEST(SafeWrite, FailuresLeaveNothingBehind) {
   EXPECT_EQ(write_file_safely("/dev/null", kNew), WriteResult::ok);
   EXPECT_EQ(entries_in(dir.dir), 1u);
   EXPECT_EQ(entries_in(dir.path("sub")), 0u);
+}
+
+TEST(SafeWrite, ADirectoryThatTakesNoNewFileIsWrittenDirectly) {
+  TempDir dir;
+  const std::string locked = dir.path("locked"), path = dir.path("locked/out.bin");
+  fs::create_directory(locked);
+  ASSERT_TRUE(write_file(path, kOld));
+  // An immutable directory refuses new entries, even to root, but its files stay writable.
+  if (std::system(("chattr +i '" + locked + "' 2>/dev/null").c_str()) != 0) {
+    GTEST_SKIP() << "no chattr on this file system";
+  }
+  const WriteResult existing = write_file_safely(path.c_str(), kNew);
+  const WriteResult fresh = write_file_safely((locked + "/new.bin").c_str(), kNew);
+  ASSERT_EQ(std::system(("chattr -i '" + locked + "'").c_str()), 0);
+  EXPECT_EQ(existing, WriteResult::ok);
+  EXPECT_EQ(read_file(path), kNew);
+  EXPECT_EQ(fresh, WriteResult::cannot_create);
+  EXPECT_EQ(entries_in(locked), 1u);
 }
 
 }  // namespace
