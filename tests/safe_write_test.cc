@@ -100,7 +100,11 @@ TEST(SafeWrite, FailuresLeaveNothingBehind) {
   EXPECT_EQ(write_file_safely(dir.path("sub/").c_str(), kNew), WriteResult::cannot_create);
   EXPECT_EQ(write_file_safely("/dev/full", kNew), WriteResult::short_write);  // written directly
   EXPECT_EQ(write_file_safely("/dev/null", kNew), WriteResult::ok);
-  EXPECT_EQ(entries_in(dir.dir), 1u);
+  ASSERT_EQ(::mkfifo(dir.path("fifo").c_str(), 0600), 0);
+  EXPECT_EQ(write_file_safely(dir.path("fifo").c_str(), kNew),
+            WriteResult::cannot_create);  // no reader: no wait
+  EXPECT_EQ(entries_in(dir.dir), 2u);
+  EXPECT_TRUE(fs::is_fifo(dir.path("fifo")));
   EXPECT_EQ(entries_in(dir.path("sub")), 0u);
 }
 
