@@ -138,8 +138,7 @@ TEST(Cli, MergeWritesTheComposedImageAndPrintsNothing) {
   set_block_data(image, 0, testing::to_bytes(pattern(0x900, 9)));
   Bytes expected;
   ASSERT_EQ(compose_merged_image(image, expected), 1);
-  EXPECT_TRUE(read_file(ws.out()) ==
-              std::vector<uint8_t>(expected.ptr.get(), expected.ptr.get() + kL));
+  EXPECT_TRUE(read_file(ws.out()) == testing::to_vector(expected));
 
   const auto list = run_tool({ws.out()});
   EXPECT_EQ(list.out, "id:0xa4 name:bootload\nid:0x2 name:kernel\nid:0x5 name:rootfs\n");

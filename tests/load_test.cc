@@ -163,8 +163,7 @@ TEST(LoadImage, RecordsFollowTablePositionAndCopyTheBlocks) {
     EXPECT_EQ(r.table_pos, expected[i].table_pos);
     EXPECT_EQ(r.slot, expected[i].slot);
     EXPECT_EQ(entry_name(r.entry), expected[i].name);
-    EXPECT_EQ(std::vector<uint8_t>(r.data.ptr.get(), r.data.ptr.get() + r.data.size),
-              expected[i].data);
+    EXPECT_EQ(testing::to_vector(r.data), expected[i].data);
     EXPECT_EQ(image.snapshot[i].raw, r.entry.raw);
     // The entry is kept exactly as it was in the image.
     EXPECT_TRUE(std::equal(r.entry.raw.begin(), r.entry.raw.end(),

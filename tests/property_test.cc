@@ -80,10 +80,6 @@ Generated generate(uint32_t seed) {
   return g;
 }
 
-std::vector<uint8_t> data_of(const BlockRecord& r) {
-  return {r.data.ptr.get(), r.data.ptr.get() + r.data.size};
-}
-
 int run(const std::vector<std::string>& args) {
   std::vector<const char*> argv;
   for (const auto& a : args) argv.push_back(a.c_str());
@@ -130,8 +126,9 @@ TEST(MergeProperties, HoldForGeneratedImages) {
       const BlockEntry& new_entry = after.records[k].entry;
       EXPECT_EQ(entry_id(new_entry), entry_id(old_entry)) << k;
       EXPECT_EQ(entry_name(new_entry), entry_name(old_entry)) << k;
-      const auto expected = static_cast<int>(k) == chosen ? g.block : data_of(before.records[k]);
-      EXPECT_TRUE(data_of(after.records[k]) == expected) << "block " << k;
+      const auto expected =
+          static_cast<int>(k) == chosen ? g.block : testing::to_vector(before.records[k].data);
+      EXPECT_TRUE(testing::to_vector(after.records[k].data) == expected) << "block " << k;
       if (entry_checksum(old_entry) == kNoChecksum) {
         EXPECT_EQ(entry_checksum(new_entry), kNoChecksum) << k;
       } else {

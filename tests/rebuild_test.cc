@@ -21,10 +21,6 @@ using testing::TableSpec;
 
 constexpr size_t kL = 0x80000;
 
-std::vector<uint8_t> to_vector(const Bytes& b) {
-  return {b.ptr.get(), b.ptr.get() + b.size};
-}
-
 // Loads `flash`, gives block `index` the bytes `fresh` (when not empty) and composes the merge.
 int merge_in_memory(const std::vector<uint8_t>& flash, size_t index,
                     const std::vector<uint8_t>& fresh, std::vector<uint8_t>& out) {
@@ -35,7 +31,7 @@ int merge_in_memory(const std::vector<uint8_t>& flash, size_t index,
   }
   Bytes composed;
   const int rc = compose_merged_image(image, composed);
-  out = to_vector(composed);
+  out = testing::to_vector(composed);
   return rc;
 }
 

@@ -107,7 +107,7 @@ TEST(ReplaceBlock, TakesTheBlockFileWhole) {
   ASSERT_EQ(replace_block(image, "kernel", dir.path("new.bin").c_str()), kReplaceOk);
   const BlockRecord& r = image.records[3];
   EXPECT_EQ(entry_size(r.entry), 0x1234u);
-  EXPECT_EQ(std::vector<uint8_t>(r.data.ptr.get(), r.data.ptr.get() + r.data.size), fresh);
+  EXPECT_EQ(testing::to_vector(r.data), fresh);
   EXPECT_EQ(entry_size(image.snapshot[3]), 4u);  // the snapshot keeps the old entry
 }
 

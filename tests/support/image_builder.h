@@ -45,8 +45,9 @@ std::vector<EntrySpec> numbered_blocks(size_t count, uint32_t first_offset, uint
 // Deterministic non-trivial bytes.
 std::vector<uint8_t> pattern(size_t size, uint32_t seed);
 
-// A copy in the buffer type the loader takes.
+// A copy in the buffer type the loader takes, and back.
 Bytes to_bytes(const std::vector<uint8_t>& bytes);
+std::vector<uint8_t> to_vector(const Bytes& bytes);
 
 bool write_file(const std::string& path, const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> read_file(const std::string& path);
