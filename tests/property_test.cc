@@ -84,7 +84,7 @@ int run(const std::vector<std::string>& args) {
   std::vector<const char*> argv;
   for (const auto& a : args) argv.push_back(a.c_str());
   std::ostringstream out;
-  return run_command(argv, out);
+  return run_command(argv, out, out);
 }
 
 TEST(MergeProperties, HoldForGeneratedImages) {

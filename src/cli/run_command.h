@@ -1,4 +1,4 @@
-// The program's entry, callable with any arguments and output stream.
+// The program's entry, callable with any arguments and output streams.
 #pragma once
 
 #include <ostream>
@@ -7,10 +7,12 @@
 namespace blkswap {
 
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailed = 1;  // a list or merge reported an error line
-inline constexpr int kExitUsage = 2;   // wrong number of arguments
+inline constexpr int kExitFailed = 1;  // the command failed (its error line says why)
+inline constexpr int kExitUsage = 2;   // wrong arguments
 
 // `args` are the arguments after the program name. Runs one command and returns the exit status.
-int run_command(std::span<const char* const> args, std::ostream& out);
+// The list and merge print everything, their error lines included, on `out`; the option
+// commands print their data on `out` and their error messages on `err`.
+int run_command(std::span<const char* const> args, std::ostream& out, std::ostream& err);
 
 }  // namespace blkswap

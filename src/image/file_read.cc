@@ -35,7 +35,7 @@ ReadResult read_whole_file(const char* path, uint64_t max_length, FileContents& 
     const ssize_t got = ::read(fd.get(), out.bytes.ptr.get() + done, out.bytes.size - done);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return ReadResult::read_error;  // never mistaken for a shorter file
-    if (got == 0) break;                          // the file shrank since it was measured
+    if (got == 0) break;                         // the file shrank since it was measured
     done += static_cast<size_t>(got);
   }
   out.bytes.size = done;

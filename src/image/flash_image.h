@@ -3,6 +3,8 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
+#include <new>
 
 #include "image/bytes.h"
 #include "image/format.h"
@@ -25,5 +27,10 @@ struct FlashImage {
   // compares old and new places with them. The block bytes stay with the records alone.
   std::array<BlockEntry, kMaxBlocks> snapshot;
 };
+
+// About 8 KiB of records, kept off the stack. Empty when the memory cannot be had.
+inline std::unique_ptr<FlashImage> allocate_flash_image() {
+  return std::unique_ptr<FlashImage>(new (std::nothrow) FlashImage);
+}
 
 }  // namespace blkswap

@@ -10,26 +10,24 @@
 
 namespace blkswap {
 
-namespace {
-
-constexpr size_t kNotFound = static_cast<size_t>(-1);
-
 // The twelve magic bytes are searched for as a whole (memmem skips ahead on mismatches), so the
 // scan stays near memory speed even on images full of the magic's own bytes; only then is the
 // format mark looked at.
 size_t find_table_header(std::span<const uint8_t> image, size_t from) {
-  if (image.size() < kHeaderSize) return kNotFound;
+  if (image.size() < kHeaderSize) return kNoTableHeader;
   const size_t last = image.size() - kHeaderSize;  // the last position a header fits at
   while (from <= last) {
     const void* hit =
         ::memmem(image.data() + from, last - from + kMagic.size(), kMagic.data(), kMagic.size());
-    if (hit == nullptr) return kNotFound;
+    if (hit == nullptr) return kNoTableHeader;
     const size_t pos = static_cast<size_t>(static_cast<const uint8_t*>(hit) - image.data());
     if (is_table_header(image, pos)) return pos;
     from = pos + 1;
   }
-  return kNotFound;
+  return kNoTableHeader;
 }
+
+namespace {
 
 // Fills the records of one table's entries, checking that every entry and block lies inside
 // the image before anything is copied out of it.
@@ -62,8 +60,8 @@ bool scan_tables(FlashImage& image, uint32_t length) {
   const std::span<const uint8_t> bytes(image.bytes.ptr.get(), length);
   // Nothing before the first header can be a header, so the full pass starts there.
   size_t pos = find_table_header(bytes, 0);
-  if (pos == kNotFound) return false;
-  for (; pos != kNotFound; pos = find_table_header(bytes, pos + 1)) {
+  if (pos == kNoTableHeader) return false;
+  for (; pos != kNoTableHeader; pos = find_table_header(bytes, pos + 1)) {
     if (!take_table(image, bytes, pos)) return false;
   }
   for (size_t i = 0; i < kMaxBlocks; ++i) image.snapshot[i] = image.records[i].entry;

@@ -1,7 +1,9 @@
 // Loading a flash file and finding its block tables.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "image/bytes.h"
 #include "image/flash_image.h"
@@ -20,6 +22,11 @@ int load_image(FlashImage& image, const char* flashfile);
 
 // The same steps on bytes already in memory (they become image.bytes).
 int load_image_bytes(FlashImage& image, Bytes bytes);
+
+inline constexpr size_t kNoTableHeader = static_cast<size_t>(-1);
+
+// The position of the first table header at or after `from`, or kNoTableHeader.
+size_t find_table_header(std::span<const uint8_t> image, size_t from);
 
 // Finds every table in image.bytes[0, length) and fills the records and the snapshot. False
 // when there is no table, more than 64 blocks, a table or block not wholly inside the image,

@@ -5,7 +5,6 @@
 #include "image/crc.h"
 #include "image/format.h"
 #include "ops/layout.h"
-#include "ops/safe_write.h"
 
 namespace blkswap {
 
@@ -48,7 +47,11 @@ int write_merged_image(FlashImage& image, const char* wfile) {
   Bytes out;
   const int rc = compose_merged_image(image, out);
   if (rc < 0) return rc;
-  switch (write_file_safely(wfile, as_span(out))) {
+  return write_result_code(write_file_safely(wfile, as_span(out)));
+}
+
+int write_result_code(WriteResult result) {
+  switch (result) {
     case WriteResult::ok:
       return kWriteOk;
     case WriteResult::cannot_create:

@@ -3,6 +3,7 @@
 
 #include "image/bytes.h"
 #include "image/flash_image.h"
+#include "ops/safe_write.h"
 
 namespace blkswap {
 
@@ -21,5 +22,8 @@ int compose_merged_image(FlashImage& image, Bytes& out);
 // compose_merged_image, then writes the result to `wfile` without ever leaving a partial file
 // in place of a regular one. Returns 1, -1, -2, -3, -4 (cannot create) or -5 (short write).
 int write_merged_image(FlashImage& image, const char* wfile);
+
+// The code of a write's outcome: 1, -4 (cannot create) or -5 (short write).
+int write_result_code(WriteResult result);
 
 }  // namespace blkswap

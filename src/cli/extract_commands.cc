@@ -1,0 +1,77 @@
+// --extract and --dry-run: choose a block as the merge does; take it out, or rehearse the merge.
+#include <string_view>
+
+#include "cli/commands.h"
+#include "cli/error_text.h"
+#include "cli/run_command.h"
+#include "image/flash_image.h"
+#include "image/load.h"
+#include "ops/extract.h"
+#include "ops/rebuild.h"
+#include "ops/rehearsal.h"
+#include "ops/replace.h"
+
+namespace blkswap {
+
+namespace {
+
+// The argument a replace code is about.
+const char* replace_subject(int code, const char* blockname, const char* blockfile) {
+  if (code == kReplaceNoMatch) return blockname;
+  if (code == kReplaceEmptyArgument && blockname[0] == '\0') return blockname;
+  return blockfile;
+}
+
+// A rehearsal that finds the merge would fail shows the merge's own error line as data, and
+// says why on standard error.
+int merge_would_fail(Streams io, const char* file, std::string_view why, int code) {
+  print_merge_error_line(io.out, code);
+  report_failure(io.err, file, why, "merge", code);
+  return kExitFailed;
+}
+
+}  // namespace
+
+int run_extract(Operands operands, Streams io) {
+  const char* flashfile = operands[0];
+  const char* blockname = operands[1];
+  const char* outfile = operands[2];
+  std::unique_ptr<FlashImage> image = allocate_flash_image();
+  const int load_rc = image ? load_image(*image, flashfile) : kLoadNoMemory;
+  if (load_rc < 0) {
+    report_failure(io.err, flashfile, load_failure(load_rc), "extract", load_rc);
+    return kExitFailed;
+  }
+  const int rc = extract_block(*image, blockname, outfile);
+  if (rc > 0) return kExitOk;
+  if (rc == kExtractNoMatch) {
+    report_failure(io.err, blockname, replace_failure(kReplaceNoMatch), "extract", rc);
+  } else if (rc == kExtractEmptyArgument) {
+    report_failure(io.err, blockname[0] == '\0' ? blockname : outfile,
+                   "no block name or output file named", "extract", rc);
+  } else {
+    report_failure(io.err, outfile, write_failure(rc), "extract", rc);
+  }
+  return kExitFailed;
+}
+
+int run_dry_run(Operands operands, Streams io) {
+  const char* flashfile = operands[0];
+  const char* blockname = operands[1];
+  const char* blockfile = operands[2];
+  std::unique_ptr<FlashImage> image = allocate_flash_image();
+  int rc = image ? load_image(*image, flashfile) : kLoadNoMemory;
+  if (rc < 0) return merge_would_fail(io, flashfile, load_failure(rc), rc);
+  rc = replace_block(*image, blockname, blockfile);
+  if (rc < 0) {
+    return merge_would_fail(io, replace_subject(rc, blockname, blockfile), replace_failure(rc), rc);
+  }
+  Bytes merged;  // composed in full, so that a lack of memory shows here as it would there
+  rc = compose_merged_image(*image, merged);
+  if (rc < 0) return merge_would_fail(io, flashfile, write_failure(rc), rc);
+  print_merge_rehearsal(*image, static_cast<size_t>(find_block(*image, blockname)), io.out);
+  io.out << "The merge would succeed. Nothing was written.\n";
+  return kExitOk;
+}
+
+}  // namespace blkswap

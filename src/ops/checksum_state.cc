@@ -1,0 +1,32 @@
+#include "ops/checksum_state.h"
+
+#include "image/crc.h"
+#include "image/format.h"
+
+namespace blkswap {
+
+ChecksumCheck check_checksum(const BlockRecord& record) {
+  ChecksumCheck check;
+  check.stored = entry_checksum(record.entry);
+  check.computed = block_crc(as_span(record.data));
+  if (check.stored == kNoChecksum) {
+    check.state = ChecksumState::none;
+  } else {
+    check.state = check.stored == check.computed ? ChecksumState::ok : ChecksumState::stale;
+  }
+  return check;
+}
+
+std::string_view checksum_state_name(ChecksumState state) {
+  switch (state) {
+    case ChecksumState::ok:
+      return "ok";
+    case ChecksumState::stale:
+      return "stale";
+    case ChecksumState::none:
+      return "none";
+  }
+  return "none";
+}
+
+}  // namespace blkswap

@@ -1,0 +1,19 @@
+#include "ops/extract.h"
+
+#include "ops/rebuild.h"
+#include "ops/replace.h"
+#include "ops/safe_write.h"
+
+namespace blkswap {
+
+int extract_block(const FlashImage& image, const char* blockname, const char* outfile) {
+  if (blockname == nullptr || blockname[0] == '\0' || outfile == nullptr || outfile[0] == '\0') {
+    return kExtractEmptyArgument;
+  }
+  const int index = find_block(image, blockname);
+  if (index == kNoBlock) return kExtractNoMatch;
+  const BlockRecord& record = image.records[static_cast<size_t>(index)];
+  return write_result_code(write_file_safely(outfile, as_span(record.data)));
+}
+
+}  // namespace blkswap

@@ -1,0 +1,19 @@
+// Writing one block's bytes, as loaded, to a file of their own.
+#pragma once
+
+#include "image/flash_image.h"
+
+namespace blkswap {
+
+// The codes are those the merge gives for the same faults.
+inline constexpr int kExtractOk = 1;
+inline constexpr int kExtractEmptyArgument = -1;  // empty block name or output file name
+inline constexpr int kExtractCannotCreate = -4;
+inline constexpr int kExtractShortWrite = -5;
+inline constexpr int kExtractNoMatch = -6;
+
+// Chooses the block as the merge does and writes its bytes to `outfile` with the merge's
+// safe-write rules. An empty block gives an empty file.
+int extract_block(const FlashImage& image, const char* blockname, const char* outfile);
+
+}  // namespace blkswap
