@@ -28,7 +28,8 @@ struct Generated {
   std::string blockname;
 };
 
-Generated generate(uint32_t seed) {
+// With `unique_names`, every block can be chosen by its name.
+Generated generate(uint32_t seed, bool unique_names = false) {
   std::mt19937 rng(seed);
   auto pick = [&](uint32_t lo, uint32_t hi) {
     return std::uniform_int_distribution<uint32_t>(lo, hi)(rng);
@@ -45,14 +46,16 @@ Generated generate(uint32_t seed) {
     uint32_t offset = kHeaderSize + kEntrySize * count + pick(0, 0x100);
     for (uint32_t k = 0; k < count; ++k) {
       const uint32_t kind = pick(0, 9);
-      EntrySpec e{
-          .id = kind == 0   ? kAlignedIdA
-                : kind == 1 ? kAlignedIdB
-                            : static_cast<uint8_t>(pick(0, 255)),
-          .name = pick(0, 5) == 0 ? "longname" : "n" + std::to_string(t) + "_" + std::to_string(k),
-          .offset = offset,
-          .data = testing::pattern(pick(0, 0x1000), pick(0, 1u << 30)),
-          .opaque = static_cast<uint8_t>(pick(0, 255))};
+      const bool long_name = pick(0, 5) == 0;
+      EntrySpec e{.id = kind == 0   ? kAlignedIdA
+                        : kind == 1 ? kAlignedIdB
+                                    : static_cast<uint8_t>(pick(0, 255)),
+                  .name = long_name && !unique_names
+                              ? "longname"
+                              : "n" + std::to_string(t) + "_" + std::to_string(k),
+                  .offset = offset,
+                  .data = testing::pattern(pick(0, 0x1000), pick(0, 1u << 30)),
+                  .opaque = static_cast<uint8_t>(pick(0, 255))};
       if (kind == 2) e.checksum = testing::kNcrc;
       if (kind == 3) e.checksum = pick(0, UINT32_MAX);  // stale
       offset += static_cast<uint32_t>(e.data.size()) + (pick(0, 1) ? pick(0, 0x200) : 0);
@@ -143,6 +146,43 @@ TEST(MergeProperties, HoldForGeneratedImages) {
   std::printf("merged %d, refused %d\n", merged, refused);
   EXPECT_GT(merged, 50);
   EXPECT_GT(refused, 5);
+}
+
+// Extracting any block of an image that a merge wrote, and merging the file back, gives that
+// image again byte for byte.
+TEST(MergeProperties, ExtractAndMergeBackGiveTheImageAgain) {
+  testing::TempDir dir;
+  const std::string flash = dir.path("flash.bin"), block = dir.path("block.bin"),
+                    merged = dir.path("merged.bin"), piece = dir.path("piece.bin"),
+                    again = dir.path("again.bin");
+  int blocks = 0, empty = 0;
+  for (uint32_t seed = 1; seed <= 80; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    const Generated g = generate(seed, true);
+    ASSERT_TRUE(testing::write_file(flash, g.flash));
+    ASSERT_TRUE(testing::write_file(block, g.block));
+    if (run({flash, g.blockname, block, merged}) != kExitOk) continue;
+    const auto image_bytes = read_file(merged);
+    FlashImage image;
+    ASSERT_EQ(load_image_bytes(image, testing::to_bytes(image_bytes)), 1);
+    for (size_t k = 0; k < image.block_count; ++k) {
+      const std::string name(entry_name(image.records[k].entry));
+      ASSERT_EQ(find_block(image, name), static_cast<int>(k)) << name;
+      ASSERT_EQ(run({"--extract", merged, name, piece}), kExitOk) << name;
+      const auto bytes = read_file(piece);
+      ASSERT_TRUE(bytes == testing::to_vector(image.records[k].data)) << name;
+      if (bytes.empty()) {  // a merge takes no empty block file
+        ++empty;
+        continue;
+      }
+      ASSERT_EQ(run({merged, name, piece, again}), kExitOk) << name;
+      EXPECT_TRUE(read_file(again) == image_bytes) << name;
+      ++blocks;
+    }
+  }
+  std::printf("merged back %d blocks; %d empty ones extracted\n", blocks, empty);
+  EXPECT_GT(blocks, 200);
+  EXPECT_GT(empty, 0);
 }
 
 }  // namespace

@@ -68,7 +68,7 @@ int dispatch_command(std::span<const char* const> args, Streams io) {
   const Operands operands = args.subspan(1);
   if (command->run == nullptr) return dispatch_positional(operands, io);
   if (operands.size() < command->min_operands || operands.size() > command->max_operands) {
-    return report_usage_error(command->option, io);
+    return report_usage_error(args[0], io);
   }
   return command->run(operands, io);
 }

@@ -1,0 +1,436 @@
+// The option commands through the real program: --help, --version, --info, --verify,
+// --extract, --dry-run and "--", and that the original argument lists still mean what they did.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/command_table.h"
+#include "image/crc.h"
+#include "image/format.h"
+#include "image/load.h"
+#include "image_builder.h"
+#include "json_flat.h"
+#include "run_tool.h"
+#include "temp_dir.h"
+
+namespace blkswap {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::pattern;
+using testing::read_file;
+using testing::run_tool;
+using testing::TempDir;
+using testing::write_file;
+
+constexpr size_t kL = 0x80000;
+const std::string kOddName = std::string("\x01q\"\\\x80\xff", 6);
+
+// Three tables, one of them empty; blocks whose checksums are ok, stale and absent, a name of
+// bytes that are not text, and an empty block.
+std::vector<uint8_t> mixed_image() {
+  return testing::build_image(
+      kL,
+      {{0x1000,
+        {{.id = 0xA4, .name = "bootload", .offset = 0x10000, .data = pattern(0x800, 1)},
+         {.id = 0x02,
+          .name = "kernel",
+          .offset = 0x10800,
+          .data = pattern(0x1000, 2),
+          .checksum = 0x12345678},
+         {.id = 0x03,
+          .name = "dtb",
+          .offset = 0x11800,
+          .data = pattern(0x100, 3),
+          .checksum = testing::kNcrc},
+         {.id = 0xFF, .name = kOddName, .offset = 0x11900, .data = pattern(0x40, 4)},
+         {.id = 0x07, .name = "empty", .offset = 0x11940}}},
+       {0x40000, {}},
+       {0x60000, {{.id = 0x05, .name = "rootfs", .offset = 0x100, .data = pattern(0x1000, 5)}}}},
+      0xFF);
+}
+
+struct Workspace {
+  Workspace() {
+    EXPECT_TRUE(write_file(flash(), mixed_image()));
+    EXPECT_TRUE(write_file(block(), pattern(0x900, 9)));
+  }
+  std::string flash() const { return dir.path("flash.bin"); }
+  std::string block() const { return dir.path("block.bin"); }
+  std::string out() const { return dir.path("out.bin"); }
+  std::vector<std::string> files() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir.dir)) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  TempDir dir;
+};
+
+std::vector<std::vector<std::string>> rows_of(const std::string& text) {
+  std::vector<std::vector<std::string>> rows;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream words(line);
+    rows.emplace_back();
+    for (std::string w; words >> w;) rows.back().push_back(w);
+  }
+  return rows;
+}
+
+TEST(Options, HelpAndVersion) {
+  const auto help = run_tool({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.err, "");
+  EXPECT_EQ(help.out.rfind("Usage: blkswap [flashfile] [blockname] [blockfile] [wfile]\n"
+                           "eg:blkswap flash.bin bootload bootloader.bin merge.bin\n",
+                           0),
+            0u);
+  for (const Command& command : command_table()) {
+    EXPECT_NE(help.out.find(command.help), std::string::npos) << command.option;
+    if (!command.option.empty()) {
+      EXPECT_NE(help.out.find("blkswap " + std::string(command.option)), std::string::npos);
+    }
+  }
+  EXPECT_EQ(run_tool({"-h"}).out, help.out);
+
+  const auto version = run_tool({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "blkswap " BLKSWAP_VERSION "\n");
+}
+
+TEST(Options, WrongArgumentsForAnOptionGoToStandardError) {
+  Workspace ws;
+  const std::vector<std::vector<std::string>> cases = {
+      {"--info"},
+      {"--info", ws.flash(), "--xml"},
+      {"--info", ws.flash(), "--json", "x"},
+      {"--verify"},
+      {"--verify", ws.flash(), ws.flash()},
+      {"--extract", ws.flash(), "kernel"},
+      {"--dry-run", ws.flash(), "kernel", ws.block(), ws.out()},
+      {"--help", "x"},
+      {"-h", "x", "y", "z"},  // four arguments, but the first is an option
+      {"--version", "x"},
+  };
+  for (const auto& args : cases) {
+    const auto run = run_tool(args);
+    EXPECT_EQ(run.status, 2) << args[0] << " " << args.size();
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err.rfind("blkswap: wrong arguments for " + args[0] + "\n", 0), 0u) << run.err;
+  }
+  EXPECT_EQ(ws.files(), (std::vector<std::string>{"block.bin", "flash.bin"}));
+}
+
+TEST(Options, ArgumentListsWithoutAnOptionMeanWhatTheyDid) {
+  Workspace ws;
+  const std::string list_missing = "List flash block error with -2\n";
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+  } cases[] = {
+      {{"--foo"}, 1, list_missing},
+      {{"--json"}, 1, list_missing},
+      {{"-x"}, 1, list_missing},
+      {{"--"}, 2, std::string(kUsageText)},
+      {{"--", "--info"}, 1, list_missing},
+      {{"--", "a", "b"}, 2, std::string(kUsageText)},
+      {{"--info", "b", "c", "d", "e"}, 2, ""},
+      {{"--foo", "b", "c", "d"}, 1, "Merge flash file error with -2\n"},
+  };
+  for (const auto& c : cases) {
+    const auto run = run_tool(c.args);
+    EXPECT_EQ(run.status, c.status) << c.args[0] << " " << c.args.size();
+    EXPECT_EQ(run.out, c.out) << c.args[0] << " " << c.args.size();
+  }
+
+  // "--" lets files named like the options be listed and merged.
+  fs::copy_file(ws.flash(), ws.dir.path("--info"));
+  const std::string cd = "cd '" + ws.dir.dir + "'";
+  const auto list = run_tool({"--", "--info"}, cd);
+  EXPECT_EQ(list.status, 0);
+  EXPECT_EQ(list.out.rfind("id:0xa4 name:bootload\nid:0x2 name:kernel\n", 0), 0u) << list.out;
+  const auto merge = run_tool({"--", "--info", "kernel", "block.bin", "--verify"}, cd);
+  EXPECT_EQ(merge.status, 0) << merge.out;
+  EXPECT_EQ(merge.out, "");
+  EXPECT_TRUE(fs::exists(ws.dir.path("--verify")));
+}
+
+TEST(Options, InfoShowsTablesAndBlocksAsLoaded) {
+  Workspace ws;
+  const auto run = run_tool({"--info", ws.flash()});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  const auto rows = rows_of(run.out);
+  ASSERT_EQ(rows.size(), 1 + 1 + 4 + 1 + 7u) << run.out;
+  EXPECT_EQ(rows[0], (std::vector<std::string>{"image:", "524288", "bytes", "(0x00080000),", "3",
+                                               "tables,", "6", "blocks"}));
+  EXPECT_EQ(rows[3], (std::vector<std::string>{"0x00001000", "5"}));
+  EXPECT_EQ(rows[4], (std::vector<std::string>{"0x00040000", "0"}));
+  EXPECT_EQ(rows[5], (std::vector<std::string>{"0x00060000", "1"}));
+  EXPECT_EQ(rows[7], (std::vector<std::string>{"index", "table", "slot", "id", "name", "offset",
+                                               "size", "start", "end", "checksum", "state"}));
+  const std::vector<std::vector<std::string>> blocks = {
+      {"0", "0x00001000", "0", "0xa4", "bootload", "0x00010000", "0x00000800", "0x00011000",
+       "0x00011800"},
+      {"1", "0x00001000", "1", "0x02", "kernel", "0x00010800", "0x00001000", "0x00011800",
+       "0x00012800", "0x12345678", "stale"},
+      {"2", "0x00001000", "2", "0x03", "dtb", "0x00011800", "0x00000100", "0x00012800",
+       "0x00012900", "0x4352434e", "none"},
+      {"3", "0x00001000", "3", "0xff", "\\x01q\"\\\\\\x80\\xff", "0x00011900", "0x00000040"},
+      {"4", "0x00001000", "4", "0x07", "empty", "0x00011940", "0x00000000", "0x00012940",
+       "0x00012940", "0xffffffff", "ok"},
+      {"5", "0x00060000", "0", "0x05", "rootfs", "0x00000100", "0x00001000", "0x00060100",
+       "0x00061100"},
+  };
+  for (size_t i = 0; i < blocks.size(); ++i) {
+    const auto& row = rows[8 + i];
+    ASSERT_EQ(row.size(), 11u) << i;
+    EXPECT_EQ(std::vector<std::string>(row.begin(), row.begin() + blocks[i].size()), blocks[i]);
+  }
+  EXPECT_EQ(rows[8][10], "ok");
+  EXPECT_EQ(rows[11][10], "ok");
+  EXPECT_EQ(rows[13][10], "ok");
+}
+
+TEST(Options, InfoJsonIsOneDocumentThatAnyParserReads) {
+  Workspace ws;
+  const auto run = run_tool({"--info", ws.flash(), "--json"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const auto json = testing::parse_json(run.out);
+  ASSERT_TRUE(json.ok) << json.error << run.out;
+  const auto& v = json.values;
+  EXPECT_EQ(v.at(".schema"), "i:1");
+  EXPECT_EQ(v.at(".length"), "i:524288");
+  EXPECT_EQ(v.at(".tables.#"), "i:3");
+  EXPECT_EQ(v.at(".tables.1.position"), "i:262144");
+  EXPECT_EQ(v.at(".tables.1.entries"), "i:0");
+  EXPECT_EQ(v.at(".blocks.#"), "i:6");
+
+  FlashImage image;
+  ASSERT_EQ(load_image_bytes(image, testing::to_bytes(mixed_image())), 1);
+  const char* states[] = {"ok", "stale", "none", "ok", "ok", "ok"};
+  for (size_t i = 0; i < 6; ++i) {
+    const std::string at = ".blocks." + std::to_string(i) + ".";
+    const BlockRecord& r = image.records[i];
+    const uint64_t start = r.table_pos + entry_offset(r.entry);
+    EXPECT_EQ(v.at(at + "#"), "i:12");
+    EXPECT_EQ(v.at(at + "index"), "i:" + std::to_string(i));
+    EXPECT_EQ(v.at(at + "table"), "i:" + std::to_string(r.table_pos));
+    EXPECT_EQ(v.at(at + "slot"), "i:" + std::to_string(r.slot));
+    EXPECT_EQ(v.at(at + "id"), "i:" + std::to_string(entry_id(r.entry)));
+    EXPECT_EQ(v.at(at + "offset"), "i:" + std::to_string(entry_offset(r.entry)));
+    EXPECT_EQ(v.at(at + "size"), "i:" + std::to_string(entry_size(r.entry)));
+    EXPECT_EQ(v.at(at + "start"), "i:" + std::to_string(start));
+    EXPECT_EQ(v.at(at + "end"), "i:" + std::to_string(start + entry_size(r.entry)));
+    EXPECT_EQ(v.at(at + "checksum"), "i:" + std::to_string(entry_checksum(r.entry)));
+    EXPECT_EQ(v.at(at + "state"), std::string("s:") + states[i]);
+  }
+  EXPECT_EQ(v.at(".blocks.0.name"), "s:bootload");
+  EXPECT_EQ(v.at(".blocks.0.name_hex"), "s:626f6f746c6f6164");
+  // Every byte of a name that is not text comes back as the character of the same code.
+  EXPECT_EQ(v.at(".blocks.3.name"), "s:\\u{0001}q\"\\u{005c}\\u{0080}\\u{00ff}");
+  EXPECT_EQ(v.at(".blocks.3.name_hex"), "s:0171225c80ff");
+}
+
+TEST(Options, InfoJsonOfAnImageWithoutBlocks) {
+  TempDir dir;
+  ASSERT_TRUE(write_file(dir.path("f.bin"), testing::build_image(kL, {{0x10, {}}})));
+  const auto run = run_tool({"--info", dir.path("f.bin"), "--json"});
+  ASSERT_EQ(run.status, 0);
+  const auto json = testing::parse_json(run.out);
+  ASSERT_TRUE(json.ok) << json.error << run.out;
+  EXPECT_EQ(json.values.at(".tables.#"), "i:1");
+  EXPECT_EQ(json.values.at(".blocks.#"), "i:0");
+}
+
+TEST(Options, VerifyNamesStaleBlocks) {
+  Workspace ws;
+  const auto stale = run_tool({"--verify", ws.flash()});
+  EXPECT_EQ(stale.status, 1);
+  EXPECT_EQ(
+      stale.out,
+      "stale: block 1 (id 0x02, name kernel) at 0x00011800: stored 0x12345678, computed 0x" +
+          [] {
+            char hex[9];
+            build_crc_table();
+            std::snprintf(hex, sizeof hex, "%08x", block_crc(pattern(0x1000, 2)));
+            return std::string(hex);
+          }() +
+          "\n6 blocks: 4 ok, 1 without checksum, 1 stale\n");
+  EXPECT_EQ(stale.err, "");
+
+  // A merge recomputes every checksum, so its output verifies.
+  ASSERT_EQ(run_tool({ws.flash(), "kernel", ws.block(), ws.out()}).status, 0);
+  const auto fresh = run_tool({"--verify", ws.out()});
+  EXPECT_EQ(fresh.status, 0);
+  EXPECT_EQ(fresh.out, "6 blocks: 5 ok, 1 without checksum, 0 stale\n");
+}
+
+TEST(Options, InfoAndVerifyReportLoadFailuresWithTheListCode) {
+  TempDir dir;
+  ASSERT_TRUE(write_file(dir.path("odd.bin"), std::vector<uint8_t>(kL + 1, 0)));
+  ASSERT_TRUE(write_file(dir.path("blank.bin"), std::vector<uint8_t>(kL, 0)));
+  const struct {
+    std::string file;
+    std::string message;
+  } cases[] = {
+      {"", "no flash file named (list error -1)"},
+      {dir.path("missing.bin"), "cannot be opened or read (list error -2)"},
+      {dir.path("blank.bin"), "or a table or block outside the image (list error -3)"},
+      {dir.path("odd.bin"), "or is 4 GiB or more (list error -4)"},
+  };
+  for (const auto& c : cases) {
+    for (const auto& [command, status] : {std::pair{"--info", 1}, {"--verify", 2}}) {
+      const auto run = run_tool({command, c.file});
+      EXPECT_EQ(run.status, status) << command << c.file;
+      EXPECT_EQ(run.out, "");
+      EXPECT_EQ(run.err.rfind("blkswap: " + c.file + ": ", 0), 0u) << run.err;
+      EXPECT_NE(run.err.find(c.message + "\n"), std::string::npos) << run.err;
+    }
+  }
+}
+
+TEST(Options, ExtractWritesTheBlockAsTheMergeChoosesIt) {
+  Workspace ws;
+  const auto image = mixed_image();
+  const struct {
+    std::string blockname;
+    uint32_t start;
+    uint32_t size;
+  } cases[] = {
+      {"kernel", 0x11800, 0x1000},    {"0x2", 0x11800, 0x1000},    {"A4", 0x11000, 0x800},
+      {"bootloader", 0x11000, 0x800}, {"rootfs", 0x60100, 0x1000}, {kOddName, 0x12900, 0x40},
+      {"empty", 0x12940, 0},
+  };
+  for (const auto& c : cases) {
+    const auto run = run_tool({"--extract", ws.flash(), c.blockname, ws.out()});
+    EXPECT_EQ(run.status, 0) << c.blockname << run.err;
+    EXPECT_EQ(run.out + run.err, "");
+    EXPECT_EQ(read_file(ws.out()),
+              std::vector<uint8_t>(image.begin() + c.start, image.begin() + c.start + c.size))
+        << c.blockname;
+  }
+  EXPECT_EQ(read_file(ws.flash()), image);
+}
+
+TEST(Options, ExtractFailuresLeaveTheOutputAlone) {
+  Workspace ws;
+  ASSERT_TRUE(write_file(ws.dir.path("blank.bin"), std::vector<uint8_t>(kL, 0)));
+  const std::vector<uint8_t> old_output = {'o', 'l', 'd'};
+  const struct {
+    std::string flash, blockname, outfile, message, prefix;
+  } cases[] = {
+      {ws.dir.path("missing.bin"), "kernel", ws.out(), "(extract error -2)", ""},
+      {ws.dir.path("blank.bin"), "kernel", ws.out(), "(extract error -5)", ""},
+      {ws.flash(), "kernal", ws.out(), "kernal: no block has this name or id (extract error -6)",
+       ""},
+      {ws.flash(), "", ws.out(), "(extract error -1)", ""},
+      {ws.flash(), "kernel", "", "(extract error -1)", ""},
+      {ws.flash(), "kernel", ws.dir.path("no/such/dir"), "cannot be created (extract error -4)",
+       ""},
+      {ws.flash(), "kernel", "/dev/full",
+       "/dev/full: could not be written whole (extract error -5)", ""},
+      {ws.flash(), "kernel", ws.out(), "could not be written whole (extract error -5)",
+       "ulimit -f 2"},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(write_file(ws.out(), old_output));
+    const auto run = run_tool({"--extract", c.flash, c.blockname, c.outfile}, c.prefix);
+    EXPECT_EQ(run.status, 1) << c.message;
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err.rfind("blkswap: ", 0), 0u) << run.err;
+    EXPECT_NE(run.err.find(c.message + "\n"), std::string::npos) << run.err;
+    EXPECT_EQ(read_file(ws.out()), old_output) << c.message;
+  }
+  EXPECT_EQ(ws.files(),
+            (std::vector<std::string>{"blank.bin", "block.bin", "flash.bin", "out.bin"}));
+}
+
+// The rehearsal's new places are the real merge's, and it writes nothing.
+TEST(Options, DryRunForetellsTheMerge) {
+  Workspace ws;
+  const auto files = ws.files();
+  const auto run = run_tool({"--dry-run", ws.flash(), "kernel", ws.block()});
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(ws.files(), files);
+  EXPECT_EQ(read_file(ws.flash()), mixed_image());
+
+  ASSERT_EQ(run_tool({ws.flash(), "kernel", ws.block(), ws.out()}).status, 0);
+  FlashImage before, after;
+  ASSERT_EQ(load_image_bytes(before, testing::to_bytes(mixed_image())), 1);
+  ASSERT_EQ(load_image_bytes(after, testing::to_bytes(read_file(ws.out()))), 1);
+  const auto rows = rows_of(run.out);
+  ASSERT_EQ(rows.size(), 1 + 6 + 1u) << run.out;
+  EXPECT_EQ(rows[7], (std::vector<std::string>{"The", "merge", "would", "succeed.", "Nothing",
+                                               "was", "written."}));
+  auto hex = [](uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08x", value);
+    return std::string(text);
+  };
+  for (size_t i = 0; i < 6; ++i) {
+    const auto& row = rows[1 + i];
+    ASSERT_GE(row.size(), 10u) << i;
+    EXPECT_EQ(row[0], std::to_string(i));
+    EXPECT_EQ(row[5], hex(entry_offset(before.records[i].entry)));
+    EXPECT_EQ(row[6], hex(entry_size(before.records[i].entry)));
+    EXPECT_EQ(row[7], hex(entry_offset(after.records[i].entry)));
+    EXPECT_EQ(row[8], hex(entry_size(after.records[i].entry)));
+    const uint32_t old_sum = entry_checksum(before.records[i].entry);
+    const uint32_t new_sum = entry_checksum(after.records[i].entry);
+    EXPECT_EQ(row[9], new_sum == kNoChecksum ? "none" : old_sum == new_sum ? "same" : "changes");
+    EXPECT_EQ(row.size() == 11 && row[10] == "(replaced)", i == 1) << i;
+  }
+}
+
+// Whatever the merge would print and exit with, the rehearsal prints and exits with too.
+TEST(Options, DryRunFailsWithTheMergesCode) {
+  Workspace ws;
+  ASSERT_TRUE(write_file(ws.dir.path("blank.bin"), std::vector<uint8_t>(kL, 0)));
+  ASSERT_TRUE(write_file(ws.dir.path("odd.bin"), std::vector<uint8_t>(kL + 1, 0)));
+  ASSERT_TRUE(write_file(ws.dir.path("none.bin"), {}));
+  ASSERT_TRUE(write_file(ws.dir.path("huge.bin"), pattern(0x70000, 7)));
+  const std::vector<std::vector<std::string>> cases = {
+      {ws.dir.path("missing.bin"), "kernel", ws.block()},
+      {ws.dir.path("odd.bin"), "kernel", ws.block()},
+      {ws.dir.path("blank.bin"), "kernel", ws.block()},
+      {ws.flash(), "kernal", ws.block()},
+      {ws.flash(), "", ws.block()},
+      {ws.flash(), "kernel", ws.dir.path("missing.bin")},
+      {ws.flash(), "kernel", ws.dir.path("none.bin")},
+      {ws.flash(), "kernel", ws.dir.path("huge.bin")},
+  };
+  const auto files = ws.files();
+  for (const auto& args : cases) {
+    const auto merge = run_tool({args[0], args[1], args[2], ws.out()});
+    ASSERT_EQ(merge.status, 1) << args[1] << " " << args[2];
+    const auto rehearsal = run_tool({"--dry-run", args[0], args[1], args[2]});
+    EXPECT_EQ(rehearsal.status, 1);
+    EXPECT_EQ(rehearsal.out, merge.out);
+    const std::string code = merge.out.substr(merge.out.rfind(' ') + 1, 2);
+    EXPECT_EQ(rehearsal.err.rfind("blkswap: ", 0), 0u) << rehearsal.err;
+    EXPECT_NE(rehearsal.err.find("(merge error " + code + ")\n"), std::string::npos)
+        << rehearsal.err;
+  }
+  EXPECT_EQ(ws.files(), files);
+}
+
+TEST(Options, DataThatCannotBeWrittenIsAFailure) {
+  Workspace ws;
+  for (const char* command : {"--info", "--verify", "--help"}) {
+    std::string args = std::string(" ") + command;
+    if (std::string(command) != "--help") args += " '" + ws.flash() + "'";
+    const int raw = std::system(("'" BLKSWAP_EXE "'" + args + " >/dev/full 2>/dev/null").c_str());
+    ASSERT_TRUE(WIFEXITED(raw));
+    EXPECT_EQ(WEXITSTATUS(raw), 1) << command;
+  }
+}
+
+}  // namespace
+}  // namespace blkswap
