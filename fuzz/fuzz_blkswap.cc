@@ -1,4 +1,5 @@
-// libFuzzer entry: loading and listing, or loading, block selection, replacement and rebuild,
+// libFuzzer entry: loading and every report on the image (listing, info as text and JSON,
+// verification), or loading, block selection, replacement, rebuild and the rehearsal's report,
 // all in memory.
 #include <cstring>
 #include <memory>
@@ -8,9 +9,12 @@
 #include "image/crc.h"
 #include "image/format.h"
 #include "image/load.h"
+#include "ops/info.h"
 #include "ops/list.h"
 #include "ops/rebuild.h"
+#include "ops/rehearsal.h"
 #include "ops/replace.h"
+#include "ops/verify.h"
 
 namespace {
 
@@ -42,8 +46,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto image = std::make_unique<FlashImage>();
   if (load_image_bytes(*image, std::move(bytes)) < 0) return 0;
   if (!(input.flags & fuzzing::kMerge)) {
-    std::ostringstream listing;
-    print_block_list(*image, listing);
+    std::ostringstream reports;
+    print_block_list(*image, reports);
+    print_image_info(*image, reports);
+    print_image_info_json(*image, reports);
+    verify_checksums(*image, reports);
     return 0;
   }
   const int index = find_block(*image, input.blockname);
@@ -52,6 +59,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!copy_into(block, input.block, input.block.size())) return 0;
   set_block_data(*image, static_cast<size_t>(index), std::move(block));
   Bytes out;
-  if (compose_merged_image(*image, out) > 0 && out.size != image->length) __builtin_trap();
+  if (compose_merged_image(*image, out) < 0) return 0;
+  if (out.size != image->length) __builtin_trap();
+  std::ostringstream rehearsal;
+  print_merge_rehearsal(*image, static_cast<size_t>(index), rehearsal);
   return 0;
 }
