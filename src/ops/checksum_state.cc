@@ -8,12 +8,9 @@ namespace blkswap {
 ChecksumCheck check_checksum(const BlockRecord& record) {
   ChecksumCheck check;
   check.stored = entry_checksum(record.entry);
+  if (check.stored == kNoChecksum) return check;  // nothing to compare, so nothing to compute
   check.computed = block_crc(as_span(record.data));
-  if (check.stored == kNoChecksum) {
-    check.state = ChecksumState::none;
-  } else {
-    check.state = check.stored == check.computed ? ChecksumState::ok : ChecksumState::stale;
-  }
+  check.state = check.stored == check.computed ? ChecksumState::ok : ChecksumState::stale;
   return check;
 }
 

@@ -16,7 +16,7 @@ enum class ChecksumState {
 
 struct ChecksumCheck {
   uint32_t stored = 0;
-  uint32_t computed = 0;
+  uint32_t computed = 0;  // left 0 when the state is none
   ChecksumState state = ChecksumState::none;
 };
 
