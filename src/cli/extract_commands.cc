@@ -15,11 +15,13 @@ namespace blkswap {
 
 namespace {
 
-// The argument a replace code is about.
-const char* replace_subject(int code, const char* blockname, const char* blockfile) {
+// The argument a code of the block step is about: the block name when nothing matches it or it
+// is empty, otherwise the file (the block file, or the output file). The codes -1 and -6 mean
+// the same to --extract as to the merge.
+const char* argument_at_fault(int code, const char* blockname, const char* file) {
   if (code == kReplaceNoMatch) return blockname;
   if (code == kReplaceEmptyArgument && blockname[0] == '\0') return blockname;
-  return blockfile;
+  return file;
 }
 
 // A rehearsal that finds the merge would fail shows the merge's own error line as data, and
@@ -44,14 +46,10 @@ int run_extract(Operands operands, Streams io) {
   }
   const int rc = extract_block(*image, blockname, outfile);
   if (rc > 0) return kExitOk;
-  if (rc == kExtractNoMatch) {
-    report_failure(io.err, blockname, replace_failure(kReplaceNoMatch), "extract", rc);
-  } else if (rc == kExtractEmptyArgument) {
-    report_failure(io.err, blockname[0] == '\0' ? blockname : outfile,
-                   "no block name or output file named", "extract", rc);
-  } else {
-    report_failure(io.err, outfile, write_failure(rc), "extract", rc);
-  }
+  const std::string_view why = rc == kExtractNoMatch         ? replace_failure(rc)
+                               : rc == kExtractEmptyArgument ? "no block name or output file named"
+                                                             : write_failure(rc);
+  report_failure(io.err, argument_at_fault(rc, blockname, outfile), why, "extract", rc);
   return kExitFailed;
 }
 
@@ -64,7 +62,8 @@ int run_dry_run(Operands operands, Streams io) {
   if (rc < 0) return merge_would_fail(io, flashfile, load_failure(rc), rc);
   rc = replace_block(*image, blockname, blockfile);
   if (rc < 0) {
-    return merge_would_fail(io, replace_subject(rc, blockname, blockfile), replace_failure(rc), rc);
+    return merge_would_fail(io, argument_at_fault(rc, blockname, blockfile), replace_failure(rc),
+                            rc);
   }
   Bytes merged;  // composed in full, so that a lack of memory shows here as it would there
   rc = compose_merged_image(*image, merged);

@@ -22,6 +22,7 @@ struct FlashImage {
   Bytes bytes;          // the whole flash file as read
   uint32_t length = 0;  // bytes read from the flash file
   uint16_t block_count = 0;
+  uint32_t table_count = 0;  // every table header found, with blocks or without
   std::array<BlockRecord, kMaxBlocks> records;
   // The entries as loaded, before any replacement: the block look-up reads them, and the merge
   // compares old and new places with them. The block bytes stay with the records alone.

@@ -63,6 +63,7 @@ bool scan_tables(FlashImage& image, uint32_t length) {
   if (pos == kNoTableHeader) return false;
   for (; pos != kNoTableHeader; pos = find_table_header(bytes, pos + 1)) {
     if (!take_table(image, bytes, pos)) return false;
+    ++image.table_count;
   }
   for (size_t i = 0; i < kMaxBlocks; ++i) image.snapshot[i] = image.records[i].entry;
   return true;

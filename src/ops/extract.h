@@ -2,15 +2,17 @@
 #pragma once
 
 #include "image/flash_image.h"
+#include "ops/rebuild.h"
+#include "ops/replace.h"
 
 namespace blkswap {
 
 // The codes are those the merge gives for the same faults.
 inline constexpr int kExtractOk = 1;
-inline constexpr int kExtractEmptyArgument = -1;  // empty block name or output file name
-inline constexpr int kExtractCannotCreate = -4;
-inline constexpr int kExtractShortWrite = -5;
-inline constexpr int kExtractNoMatch = -6;
+inline constexpr int kExtractEmptyArgument = kReplaceEmptyArgument;  // block name or output file
+inline constexpr int kExtractCannotCreate = kWriteCannotCreate;
+inline constexpr int kExtractShortWrite = kWriteShortWrite;
+inline constexpr int kExtractNoMatch = kReplaceNoMatch;
 
 // Chooses the block as the merge does and writes its bytes to `outfile` with the merge's
 // safe-write rules. An empty block gives an empty file.

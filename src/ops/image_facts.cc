@@ -14,10 +14,6 @@ bool next_table(const FlashImage& image, size_t from, TablePlace& table) {
   return true;
 }
 
-size_t count_tables(const FlashImage& image) {
-  return for_each_table(image, [](const TablePlace&) {});
-}
-
 uint64_t block_start(const FlashImage& image, size_t index) {
   const BlockRecord& record = image.records[index];
   return uint64_t{record.table_pos} + entry_offset(record.entry);

@@ -14,13 +14,6 @@ struct TablePlace {
   uint8_t entries = 0;
 };
 
-// Calls `visit` for every table header in the image, in order of position, including tables
-// that list no block. Returns how many there were.
-template <typename Visit>
-size_t for_each_table(const FlashImage& image, Visit visit);
-
-size_t count_tables(const FlashImage& image);
-
 // The position of the table header at or after `from` within the image, and its entry count.
 // False when there is none.
 bool next_table(const FlashImage& image, size_t from, TablePlace& table);
@@ -30,15 +23,14 @@ bool next_table(const FlashImage& image, size_t from, TablePlace& table);
 uint64_t block_start(const FlashImage& image, size_t index);
 uint64_t block_end(const FlashImage& image, size_t index);
 
+// Calls `visit` for every table header in the image, in order of position, including tables
+// that list no block.
 template <typename Visit>
-size_t for_each_table(const FlashImage& image, Visit visit) {
-  size_t count = 0;
+void for_each_table(const FlashImage& image, Visit visit) {
   TablePlace table;
   for (size_t from = 0; next_table(image, from, table); from = size_t{table.position} + 1) {
     visit(table);
-    ++count;
   }
-  return count;
 }
 
 }  // namespace blkswap

@@ -74,14 +74,15 @@ void print_image_info_json(const FlashImage& image, std::ostream& out) {
   out << ",\n  ";
   put_field(out, "length", image.length, true);
   out << ",\n  \"tables\": [";
-  size_t tables = 0;
+  bool first = true;
   for_each_table(image, [&](const TablePlace& table) {
-    out << (tables++ == 0 ? "\n    {" : ",\n    {");
+    out << (first ? "\n    {" : ",\n    {");
+    first = false;
     put_field(out, "position", table.position, true);
     put_field(out, "entries", table.entries);
     out.put('}');
   });
-  out << (tables == 0 ? "],\n" : "\n  ],\n");
+  out << (image.table_count == 0 ? "],\n" : "\n  ],\n");
   out << "  \"blocks\": [";
   for (size_t i = 0; i < image.block_count; ++i) {
     out << (i == 0 ? "\n" : ",\n");

@@ -40,8 +40,8 @@ void print_blocks(const FlashImage& image, std::ostream& out) {
 }  // namespace
 
 void print_image_info(const FlashImage& image, std::ostream& out) {
-  const size_t tables = count_tables(image);
-  put_format(out, "image: %u bytes (0x%08x), %zu %s, %u %s\n", image.length, image.length, tables,
+  const uint32_t tables = image.table_count;
+  put_format(out, "image: %u bytes (0x%08x), %u %s, %u %s\n", image.length, image.length, tables,
              tables == 1 ? "table" : "tables", unsigned{image.block_count},
              image.block_count == 1 ? "block" : "blocks");
   out.put('\n');
