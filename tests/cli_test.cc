@@ -218,6 +218,56 @@ TEST(Cli, MergeFailuresWriteNothing) {
   EXPECT_EQ(std::distance(fs::directory_iterator(files.dir), fs::directory_iterator()), 6);
 }
 
+// Tables nested in blocks: a merge either writes an image that loads back as laid out, with
+// every checksum true, or refuses with -2 and writes nothing; the rehearsal says which.
+TEST(Cli, NestedTablesMergeWholeOrNotAtAll) {
+  TempDir dir;
+  // The outer block (0x200..0x1200) holds a second table at 0x400 and its inner block.
+  auto nested = testing::build_image(
+      kL, {{0x100, {{.id = 1, .name = "outer", .offset = 0x100, .data = pattern(0x1000, 1)}}}});
+  testing::put_table(
+      nested, {0x400, {{.id = 2, .name = "inner", .offset = 0x100, .data = pattern(0x10, 2)}}});
+  std::vector<uint8_t> outer_grown(nested.begin() + 0x200, nested.begin() + 0x1200);
+  outer_grown.resize(0x1800, 0x5A);
+  // Slot 0 covers its own table, so later entries land inside it, its checksum field too.
+  const auto self_holding = testing::build_image(
+      kL, {{0x1000,
+            {{.id = 1, .name = "head", .offset = 0, .size = 0x100},
+             {.id = 2, .name = "kern", .offset = 0x100, .data = pattern(0x100, 4)}}}});
+  const struct {
+    std::string what;
+    std::vector<uint8_t> flash;
+    std::string blockname;
+    std::vector<uint8_t> block;
+    int code;  // 0: merges
+  } cases[] = {
+      {"the inner block changes the outer one's bytes", nested, "inner", pattern(0x20, 5), 0},
+      {"outer bytes that still hold the inner table", nested, "outer", outer_grown, 0},
+      {"outer bytes without the inner table", nested, "outer", pattern(0x1000, 6), -2},
+      {"a block that holds its own checksum field", self_holding, "kern", pattern(0x80, 7), -2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string flash = dir.path("flash.bin"), block = dir.path("block.bin"),
+                      out = dir.path("out.bin");
+    fs::remove(out);
+    ASSERT_TRUE(write_file(flash, c.flash));
+    ASSERT_TRUE(write_file(block, c.block));
+    const auto rehearsal = run_tool({"--dry-run", flash, c.blockname, block});
+    const auto merge = run_tool({flash, c.blockname, block, out});
+    EXPECT_EQ(merge.out, c.code ? merge_error(c.code) : "");
+    EXPECT_EQ(rehearsal.status, merge.status);
+    EXPECT_EQ(fs::exists(out), c.code == 0);
+    if (c.code != 0) {
+      EXPECT_EQ(rehearsal.out, merge.out);
+      continue;
+    }
+    const auto verify = run_tool({"--verify", out});
+    EXPECT_EQ(verify.status, 0) << verify.out;
+    EXPECT_EQ(run_tool({out}).out, run_tool({flash}).out);
+  }
+}
+
 TEST(Cli, ShortReadOfTheBlockFile) {
   // sysfs reports a length of a page for files that hold a few bytes.
   const std::string sysfs = "/sys/devices/system/cpu/online";
@@ -243,7 +293,12 @@ TEST(Cli, OutOfMemoryBecomesTheStepsCode) {
 
   EXPECT_EQ(run_tool({big}, limit_small).out, list_error(-3));
   EXPECT_EQ(run_tool({big, "bootload", ws.boot(), ws.out()}, limit_small).out, merge_error(-3));
-  EXPECT_EQ(run_tool({ws.flash(), "bootload", big, ws.out()}, limit_small).out, merge_error(-4));
+  // A block file longer than the image is refused from its length, before any memory is asked.
+  EXPECT_EQ(run_tool({ws.flash(), "bootload", big, ws.out()}, limit_small).out, merge_error(-2));
+  const std::string block = ws.dir.path("block.bin");  // fits the image, not beside it in memory
+  ASSERT_TRUE(write_file(block, {1}));
+  ASSERT_EQ(::truncate(block.c_str(), 100 << 20), 0);
+  EXPECT_EQ(run_tool({big, "bootload", block, ws.out()}, limit_one).out, merge_error(-4));
   const auto listed = run_tool({big}, limit_one);
   EXPECT_EQ(listed.status, 0);
   EXPECT_EQ(listed.out, "id:0xa4 name:bootload\nid:0x2 name:kernel\nid:0x5 name:rootfs\n");

@@ -331,11 +331,16 @@ TEST(Options, ExtractFailuresLeaveTheOutputAlone) {
        ""},
       {ws.flash(), "", ws.out(), "(extract error -1)", ""},
       {ws.flash(), "kernel", "", "(extract error -1)", ""},
-      {ws.flash(), "kernel", ws.dir.path("no/such/dir"), "cannot be created (extract error -4)",
+      {ws.flash(), "kernel", ws.dir.path("no/such/dir"),
+       "cannot be created: no temporary file can be made beside it: No such file or directory "
+       "(extract error -4)",
        ""},
       {ws.flash(), "kernel", "/dev/full",
-       "/dev/full: could not be written whole (extract error -5)", ""},
-      {ws.flash(), "kernel", ws.out(), "could not be written whole (extract error -5)",
+       "/dev/full: could not be written whole: the write failed: No space left on device "
+       "(extract error -5)",
+       ""},
+      {ws.flash(), "kernel", ws.out(),
+       "could not be written whole: the write failed: File too large (extract error -5)",
        "ulimit -f 2"},
   };
   for (const auto& c : cases) {

@@ -108,7 +108,9 @@ TEST(SafeWrite, FailuresLeaveNothingBehind) {
   EXPECT_EQ(entries_in(dir.path("sub")), 0u);
 }
 
-TEST(SafeWrite, ADirectoryThatTakesNoNewFileIsWrittenDirectly) {
+// A file whose directory takes no new file is never rewritten in place: a write that then
+// failed would destroy what may be the user's only image.
+TEST(SafeWrite, ADirectoryThatTakesNoNewFileLeavesItsFilesAlone) {
   TempDir dir;
   const std::string locked = dir.path("locked"), path = dir.path("locked/out.bin");
   fs::create_directory(locked);
@@ -117,11 +119,13 @@ TEST(SafeWrite, ADirectoryThatTakesNoNewFileIsWrittenDirectly) {
   if (std::system(("chattr +i '" + locked + "' 2>/dev/null").c_str()) != 0) {
     GTEST_SKIP() << "no chattr on this file system";
   }
-  const WriteResult existing = write_file_safely(path.c_str(), kNew);
+  WriteFailure why;
+  const WriteResult existing = write_file_safely(path.c_str(), kNew, &why);
   const WriteResult fresh = write_file_safely((locked + "/new.bin").c_str(), kNew);
   ASSERT_EQ(std::system(("chattr -i '" + locked + "'").c_str()), 0);
-  EXPECT_EQ(existing, WriteResult::ok);
-  EXPECT_EQ(read_file(path), kNew);
+  EXPECT_EQ(existing, WriteResult::cannot_create);
+  EXPECT_EQ(why.what, "no temporary file can be made beside it");
+  EXPECT_EQ(read_file(path), kOld);
   EXPECT_EQ(fresh, WriteResult::cannot_create);
   EXPECT_EQ(entries_in(locked), 1u);
 }

@@ -1,5 +1,7 @@
 #include "cli/error_text.h"
 
+#include <cstring>
+
 #include "image/load.h"
 #include "ops/list.h"
 #include "ops/rebuild.h"
@@ -72,6 +74,13 @@ int list_code(int load_code) {
 void report_failure(std::ostream& err, std::string_view file, std::string_view message,
                     std::string_view kind, int code) {
   err << "blkswap: " << file << ": " << message << " (" << kind << " error " << code << ")\n";
+}
+
+void report_write_failure(std::ostream& err, std::string_view file, const WriteFailure& why,
+                          std::string_view kind, int code) {
+  err << "blkswap: " << file << ": " << write_failure(code) << ": " << why.what;
+  if (why.error != 0) err << ": " << std::strerror(why.error);
+  err << " (" << kind << " error " << code << ")\n";
 }
 
 }  // namespace blkswap

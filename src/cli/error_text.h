@@ -5,6 +5,8 @@
 #include <ostream>
 #include <string_view>
 
+#include "ops/safe_write.h"
+
 namespace blkswap {
 
 // "Merge flash file error with %d\n" and "List flash block error with %d\n".
@@ -22,5 +24,11 @@ int list_code(int load_code);
 // "blkswap: FILE: MESSAGE (KIND error CODE)\n"
 void report_failure(std::ostream& err, std::string_view file, std::string_view message,
                     std::string_view kind, int code);
+
+// The same for a failed write, with what failed and the system's reason: "blkswap: FILE:
+// cannot be created: no temporary file can be made beside it: Permission denied (KIND error
+// -4)\n".
+void report_write_failure(std::ostream& err, std::string_view file, const WriteFailure& why,
+                          std::string_view kind, int code);
 
 }  // namespace blkswap

@@ -44,8 +44,20 @@ int run_extract(Operands operands, Streams io) {
     report_failure(io.err, flashfile, load_failure(load_rc), "extract", load_rc);
     return kExitFailed;
   }
-  const int rc = extract_block(*image, blockname, outfile);
+  // The merge may write over its flash file, which it has read whole; a block written over
+  // the image it comes from would leave one block where the image was.
+  if (outfile[0] != '\0' && names_the_flash_file(*image, outfile)) {
+    report_failure(io.err, outfile, "is the flash file itself; refusing to write one block over it",
+                   "extract", kExtractCannotCreate);
+    return kExitFailed;
+  }
+  WriteFailure write_failed;
+  const int rc = extract_block(*image, blockname, outfile, &write_failed);
   if (rc > 0) return kExitOk;
+  if (!write_failed.what.empty()) {
+    report_write_failure(io.err, outfile, write_failed, "extract", rc);
+    return kExitFailed;
+  }
   const std::string_view why = rc == kExtractNoMatch         ? replace_failure(rc)
                                : rc == kExtractEmptyArgument ? "no block name or output file named"
                                                              : write_failure(rc);
@@ -61,6 +73,9 @@ int run_dry_run(Operands operands, Streams io) {
   int rc = image ? load_image(*image, flashfile) : kLoadNoMemory;
   if (rc < 0) return merge_would_fail(io, flashfile, load_failure(rc), rc);
   rc = replace_block(*image, blockname, blockfile);
+  if (rc == kReplaceWillNotFit) {
+    return merge_would_fail(io, blockfile, "too long to fit the image", kWriteDoesNotFit);
+  }
   if (rc < 0) {
     return merge_would_fail(io, argument_at_fault(rc, blockname, blockfile), replace_failure(rc),
                             rc);

@@ -17,6 +17,7 @@ ReadResult read_whole_file(const char* path, uint64_t max_length, FileContents& 
   if (fd.get() < 0) return ReadResult::cannot_open;
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0 || S_ISDIR(st.st_mode)) return ReadResult::cannot_open;
+  out.identity = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), true};
   const int flags = ::fcntl(fd.get(), F_GETFL);
   if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
     return ReadResult::cannot_open;
@@ -40,6 +41,12 @@ ReadResult read_whole_file(const char* path, uint64_t max_length, FileContents& 
   }
   out.bytes.size = done;
   return ReadResult::ok;
+}
+
+FileIdentity identify_file(const char* path) {
+  struct stat st {};
+  if (::stat(path, &st) != 0) return {};
+  return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), true};
 }
 
 }  // namespace blkswap

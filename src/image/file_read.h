@@ -17,10 +17,21 @@ enum class ReadResult {
   no_memory,
 };
 
+// Which file was read, so that a later write can tell whether it would land on it.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  bool known = false;
+};
+
 struct FileContents {
   Bytes bytes;
   uint64_t file_length = 0;  // the length found by seeking to the end
+  FileIdentity identity;
 };
+
+// The identity of the file `path` names (links followed); unknown when it cannot be had.
+FileIdentity identify_file(const char* path);
 
 ReadResult read_whole_file(const char* path, uint64_t max_length, FileContents& out);
 

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "image/bytes.h"
+#include "image/file_read.h"
 #include "image/format.h"
 
 namespace blkswap {
@@ -16,6 +17,7 @@ struct BlockRecord {
   uint32_t table_pos = 0;  // position of the header of the table that lists the block
   uint32_t slot = 0;       // the entry's 0-based place in that table
   Bytes data;              // the block's bytes; data.size is the block's true length
+  bool replaced = false;   // its bytes came from a block file, not from the image
 };
 
 struct FlashImage {
@@ -23,6 +25,7 @@ struct FlashImage {
   uint32_t length = 0;  // bytes read from the flash file
   uint16_t block_count = 0;
   uint32_t table_count = 0;  // every table header found, with blocks or without
+  FileIdentity source;       // the flash file the bytes were read from
   std::array<BlockRecord, kMaxBlocks> records;
   // The entries as loaded, before any replacement: the block look-up reads them, and the merge
   // compares old and new places with them. The block bytes stay with the records alone.

@@ -3,6 +3,7 @@
 #include <string.h>  // memmem
 
 #include <cstring>
+#include <memory>
 #include <utility>
 
 #include "image/file_read.h"
@@ -29,42 +30,60 @@ size_t find_table_header(std::span<const uint8_t> image, size_t from) {
 
 namespace {
 
-// Fills the records of one table's entries, checking that every entry and block lies inside
-// the image before anything is copied out of it.
-bool take_table(FlashImage& image, std::span<const uint8_t> bytes, size_t pos) {
+// Takes one table's entries, checking that every entry and block lies inside the image.
+bool take_table(std::span<const uint8_t> image, size_t pos, FoundLayout& found) {
   TableHeader header;
-  std::memcpy(header.raw.data(), bytes.data() + pos, kHeaderSize);
+  std::memcpy(header.raw.data(), image.data() + pos, kHeaderSize);
   const size_t count = header_entry_count(header);
-  if (image.block_count + count > kMaxBlocks) return false;
+  if (found.entry_count + count > kMaxBlocks) return false;
   const size_t entries_at = pos + kHeaderSize;
-  if (count * kEntrySize > bytes.size() - entries_at) return false;
+  if (count * kEntrySize > image.size() - entries_at) return false;
 
   for (size_t k = 0; k < count; ++k) {
-    BlockRecord& record = image.records[image.block_count + k];
-    std::memcpy(record.entry.raw.data(), bytes.data() + entries_at + kEntrySize * k, kEntrySize);
-    record.table_pos = static_cast<uint32_t>(pos);
-    record.slot = static_cast<uint32_t>(k);
-    const uint64_t start = pos + uint64_t{entry_offset(record.entry)};
-    const uint64_t size = entry_size(record.entry);
-    if (start > bytes.size() || size > bytes.size() - start) return false;
-    if (!allocate_bytes(record.data, static_cast<size_t>(size))) return false;
-    if (size > 0) std::memcpy(record.data.ptr.get(), bytes.data() + start, size);
+    FoundEntry& e = found.entries[found.entry_count + k];
+    std::memcpy(e.entry.raw.data(), image.data() + entries_at + kEntrySize * k, kEntrySize);
+    e.table_pos = static_cast<uint32_t>(pos);
+    e.slot = static_cast<uint32_t>(k);
+    const uint64_t start = pos + uint64_t{entry_offset(e.entry)};
+    const uint64_t size = entry_size(e.entry);
+    if (start > image.size() || size > image.size() - start) return false;
   }
-  image.block_count = static_cast<uint16_t>(image.block_count + count);
+  found.entry_count += count;
   return true;
 }
 
 }  // namespace
 
+bool find_layout(std::span<const uint8_t> image, FoundLayout& found) {
+  found.entry_count = 0;
+  found.table_count = 0;
+  // Nothing before the first header can be a header, so the full pass starts there.
+  size_t pos = find_table_header(image, 0);
+  if (pos == kNoTableHeader) return false;
+  for (; pos != kNoTableHeader; pos = find_table_header(image, pos + 1)) {
+    if (!take_table(image, pos, found)) return false;
+    ++found.table_count;
+  }
+  return true;
+}
+
 bool scan_tables(FlashImage& image, uint32_t length) {
   const std::span<const uint8_t> bytes(image.bytes.ptr.get(), length);
-  // Nothing before the first header can be a header, so the full pass starts there.
-  size_t pos = find_table_header(bytes, 0);
-  if (pos == kNoTableHeader) return false;
-  for (; pos != kNoTableHeader; pos = find_table_header(bytes, pos + 1)) {
-    if (!take_table(image, bytes, pos)) return false;
-    ++image.table_count;
+  const auto found = std::unique_ptr<FoundLayout>(new (std::nothrow) FoundLayout);
+  if (!found || !find_layout(bytes, *found)) return false;
+  for (size_t i = 0; i < found->entry_count; ++i) {
+    const FoundEntry& e = found->entries[i];
+    BlockRecord& record = image.records[i];
+    record.entry = e.entry;
+    record.table_pos = e.table_pos;
+    record.slot = e.slot;
+    const size_t start = size_t{e.table_pos} + entry_offset(e.entry);  // checked inside
+    const size_t size = entry_size(e.entry);
+    if (!allocate_bytes(record.data, size)) return false;
+    if (size > 0) std::memcpy(record.data.ptr.get(), bytes.data() + start, size);
   }
+  image.block_count = static_cast<uint16_t>(found->entry_count);
+  image.table_count = found->table_count;
   for (size_t i = 0; i < kMaxBlocks; ++i) image.snapshot[i] = image.records[i].entry;
   return true;
 }
@@ -93,6 +112,10 @@ int load_image(FlashImage& image, const char* flashfile) {
       // Positions and the length are 32-bit throughout; a larger image is refused whole.
       return kLoadBadLength;
   }
+  // A file that yields fewer bytes than its length (it shrank while being read, or a /sys file
+  // that reports a page) was not read whole: a shorter image made of it would be a wrong one.
+  if (contents.bytes.size != contents.file_length) return kLoadCannotOpen;
+  image.source = contents.identity;
   return load_image_bytes(image, std::move(contents.bytes));
 }
 

@@ -14,8 +14,12 @@ inline constexpr int kExtractCannotCreate = kWriteCannotCreate;
 inline constexpr int kExtractShortWrite = kWriteShortWrite;
 inline constexpr int kExtractNoMatch = kReplaceNoMatch;
 
+// Whether `path` names the flash file `image` was read from (the same file, links followed).
+bool names_the_flash_file(const FlashImage& image, const char* path);
+
 // Chooses the block as the merge does and writes its bytes to `outfile` with the merge's
 // safe-write rules. An empty block gives an empty file.
-int extract_block(const FlashImage& image, const char* blockname, const char* outfile);
+int extract_block(const FlashImage& image, const char* blockname, const char* outfile,
+                  WriteFailure* why = nullptr);
 
 }  // namespace blkswap

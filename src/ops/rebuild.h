@@ -20,8 +20,9 @@ inline constexpr int kWriteShortWrite = -5;
 int compose_merged_image(FlashImage& image, Bytes& out);
 
 // compose_merged_image, then writes the result to `wfile` without ever leaving a partial file
-// in place of a regular one. Returns 1, -1, -2, -3, -4 (cannot create) or -5 (short write).
-int write_merged_image(FlashImage& image, const char* wfile);
+// in place of a regular one. Returns 1, -1, -2, -3, -4 (cannot create) or -5 (short write);
+// for -4 and -5, `why` (when given) says what failed.
+int write_merged_image(FlashImage& image, const char* wfile, WriteFailure* why = nullptr);
 
 // The code of a write's outcome: 1, -4 (cannot create) or -5 (short write).
 int write_result_code(WriteResult result);

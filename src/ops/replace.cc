@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "image/file_read.h"
+#include "ops/rebuild.h"
 
 namespace blkswap {
 
@@ -66,7 +67,19 @@ void set_block_data(FlashImage& image, size_t index, Bytes data) {
   BlockRecord& record = image.records[index];
   set_entry_size(record.entry, static_cast<uint32_t>(data.size));
   record.data = std::move(data);
+  record.replaced = true;
 }
+
+namespace {
+
+// The longest block the rebuild could place for record `index`: it starts at its table or
+// after, and must end inside the image (the last block strictly before its end).
+uint64_t longest_placeable(const FlashImage& image, size_t index) {
+  const uint64_t room = uint64_t{image.length} - image.records[index].table_pos;
+  return index + 1 == image.block_count ? room - 1 : room;
+}
+
+}  // namespace
 
 int replace_block(FlashImage& image, const char* blockname, const char* blockfile) {
   if (blockname == nullptr || blockname[0] == '\0' || blockfile == nullptr ||
@@ -77,11 +90,13 @@ int replace_block(FlashImage& image, const char* blockname, const char* blockfil
   if (index == kNoBlock) return kReplaceNoMatch;
 
   FileContents contents;
-  switch (read_whole_file(blockfile, UINT32_MAX, contents)) {
+  switch (
+      read_whole_file(blockfile, longest_placeable(image, static_cast<size_t>(index)), contents)) {
     case ReadResult::ok:
       break;
+    case ReadResult::too_long:
+      return kReplaceWillNotFit;
     case ReadResult::cannot_open:
-    case ReadResult::too_long:  // no block of a 32-bit size field can hold it
       return kReplaceCannotOpen;
     case ReadResult::no_memory:
       return kReplaceNoMemory;
@@ -93,6 +108,11 @@ int replace_block(FlashImage& image, const char* blockname, const char* blockfil
 
   set_block_data(image, static_cast<size_t>(index), std::move(contents.bytes));
   return kReplaceOk;
+}
+
+int merge_code_of_replace(int replace_code, const char* wfile) {
+  if (replace_code != kReplaceWillNotFit) return replace_code;
+  return wfile == nullptr || wfile[0] == '\0' ? kWriteEmptyName : kWriteDoesNotFit;
 }
 
 }  // namespace blkswap

@@ -10,11 +10,15 @@ namespace blkswap {
 
 inline constexpr int kReplaceOk = 1;
 inline constexpr int kReplaceEmptyArgument = -1;
-inline constexpr int kReplaceCannotOpen = -2;  // also: longer than a 32-bit size can say
+inline constexpr int kReplaceCannotOpen = -2;
 inline constexpr int kReplaceEmptyFile = -3;
 inline constexpr int kReplaceNoMemory = -4;
 inline constexpr int kReplaceShortRead = -5;
 inline constexpr int kReplaceNoMatch = -6;
+// Not a code of this step, never printed: the block file is longer than any place the rebuild
+// could give it, so the merge fails as its rebuild would (see merge_code_of_replace), without
+// reading the file.
+inline constexpr int kReplaceWillNotFit = -7;
 
 inline constexpr int kNoBlock = -1;
 
@@ -32,5 +36,10 @@ int find_block(const FlashImage& image, std::string_view blockname);
 void set_block_data(FlashImage& image, size_t index, Bytes data);
 
 int replace_block(FlashImage& image, const char* blockname, const char* blockfile);
+
+// The code a merge into `wfile` reports for a code of replace_block: its own, except that a
+// block file too long to fit gives the rebuild's codes, -1 for an empty `wfile` (which the
+// rebuild tests first) and -2 otherwise.
+int merge_code_of_replace(int replace_code, const char* wfile);
 
 }  // namespace blkswap

@@ -1,13 +1,19 @@
 #include "ops/safe_write.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <string_view>
 
+#include "image/bytes.h"
 #include "image/unique_fd.h"
 
 namespace blkswap {
@@ -38,15 +44,42 @@ std::string follow_links(std::string path) {
   return {};
 }
 
+WriteResult fail(WriteFailure* why, WriteResult result, std::string_view what, int error) {
+  if (why != nullptr) *why = {what, error};
+  return result;
+}
+
 bool write_all(int fd, std::span<const uint8_t> bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t put = ::write(fd, bytes.data() + done, bytes.size() - done);
     if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
+    if (put < 0) return false;
+    if (put == 0) {
+      errno = EIO;
+      return false;
+    }
     done += static_cast<size_t>(put);
   }
   return true;
+}
+
+// Writes with SIGPIPE held back: a reader that goes away makes the write fail with EPIPE, and
+// the signal it raised is taken back instead of killing the process.
+bool write_all_without_sigpipe(int fd, std::span<const uint8_t> bytes) {
+  sigset_t pipe_only, saved;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  ::sigprocmask(SIG_BLOCK, &pipe_only, &saved);
+  const bool ok = write_all(fd, bytes);
+  const int error = errno;
+  if (!ok && error == EPIPE && !sigismember(&saved, SIGPIPE)) {
+    const struct timespec no_wait {};
+    (void)::sigtimedwait(&pipe_only, nullptr, &no_wait);
+  }
+  ::sigprocmask(SIG_SETMASK, &saved, nullptr);
+  errno = error;
+  return ok;
 }
 
 mode_t new_file_mode() {
@@ -55,34 +88,221 @@ mode_t new_file_mode() {
   return 0666 & ~mask;
 }
 
-// Writes straight into `path`, as for a device, a FIFO, or a directory that takes no new file.
-WriteResult write_directly(const std::string& path, std::span<const uint8_t> bytes) {
+// Writes straight into `path` as given, for what is not a regular file: a device, a FIFO, a
+// socket, a terminal, or the pipe behind /dev/stdout.
+WriteResult write_directly(const char* path, std::span<const uint8_t> bytes, WriteFailure* why) {
   // O_NONBLOCK makes the open of a FIFO without a reader fail instead of waiting for ever.
-  UniqueFd fd(
-      ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666));
-  if (fd.get() < 0) return WriteResult::cannot_create;
+  UniqueFd fd(::open(path, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (fd.get() < 0) return fail(why, WriteResult::cannot_create, "the open failed", errno);
   const int flags = ::fcntl(fd.get(), F_GETFL);
   if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    return WriteResult::cannot_create;
+    return fail(why, WriteResult::cannot_create, "the open failed", errno);
   }
-  if (!write_all(fd.get(), bytes)) return WriteResult::short_write;
+  if (!write_all_without_sigpipe(fd.get(), bytes)) {
+    return fail(why, WriteResult::short_write, "the write failed", errno);
+  }
   struct stat st {};
-  const bool syncable = ::fstat(fd.get(), &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
-  if (syncable && ::fsync(fd.get()) != 0) return WriteResult::short_write;
-  return fd.close() ? WriteResult::ok : WriteResult::short_write;
+  const bool syncable = ::fstat(fd.get(), &st) == 0 && S_ISBLK(st.st_mode);
+  if (syncable && ::fsync(fd.get()) != 0) {
+    return fail(why, WriteResult::short_write, "the sync failed", errno);
+  }
+  if (!fd.close()) return fail(why, WriteResult::short_write, "the close failed", errno);
+  return WriteResult::ok;
 }
 
-// Gives the temporary file the old file's permissions (or a new file's), its bytes, and syncs it.
-WriteResult fill_temporary(int fd, const struct stat* old, std::span<const uint8_t> bytes) {
-  if (old != nullptr) {
-    // Owner first: a change of owner clears set-id bits that the mode then restores. Only root
-    // may give a file away, so failing to is not an error.
-    (void)!::fchown(fd, old->st_uid, old->st_gid);
-    if (::fchmod(fd, old->st_mode & 07777) != 0) return WriteResult::cannot_create;
-  } else if (::fchmod(fd, new_file_mode()) != 0) {
-    return WriteResult::cannot_create;
+// The temporary file that a signal must not leave behind. Its path is set and cleared only
+// while the signals are blocked, so the handler sees either no path or a whole one.
+constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+char temp_path_for_signals[PATH_MAX];
+volatile sig_atomic_t temp_path_is_set = 0;
+
+extern "C" void remove_temporary_and_die(int signal_number) {
+  if (temp_path_is_set) ::unlink(temp_path_for_signals);
+  temp_path_is_set = 0;
+  ::signal(signal_number, SIG_DFL);
+  ::raise(signal_number);  // delivered, with its default action, when the handler returns
+}
+
+sigset_t cleanup_signal_set() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int s : kCleanupSignals) sigaddset(&set, s);
+  return set;
+}
+
+// A temporary file beside the target, removed on every path out but a successful rename, and
+// by the handler above when a signal ends the process first.
+class TemporaryFile {
+ public:
+  TemporaryFile() = default;
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+  // Creates `dir`/.blkswap-XXXXXX. False (with errno) when it cannot be made.
+  bool create(const std::string& dir) {
+    std::string path = dir + "/.blkswap-XXXXXX";
+    if (path.size() >= sizeof temp_path_for_signals) {
+      errno = ENAMETOOLONG;
+      return false;
+    }
+    const sigset_t cleanup = cleanup_signal_set();
+    ::sigprocmask(SIG_BLOCK, &cleanup, &saved_mask_);
+    for (size_t i = 0; i < std::size(kCleanupSignals); ++i) {
+      struct sigaction current {};
+      ::sigaction(kCleanupSignals[i], nullptr, &current);
+      if (current.sa_handler == SIG_IGN) continue;  // a signal the caller ignores stays ignored
+      struct sigaction handler {};
+      handler.sa_handler = remove_temporary_and_die;
+      handler.sa_mask = cleanup;
+      ::sigaction(kCleanupSignals[i], &handler, &saved_actions_[i]);
+      installed_[i] = true;
+    }
+    const int fd = ::mkostemp(path.data(), O_CLOEXEC);
+    const int error = errno;
+    if (fd >= 0) {
+      fd_ = fd;
+      std::memcpy(temp_path_for_signals, path.c_str(), path.size() + 1);
+      temp_path_is_set = 1;
+    }
+    ::sigprocmask(SIG_SETMASK, &saved_mask_, nullptr);
+    errno = error;
+    return fd >= 0;
   }
-  if (!write_all(fd, bytes) || ::fsync(fd) != 0) return WriteResult::short_write;
+
+  int fd() const { return fd_; }
+
+  // Closes the file; false (with errno) when the close reports a deferred write error.
+  bool close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0;
+  }
+
+  // Renames the closed file over `target`. False (with errno) when that cannot be done.
+  bool rename_over(const std::string& target) {
+    const sigset_t cleanup = cleanup_signal_set();
+    sigset_t saved;
+    ::sigprocmask(SIG_BLOCK, &cleanup, &saved);
+    const bool renamed = ::rename(temp_path_for_signals, target.c_str()) == 0;
+    const int error = errno;
+    if (renamed) temp_path_is_set = 0;
+    ::sigprocmask(SIG_SETMASK, &saved, nullptr);
+    errno = error;
+    return renamed;
+  }
+
+  ~TemporaryFile() {
+    const int error = errno;
+    if (fd_ >= 0) ::close(fd_);
+    const sigset_t cleanup = cleanup_signal_set();
+    sigset_t saved;
+    ::sigprocmask(SIG_BLOCK, &cleanup, &saved);
+    if (temp_path_is_set) ::unlink(temp_path_for_signals);
+    temp_path_is_set = 0;
+    for (size_t i = 0; i < std::size(kCleanupSignals); ++i) {
+      if (installed_[i]) ::sigaction(kCleanupSignals[i], &saved_actions_[i], nullptr);
+    }
+    ::sigprocmask(SIG_SETMASK, &saved, nullptr);
+    errno = error;
+  }
+
+ private:
+  int fd_ = -1;
+  sigset_t saved_mask_{};
+  struct sigaction saved_actions_[std::size(kCleanupSignals)] = {};
+  bool installed_[std::size(kCleanupSignals)] = {};
+};
+
+// The names of a file's extended attributes, NUL-separated. False (with errno) on failure; a
+// file system without extended attributes has none.
+bool list_attributes(const char* path, int fd, Bytes& names) {
+  names = Bytes{};
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const ssize_t size = path ? ::listxattr(path, nullptr, 0) : ::flistxattr(fd, nullptr, 0);
+    if (size < 0) return errno == ENOTSUP;
+    if (size == 0) return true;
+    if (!allocate_bytes(names, static_cast<size_t>(size))) {
+      errno = ENOMEM;
+      return false;
+    }
+    char* list = reinterpret_cast<char*>(names.ptr.get());
+    const ssize_t got =
+        path ? ::listxattr(path, list, names.size) : ::flistxattr(fd, list, names.size);
+    if (got >= 0) {
+      names.size = static_cast<size_t>(got);
+      return true;
+    }
+    if (errno != ERANGE) return false;  // ERANGE: the list grew meanwhile, ask again
+  }
+  return false;
+}
+
+bool has_name(const Bytes& names, std::string_view name) {
+  const char* list = reinterpret_cast<const char*>(names.ptr.get());
+  for (size_t at = 0; at < names.size;) {
+    const std::string_view here(list + at);
+    if (here == name) return true;
+    at += here.size() + 1;
+  }
+  return false;
+}
+
+// Gives the temporary file exactly the extended attributes of `old_path`: ACLs, user and
+// security attributes alike. Attributes it got from its directory (a default ACL) and the old
+// file lacks are removed.
+bool copy_attributes(const char* old_path, int fd) {
+  Bytes old_names, new_names;
+  if (!list_attributes(old_path, -1, old_names) || !list_attributes(nullptr, fd, new_names)) {
+    return false;
+  }
+  const char* list = reinterpret_cast<const char*>(old_names.ptr.get());
+  for (size_t at = 0; at < old_names.size;) {
+    const char* name = list + at;
+    at += std::strlen(name) + 1;
+    Bytes value;
+    ssize_t size = ::getxattr(old_path, name, nullptr, 0);
+    if (size < 0 || !allocate_bytes(value, static_cast<size_t>(size))) return false;
+    size = ::getxattr(old_path, name, value.ptr.get(), value.size);
+    if (size < 0 || ::fsetxattr(fd, name, value.ptr.get(), static_cast<size_t>(size), 0) != 0) {
+      return false;
+    }
+  }
+  const char* inherited = reinterpret_cast<const char*>(new_names.ptr.get());
+  for (size_t at = 0; at < new_names.size;) {
+    const char* name = inherited + at;
+    at += std::strlen(name) + 1;
+    if (!has_name(old_names, name) && ::fremovexattr(fd, name) != 0) return false;
+  }
+  return true;
+}
+
+// Writes the bytes into the temporary file, then gives it what the replaced file had. The
+// metadata comes after the bytes because a write clears set-id bits and file capabilities.
+WriteResult fill_temporary(int fd, const std::string& old_path, const struct stat* old,
+                           std::span<const uint8_t> bytes, WriteFailure* why) {
+  if (!write_all(fd, bytes)) return fail(why, WriteResult::short_write, "the write failed", errno);
+  if (old != nullptr) {
+    struct stat now {};
+    if (::fstat(fd, &now) != 0)
+      return fail(why, WriteResult::cannot_create, "the new file cannot be examined", errno);
+    if ((now.st_uid != old->st_uid || now.st_gid != old->st_gid) &&
+        ::fchown(fd, old->st_uid, old->st_gid) != 0) {
+      return fail(why, WriteResult::cannot_create,
+                  "the new file cannot be given the owner and group of the file it replaces",
+                  errno);
+    }
+    if (!copy_attributes(old_path.c_str(), fd)) {
+      return fail(why, WriteResult::cannot_create,
+                  "the new file cannot be given the extended attributes (ACLs included) of the "
+                  "file it replaces",
+                  errno);
+    }
+  }
+  if (::fchmod(fd, old != nullptr ? old->st_mode & 07777 : new_file_mode()) != 0) {
+    return fail(why, WriteResult::cannot_create,
+                "the new file cannot be given the mode of the file it replaces", errno);
+  }
+  if (::fsync(fd) != 0) return fail(why, WriteResult::short_write, "the sync failed", errno);
   return WriteResult::ok;
 }
 
@@ -92,30 +312,51 @@ void sync_directory(const std::string& dir) {
   if (fd.get() >= 0) (void)::fsync(fd.get());
 }
 
-}  // namespace
-
-WriteResult write_file_safely(const char* path, std::span<const uint8_t> bytes) {
-  const std::string target = follow_links(path);
-  struct stat st {};
-  const bool exists = ::stat(target.c_str(), &st) == 0;
-  if (exists && S_ISDIR(st.st_mode)) return WriteResult::cannot_create;
-  if (exists && !S_ISREG(st.st_mode)) return write_directly(target, bytes);
-
-  std::string temp = directory_of(target) + "/.blkswap-XXXXXX";
-  const int raw_fd = ::mkostemp(temp.data(), O_CLOEXEC);
-  if (raw_fd < 0) return write_directly(target, bytes);
-  UniqueFd fd(raw_fd);
-  WriteResult result = fill_temporary(fd.get(), exists ? &st : nullptr, bytes);
-  if (result == WriteResult::ok && !fd.close()) result = WriteResult::short_write;
-  if (result == WriteResult::ok && ::rename(temp.c_str(), target.c_str()) != 0) {
-    result = WriteResult::cannot_create;
+WriteResult replace_through_temporary(const std::string& target, const struct stat* old,
+                                      std::span<const uint8_t> bytes, WriteFailure* why) {
+  TemporaryFile temp;
+  if (!temp.create(directory_of(target))) {
+    return fail(why, WriteResult::cannot_create, "no temporary file can be made beside it", errno);
   }
-  if (result != WriteResult::ok) {
-    ::unlink(temp.c_str());
-    return result;
+  const WriteResult filled = fill_temporary(temp.fd(), target, old, bytes, why);
+  if (filled != WriteResult::ok) return filled;
+  if (!temp.close()) return fail(why, WriteResult::short_write, "the close failed", errno);
+  if (!temp.rename_over(target)) {
+    return fail(why, WriteResult::cannot_create, "the new file cannot be renamed over it", errno);
   }
   sync_directory(directory_of(target));
   return WriteResult::ok;
+}
+
+}  // namespace
+
+WriteResult write_file_safely(const char* path, std::span<const uint8_t> bytes, WriteFailure* why) {
+  struct stat st {};
+  if (::stat(path, &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return fail(why, WriteResult::cannot_create, "it is a directory", 0);
+    if (!S_ISREG(st.st_mode)) return write_directly(path, bytes, why);
+    // A regular file: replaced where the links end, and only by a rename.
+    const std::string target = follow_links(path);
+    struct stat found {};
+    if (target.empty() || ::lstat(target.c_str(), &found) != 0 || !S_ISREG(found.st_mode) ||
+        found.st_dev != st.st_dev || found.st_ino != st.st_ino) {
+      return fail(why, WriteResult::cannot_create, "the file its links end at cannot be found", 0);
+    }
+    if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
+      return fail(why, WriteResult::cannot_create, "the caller may not write it", errno);
+    }
+    return replace_through_temporary(target, &st, bytes, why);
+  }
+  if (errno != ENOENT)
+    return fail(why, WriteResult::cannot_create, "its directory cannot be reached", errno);
+  // No file yet (or a link to none): a new one is made where the links end.
+  const std::string target = follow_links(path);
+  struct stat found {};
+  if (target.empty()) return fail(why, WriteResult::cannot_create, "its links form a loop", ELOOP);
+  if (::lstat(target.c_str(), &found) == 0 || errno != ENOENT) {
+    return fail(why, WriteResult::cannot_create, "the file its links end at cannot be found", 0);
+  }
+  return replace_through_temporary(target, nullptr, bytes, why);
 }
 
 }  // namespace blkswap
