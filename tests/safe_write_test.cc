@@ -1,15 +1,23 @@
 #include "ops/safe_write.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "image_builder.h"
+#include "run_tool.h"
 #include "temp_dir.h"
 
 namespace blkswap {
@@ -128,6 +136,204 @@ TEST(SafeWrite, ADirectoryThatTakesNoNewFileLeavesItsFilesAlone) {
   EXPECT_EQ(read_file(path), kOld);
   EXPECT_EQ(fresh, WriteResult::cannot_create);
   EXPECT_EQ(entries_in(locked), 1u);
+}
+
+// The program itself, writing its outputs: a flash file with the blocks b0 and b1 and a block
+// file for b1, in a directory every user may read.
+struct MergeFiles {
+  MergeFiles() {
+    ::chmod(dir.dir.c_str(), 0755);
+    EXPECT_TRUE(write_file(
+        flash, testing::build_image(0x80000, {{0x40, testing::numbered_blocks(2, 0x200)}})));
+    EXPECT_TRUE(write_file(block, testing::pattern(0x30, 2)));
+  }
+  TempDir dir;
+  const std::string flash = dir.path("flash.bin"), block = dir.path("block.bin");
+};
+
+struct Owner {
+  uid_t uid;
+  gid_t gid;
+  mode_t mode;
+  bool operator==(const Owner&) const = default;
+};
+
+Owner owner_of(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+  return {st.st_uid, st.st_gid, st.st_mode & 07777};
+}
+
+// Where the file cannot be replaced by a rename with all it had, it is refused (-4, with the
+// reason on standard error) and left exactly as it was: never rewritten in place, never given
+// away to the caller.
+TEST(SafeWrite, AnOutputThatCannotBeReplacedWholeIsLeftAlone) {
+  if (!testing::can_run_as_nobody()) GTEST_SKIP() << "needs root and setpriv to act as user 65534";
+  MergeFiles files;
+  const struct {
+    std::string what;
+    mode_t dir_mode;  // the directory belongs to root
+    Owner file;
+    std::string reason;
+  } cases[] = {
+      {"a directory the caller may not write",
+       0755,
+       {testing::kNobody, testing::kNobody, 0644},
+       "no temporary file can be made beside it"},
+      {"a file the caller may not write",
+       0777,
+       {testing::kNobody, testing::kNobody, 0444},
+       "the caller may not write it: Permission denied"},
+      {"a file of a group the caller is not in",
+       0777,
+       {testing::kNobody, 0, 0666},
+       "owner and group of the file it replaces: Operation not permitted"},
+      {"a sticky directory, a file of another owner",
+       01777,
+       {0, 0, 0666},
+       "owner and group of the file it replaces: Operation not permitted"},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const auto& c = cases[i];
+    SCOPED_TRACE(c.what);
+    const std::string sub = files.dir.path("case" + std::to_string(i)), out = sub + "/out.bin";
+    fs::create_directory(sub);
+    ASSERT_EQ(::chmod(sub.c_str(), c.dir_mode), 0);
+    ASSERT_TRUE(write_file(out, kOld));
+    ASSERT_EQ(::chown(out.c_str(), c.file.uid, c.file.gid), 0);
+    ASSERT_EQ(::chmod(out.c_str(), c.file.mode), 0);
+    const auto run = testing::run_tool_as_nobody({files.flash, "b1", files.block, out});
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_EQ(run.out, "Merge flash file error with -4\n");
+    EXPECT_NE(run.err.find(c.reason), std::string::npos) << run.err;
+    EXPECT_EQ(read_file(out), kOld);
+    EXPECT_TRUE(owner_of(out) == c.file);
+    EXPECT_EQ(entries_in(sub), 1u);
+  }
+}
+
+std::vector<std::pair<std::string, std::string>> attributes_of(const std::string& path) {
+  std::vector<std::pair<std::string, std::string>> all;
+  std::string names(4096, '\0');
+  const ssize_t size = ::listxattr(path.c_str(), names.data(), names.size());
+  EXPECT_GE(size, 0) << path;
+  for (size_t at = 0; size > 0 && at < static_cast<size_t>(size);) {
+    const std::string name(names.c_str() + at);
+    at += name.size() + 1;
+    std::string value(4096, '\0');
+    const ssize_t got = ::getxattr(path.c_str(), name.c_str(), value.data(), value.size());
+    value.resize(got > 0 ? static_cast<size_t>(got) : 0);
+    all.emplace_back(name, value);
+  }
+  std::sort(all.begin(), all.end());
+  return all;
+}
+
+TEST(SafeWrite, AReplacedOutputKeepsOwnerGroupModeAndExtendedAttributes) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root may give a file to another owner";
+  MergeFiles files;
+  const std::string out = files.dir.path("out.bin");
+  ASSERT_TRUE(write_file(out, kOld));
+  ASSERT_EQ(::chown(out.c_str(), 1234, 5678), 0);
+  // An access ACL (owner rw, user 4321 r, group r, mask r, others nothing), as the kernel
+  // stores it: a version word, then (tag, permissions, id) per entry.
+  const uint8_t acl[] = {2,    0, 0, 0,                           // version 2
+                         0x01, 0, 6, 0, 0xFF, 0xFF, 0xFF, 0xFF,   // owner
+                         0x02, 0, 4, 0, 0xE1, 0x10, 0,    0,      // user 4321
+                         0x04, 0, 4, 0, 0xFF, 0xFF, 0xFF, 0xFF,   // group
+                         0x10, 0, 4, 0, 0xFF, 0xFF, 0xFF, 0xFF,   // mask
+                         0x20, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF};  // others
+  if (::setxattr(out.c_str(), "user.origin", "lab", 3, 0) != 0 ||
+      ::setxattr(out.c_str(), "system.posix_acl_access", acl, sizeof acl, 0) != 0) {
+    GTEST_SKIP() << "no extended attributes or ACLs on this file system";
+  }
+  const Owner before = owner_of(out);
+  const auto attributes = attributes_of(out);
+  ASSERT_EQ(attributes.size(), 2u);
+
+  const auto run = testing::run_tool({files.flash, "b1", files.block, out});
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_EQ(read_file(out).size(), 0x80000u);
+  EXPECT_TRUE(owner_of(out) == before);
+  EXPECT_EQ(before.mode, 0640u);
+  EXPECT_EQ(attributes_of(out), attributes);
+}
+
+// /dev/stdout and its kin on a pipe are written as they are, not mistaken for file names.
+TEST(SafeWrite, StandardOutputOnAPipe) {
+  MergeFiles files;
+  const std::string merged = files.dir.path("merged.bin"), got = files.dir.path("got.bin");
+  ASSERT_EQ(testing::run_tool({files.flash, "b1", files.block, merged}).status, 0);
+  const auto image = testing::build_image(0x80000, {{0x40, testing::numbered_blocks(2, 0x200)}});
+  const std::vector<uint8_t> b0(image.begin() + 0x240, image.begin() + 0x250);
+  const struct {
+    std::vector<std::string> args;
+    std::vector<uint8_t> expected;
+  } cases[] = {
+      {{"--extract", files.flash, "b0", "/dev/stdout"}, b0},
+      {{"--extract", files.flash, "b0", "/dev/fd/1"}, b0},
+      {{"--extract", files.flash, "b0", "/proc/self/fd/1"}, b0},
+      {{files.flash, "b1", files.block, "/dev/stdout"}, read_file(merged)},
+  };
+  for (const auto& c : cases) {
+    std::string command = "set -o pipefail; '" BLKSWAP_EXE "'";
+    for (const auto& a : c.args) command += " '" + a + "'";
+    command += " | cat >'" + got + "'";
+    EXPECT_EQ(std::system(("bash -c \"" + command + "\"").c_str()), 0) << command;
+    EXPECT_EQ(read_file(got), c.expected) << command;
+  }
+}
+
+// A signal during the write removes the temporary file and then ends the process as it would
+// have; the old output stays.
+TEST(SafeWrite, ASignalDuringTheWriteLeavesNoTemporaryFile) {
+  MergeFiles files;
+  const std::string big = files.dir.path("big.bin"), out = files.dir.path("out.bin");
+  fs::copy_file(files.flash, big);
+  ASSERT_EQ(::truncate(big.c_str(), 128 << 20), 0);  // long enough a write to be caught in
+  struct rlimit core {};
+  ::getrlimit(RLIMIT_CORE, &core);
+  const struct rlimit no_core = {0, core.rlim_max};
+  ::setrlimit(RLIMIT_CORE, &no_core);  // SIGQUIT would leave a core file
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    SCOPED_TRACE(signal_number);
+    ASSERT_TRUE(write_file(out, kOld));
+    auto tool = testing::start_tool({big, "b1", files.block, out});
+    ASSERT_GT(tool.pid, 0);  // kill(-1) would reach every process
+    bool caught = false;
+    for (int wait = 0; wait < 20000 && !caught; ++wait) {
+      for (const auto& e : fs::directory_iterator(files.dir.dir)) {
+        caught |= e.path().filename().string().rfind(".blkswap-", 0) == 0;
+      }
+      if (caught) ::kill(tool.pid, signal_number);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const auto run = testing::finish_tool(tool);
+    EXPECT_TRUE(caught) << "the temporary file never showed";
+    EXPECT_EQ(run.status, 128 + signal_number);
+    EXPECT_EQ(read_file(out), kOld);
+    EXPECT_EQ(entries_in(files.dir.dir), 4u);  // flash, block, big and out
+  }
+  ::setrlimit(RLIMIT_CORE, &core);
+}
+
+TEST(SafeWrite, AReaderThatGoesAwayIsAShortWrite) {
+  MergeFiles files;
+  const std::string fifo = files.dir.path("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  auto tool = testing::start_tool({files.flash, "b1", files.block, fifo});
+  ASSERT_GT(tool.pid, 0);
+  struct pollfd ready = {reader, POLLIN, 0};
+  ASSERT_EQ(::poll(&ready, 1, 20000), 1);
+  char first = 0;
+  EXPECT_EQ(::read(reader, &first, 1), 1);
+  ::close(reader);  // with most of the image still to come
+  const auto run = testing::finish_tool(tool);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "Merge flash file error with -5\n");
+  EXPECT_NE(run.err.find("Broken pipe"), std::string::npos) << run.err;
 }
 
 }  // namespace

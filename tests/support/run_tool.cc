@@ -1,18 +1,23 @@
 #include "run_tool.h"
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
-#include "temp_dir.h"
+extern char** environ;
 
 namespace blkswap::testing {
 
 namespace {
 
-std::string quoted(const std::string& s) {
+std::string shell_quoted(const std::string& s) {
   std::string q = "'";
   for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return q + "'";
@@ -25,21 +30,87 @@ std::string slurp(const std::string& path) {
   return ss.str();
 }
 
-}  // namespace
+int status_of(int raw) {
+  if (WIFEXITED(raw)) return WEXITSTATUS(raw);
+  if (WIFSIGNALED(raw)) return 128 + WTERMSIG(raw);
+  return -1;
+}
 
-ToolRun run_tool(const std::vector<std::string>& args, const std::string& shell_prefix) {
+ToolRun run_through_shell(const std::string& program, const std::vector<std::string>& args,
+                          const std::string& shell_prefix) {
   TempDir capture;
   std::string command = shell_prefix.empty() ? "" : shell_prefix + "; ";
   // A hang (waiting on a FIFO, say) ends as a kill after a minute instead of stalling the suite.
-  command += "exec timeout -s KILL 60 " + quoted(BLKSWAP_EXE);
-  for (const std::string& a : args) command += " " + quoted(a);
-  command += " </dev/null >" + quoted(capture.path("out")) + " 2>" + quoted(capture.path("err"));
-  const int raw = std::system(("sh -c " + quoted(command)).c_str());
+  command += "exec timeout -s KILL 60 " + program;
+  for (const std::string& a : args) command += " " + shell_quoted(a);
+  command += " </dev/null >" + shell_quoted(capture.path("out")) + " 2>" +
+             shell_quoted(capture.path("err"));
   ToolRun run;
-  if (WIFEXITED(raw)) run.status = WEXITSTATUS(raw);
-  if (WIFSIGNALED(raw)) run.status = 128 + WTERMSIG(raw);
+  run.status = status_of(std::system(("sh -c " + shell_quoted(command)).c_str()));
   run.out = slurp(capture.path("out"));
   run.err = slurp(capture.path("err"));
+  return run;
+}
+
+// A copy of the program in a directory every user may enter: the build tree may lie below one
+// that user 65534 may not.
+const std::string& program_for_nobody() {
+  static const TempDir dir;
+  static const std::string copy = [] {
+    const std::string path = dir.path("blkswap");
+    std::filesystem::copy_file(BLKSWAP_EXE, path);
+    ::chmod(dir.dir.c_str(), 0755);
+    ::chmod(path.c_str(), 0755);
+    return path;
+  }();
+  return copy;
+}
+
+}  // namespace
+
+ToolRun run_tool(const std::vector<std::string>& args, const std::string& shell_prefix) {
+  return run_through_shell(shell_quoted(BLKSWAP_EXE), args, shell_prefix);
+}
+
+bool can_run_as_nobody() {
+  return ::geteuid() == 0 && std::system("setpriv --version >/dev/null 2>&1") == 0;
+}
+
+ToolRun run_tool_as_nobody(const std::vector<std::string>& args, const std::string& shell_prefix) {
+  return run_through_shell(
+      "setpriv --reuid=65534 --regid=65534 --clear-groups " + shell_quoted(program_for_nobody()),
+      args, shell_prefix);
+}
+
+BackgroundTool start_tool(const std::vector<std::string>& args) {
+  BackgroundTool tool;
+  tool.capture = std::make_unique<TempDir>();
+  std::vector<std::string> argv_strings = {BLKSWAP_EXE};
+  argv_strings.insert(argv_strings.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : argv_strings) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&files, 1, tool.capture->path("out").c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&files, 2, tool.capture->path("err").c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (posix_spawn(&tool.pid, BLKSWAP_EXE, &files, nullptr, argv.data(), environ) != 0) {
+    tool.pid = -1;
+  }
+  posix_spawn_file_actions_destroy(&files);
+  return tool;
+}
+
+ToolRun finish_tool(BackgroundTool& tool) {
+  ToolRun run;
+  int raw = 0;
+  if (tool.pid > 0 && ::waitpid(tool.pid, &raw, 0) == tool.pid) run.status = status_of(raw);
+  tool.pid = -1;
+  run.out = slurp(tool.capture->path("out"));
+  run.err = slurp(tool.capture->path("err"));
   return run;
 }
 

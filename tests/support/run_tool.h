@@ -1,8 +1,13 @@
 // Runs the built blkswap through a shell and collects what it printed and its exit status.
 #pragma once
 
+#include <sys/types.h>
+
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "temp_dir.h"
 
 namespace blkswap::testing {
 
@@ -14,6 +19,22 @@ struct ToolRun {
 
 // `shell_prefix` runs first in the same shell (a `ulimit`, say).
 ToolRun run_tool(const std::vector<std::string>& args, const std::string& shell_prefix = "");
+
+// The same as the unprivileged user 65534, through setpriv, from a copy of the program that
+// the user may execute. Only root can do that: check can_run_as_nobody() first.
+ToolRun run_tool_as_nobody(const std::vector<std::string>& args,
+                           const std::string& shell_prefix = "");
+bool can_run_as_nobody();
+inline constexpr unsigned kNobody = 65534;
+
+// blkswap running in the background, for what needs a live process: signals, a reader that
+// goes away. finish_tool waits for it and collects what it printed.
+struct BackgroundTool {
+  pid_t pid = -1;
+  std::unique_ptr<TempDir> capture;
+};
+BackgroundTool start_tool(const std::vector<std::string>& args);
+ToolRun finish_tool(BackgroundTool& tool);
 
 // Whether this build runs under sanitizers, which reserve address space that `ulimit -v` forbids.
 bool built_with_sanitizers();
