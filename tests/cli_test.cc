@@ -161,7 +161,7 @@ TEST(Cli, MergeFailuresWriteNothing) {
   TempDir files;
   const std::string odd = files.path("odd.bin"), blank = files.path("blank.bin"),
                     empty = files.path("empty.bin"), tight = files.path("tight.bin"),
-                    huge = files.path("huge.bin");
+                    huge = files.path("huge.bin"), long_block = files.path("long.bin");
   ASSERT_TRUE(write_file(odd, std::vector<uint8_t>(kL - 1, 0)));
   ASSERT_TRUE(write_file(blank, std::vector<uint8_t>(kL, 0)));
   ASSERT_TRUE(write_file(empty, {}));
@@ -172,6 +172,8 @@ TEST(Cli, MergeFailuresWriteNothing) {
   ASSERT_TRUE(write_file(fits_exactly, pattern(kL - 0x200, 4)));
   { std::ofstream(huge).close(); }
   ASSERT_EQ(::truncate(huge.c_str(), 0x100000001LL), 0);  // sparse, longer than a size field holds
+  { std::ofstream(long_block).close(); }
+  ASSERT_EQ(::truncate(long_block.c_str(), 2 * kL), 0);  // holds in a size field, not in the image
 
   const struct {
     std::string what;
@@ -200,6 +202,10 @@ TEST(Cli, MergeFailuresWriteNothing) {
       {"replace: empty block file", {ws.flash(), "bootload", empty, ws.out()}, -3},
       {"replace: /dev/null", {ws.flash(), "bootload", "/dev/null", ws.out()}, -3},
       {"write: empty wfile", {ws.flash(), "bootload", ws.boot(), ""}, -1},
+      {"write: blockfile longer than the image",
+       {ws.flash(), "bootload", long_block, ws.out()},
+       -2},
+      {"write: empty wfile comes first", {ws.flash(), "bootload", long_block, ""}, -1},
       {"write: last block ends at the end", {tight, "last", fits_exactly, ws.out()}, -2},
       {"write: missing directory",
        {ws.flash(), "bootload", ws.boot(), files.path("no/such/out.bin")},
@@ -215,7 +221,7 @@ TEST(Cli, MergeFailuresWriteNothing) {
     EXPECT_FALSE(fs::exists(ws.out())) << c.what;
   }
   EXPECT_TRUE(read_file(ws.flash()) == flash_before);
-  EXPECT_EQ(std::distance(fs::directory_iterator(files.dir), fs::directory_iterator()), 6);
+  EXPECT_EQ(std::distance(fs::directory_iterator(files.dir), fs::directory_iterator()), 7);
 }
 
 // Tables nested in blocks: a merge either writes an image that loads back as laid out, with
@@ -268,16 +274,26 @@ TEST(Cli, NestedTablesMergeWholeOrNotAtAll) {
   }
 }
 
-TEST(Cli, ShortReadOfTheBlockFile) {
+// A file that yields fewer bytes than its length was not read whole, whichever it is.
+TEST(Cli, ShortReadsAreFailedReads) {
   // sysfs reports a length of a page for files that hold a few bytes.
   const std::string sysfs = "/sys/devices/system/cpu/online";
   struct stat st {};
   if (::stat(sysfs.c_str(), &st) != 0 || st.st_size != 4096)
     GTEST_SKIP() << "no sysfs file to read short";
   Workspace ws;
-  const auto run = run_tool({ws.flash(), "bootload", sysfs, ws.out()});
-  EXPECT_EQ(run.out, merge_error(-5));
-  EXPECT_FALSE(fs::exists(ws.out()));
+  const struct {
+    std::vector<std::string> args;
+    std::string out;
+  } cases[] = {
+      {{ws.flash(), "bootload", sysfs, ws.out()}, merge_error(-5)},
+      {{sysfs, "bootload", ws.boot(), ws.out()}, merge_error(-2)},
+      {{sysfs}, list_error(-2)},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(run_tool(c.args).out, c.out) << c.args[0];
+    EXPECT_FALSE(fs::exists(ws.out()));
+  }
 }
 
 TEST(Cli, OutOfMemoryBecomesTheStepsCode) {

@@ -321,6 +321,7 @@ TEST(Options, ExtractWritesTheBlockAsTheMergeChoosesIt) {
 TEST(Options, ExtractFailuresLeaveTheOutputAlone) {
   Workspace ws;
   ASSERT_TRUE(write_file(ws.dir.path("blank.bin"), std::vector<uint8_t>(kL, 0)));
+  fs::create_symlink("flash.bin", ws.dir.path("link.bin"));
   const std::vector<uint8_t> old_output = {'o', 'l', 'd'};
   const struct {
     std::string flash, blockname, outfile, message, prefix;
@@ -342,9 +343,14 @@ TEST(Options, ExtractFailuresLeaveTheOutputAlone) {
       {ws.flash(), "kernel", ws.out(),
        "could not be written whole: the write failed: File too large (extract error -5)",
        "ulimit -f 2"},
+      {ws.flash(), "kernel", ws.flash(),
+       "is the flash file itself; refusing to write one block over it (extract error -4)", ""},
+      {ws.flash(), "kernel", ws.dir.path("link.bin"),
+       "is the flash file itself; refusing to write one block over it (extract error -4)", ""},
   };
   for (const auto& c : cases) {
     ASSERT_TRUE(write_file(ws.out(), old_output));
+    ASSERT_EQ(read_file(ws.flash()), mixed_image());
     const auto run = run_tool({"--extract", c.flash, c.blockname, c.outfile}, c.prefix);
     EXPECT_EQ(run.status, 1) << c.message;
     EXPECT_EQ(run.out, "");
@@ -352,8 +358,9 @@ TEST(Options, ExtractFailuresLeaveTheOutputAlone) {
     EXPECT_NE(run.err.find(c.message + "\n"), std::string::npos) << run.err;
     EXPECT_EQ(read_file(ws.out()), old_output) << c.message;
   }
-  EXPECT_EQ(ws.files(),
-            (std::vector<std::string>{"blank.bin", "block.bin", "flash.bin", "out.bin"}));
+  EXPECT_EQ(ws.files(), (std::vector<std::string>{"blank.bin", "block.bin", "flash.bin", "link.bin",
+                                                  "out.bin"}));
+  EXPECT_EQ(read_file(ws.flash()), mixed_image());
 }
 
 // The rehearsal's new places are the real merge's, and it writes nothing.
