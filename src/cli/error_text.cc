@@ -38,7 +38,7 @@ std::string_view replace_failure(int code) {
     case kReplaceEmptyArgument:
       return "no block name or block file named";
     case kReplaceCannotOpen:
-      return "cannot be opened, or is 4 GiB or longer";
+      return "cannot be opened";
     case kReplaceEmptyFile:
       return "is empty";
     case kReplaceNoMemory:
@@ -56,7 +56,8 @@ std::string_view write_failure(int code) {
     case kWriteEmptyName:
       return "no output file named";
     case kWriteDoesNotFit:
-      return "the blocks would not fit the image, or would cover a table or another block";
+      return "the blocks would not fit the image or would cover a table or another block, or "
+             "the image would not load back as laid out with every checksum true";
     case kWriteNoMemory:
       return "not enough memory for the new image";
     case kWriteCannotCreate:
