@@ -13,11 +13,13 @@ int main(int argc, char** argv) {
   }
   constexpr size_t kLength = size_t{256} << 20;
   constexpr uint32_t kBlock = 31u << 20;
-  std::vector<blkswap::testing::EntrySpec> entries;
+  std::vector<blkswap::testing::EntryPlan> entries;
   const char* names[] = {"bootload", "kernel", "rootfs", "data", "app", "cfg", "spare", "log"};
   for (uint32_t k = 0; k < 8; ++k) {
-    entries.push_back({.id = static_cast<uint8_t>(k == 0 ? 0xA4 : k), .name = names[k],
-                       .offset = 0x10000 + k * kBlock, .data = blkswap::testing::pattern(kBlock, k)});
+    entries.push_back({.id = static_cast<uint8_t>(k == 0 ? 0xA4 : k),
+                       .name = names[k],
+                       .offset = 0x10000 + k * kBlock,
+                       .data = blkswap::testing::pattern(kBlock, k)});
   }
   const auto image = blkswap::testing::build_image(kLength, {{0x1000, std::move(entries)}}, 0xFF);
   const std::string dir = argv[1];

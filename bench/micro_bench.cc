@@ -24,7 +24,7 @@ void BM_BlockCrc(benchmark::State& state) {
 // start.
 void scan_benchmark(benchmark::State& state, bool filled_with_magic_byte) {
   const size_t length = static_cast<size_t>(state.range(0));
-  std::vector<testing::EntrySpec> entries;
+  std::vector<testing::EntryPlan> entries;
   for (uint32_t k = 0; k < 8; ++k) {
     entries.push_back({.id = static_cast<uint8_t>(k),
                        .offset = 0x1000 + 0x100 * k,

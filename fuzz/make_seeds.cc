@@ -10,10 +10,10 @@
 namespace {
 
 using blkswap::testing::build_image;
-using blkswap::testing::EntrySpec;
+using blkswap::testing::EntryPlan;
 using blkswap::testing::numbered_blocks;
 using blkswap::testing::pattern;
-using blkswap::testing::TableSpec;
+using blkswap::testing::TablePlan;
 
 constexpr size_t kL = 0x80000;
 

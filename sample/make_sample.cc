@@ -5,9 +5,9 @@
 
 #include "image_builder.h"
 
-using blkswap::testing::EntrySpec;
+using blkswap::testing::EntryPlan;
 using blkswap::testing::pattern;
-using blkswap::testing::TableSpec;
+using blkswap::testing::TablePlan;
 
 int main(int argc, char** argv) {
   if (argc != 2) {
@@ -16,22 +16,22 @@ int main(int argc, char** argv) {
   }
   const std::string dir = argv[1];
   // A boot table at 0x1000 and a second table for the file system at 0x60000.
-  const TableSpec boot{
+  const TablePlan boot{
       0x1000,
       {
-          EntrySpec{.id = 0xA4, .name = "bootload", .offset = 0x10000, .data = pattern(0x6000, 1)},
-          EntrySpec{.id = 0x02, .name = "kernel", .offset = 0x16000, .data = pattern(0x30000, 2)},
-          EntrySpec{.id = 0x03,
+          EntryPlan{.id = 0xA4, .name = "bootload", .offset = 0x10000, .data = pattern(0x6000, 1)},
+          EntryPlan{.id = 0x02, .name = "kernel", .offset = 0x16000, .data = pattern(0x30000, 2)},
+          EntryPlan{.id = 0x03,
                     .name = "dtb",
                     .offset = 0x46000,
                     .data = pattern(0x2000, 3),
                     .checksum = blkswap::testing::kNcrc},
       }};
-  const TableSpec data{
+  const TablePlan data{
       0x60000,
       {
-          EntrySpec{.id = 0x10, .name = "rootfs", .offset = 0x100, .data = pattern(0x10000, 4)},
-          EntrySpec{.id = 0x11, .name = "config", .offset = 0x10100, .data = pattern(0x800, 5)},
+          EntryPlan{.id = 0x10, .name = "rootfs", .offset = 0x100, .data = pattern(0x10000, 4)},
+          EntryPlan{.id = 0x11, .name = "config", .offset = 0x10100, .data = pattern(0x800, 5)},
       }};
   const auto image = blkswap::testing::build_image(0x80000, {boot, data}, 0xFF);
   // The new boot loader is larger than the old one: the blocks after it move up.

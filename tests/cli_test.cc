@@ -21,7 +21,7 @@ namespace blkswap {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::EntrySpec;
+using testing::EntryPlan;
 using testing::pattern;
 using testing::read_file;
 using testing::run_tool;

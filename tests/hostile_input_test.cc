@@ -16,11 +16,11 @@ namespace blkswap {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::EntrySpec;
+using testing::EntryPlan;
 using testing::numbered_blocks;
 using testing::pattern;
 using testing::run_tool;
-using testing::TableSpec;
+using testing::TablePlan;
 
 constexpr size_t kL = 0x80000;
 
@@ -48,7 +48,7 @@ TEST(HostileInput, EachGivesItsCodeAndWritesNothing) {
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   fs::create_directory(dir.path("sub"));
 
-  auto with_table = [](uint32_t pos, std::vector<EntrySpec> entries) {
+  auto with_table = [](uint32_t pos, std::vector<EntryPlan> entries) {
     return testing::build_image(kL, {{pos, std::move(entries)}});
   };
   auto overlapping = with_table(0x100, numbered_blocks(3, 0x400));

@@ -17,10 +17,10 @@ namespace blkswap {
 namespace {
 
 using testing::build_image;
-using testing::EntrySpec;
+using testing::EntryPlan;
 using testing::numbered_blocks;
 using testing::pattern;
-using testing::TableSpec;
+using testing::TablePlan;
 
 constexpr size_t kL = 0x80000;
 

@@ -19,9 +19,9 @@
 namespace blkswap {
 namespace {
 
-using testing::EntrySpec;
+using testing::EntryPlan;
 using testing::read_file;
-using testing::TableSpec;
+using testing::TablePlan;
 
 struct Generated {
   std::vector<uint8_t> flash;
@@ -38,17 +38,17 @@ Generated generate(uint32_t seed, bool unique_names = false) {
   const size_t length = pick(0, 3) == 0 ? 0x100000 : 0x80000;
   const uint32_t tables = pick(1, 4);
   const uint32_t region = static_cast<uint32_t>(length / tables);
-  std::vector<TableSpec> layout;
-  std::vector<EntrySpec*> all;
+  std::vector<TablePlan> layout;
+  std::vector<EntryPlan*> all;
   for (uint32_t t = 0; t < tables; ++t) {
-    TableSpec table{.pos = t * region + pick(0, 0x1000),
+    TablePlan table{.pos = t * region + pick(0, 0x1000),
                     .opaque = static_cast<uint8_t>(pick(0, 255))};
     const uint32_t count = pick(0, 4) == 0 ? 0 : pick(1, 16);
     uint32_t offset = kHeaderSize + kEntrySize * count + pick(0, 0x100);
     for (uint32_t k = 0; k < count; ++k) {
       const uint32_t kind = pick(0, 9);
       const bool long_name = pick(0, 5) == 0;
-      EntrySpec e{.id = kind == 0   ? kAlignedIdA
+      EntryPlan e{.id = kind == 0   ? kAlignedIdA
                         : kind == 1 ? kAlignedIdB
                                     : static_cast<uint8_t>(pick(0, 255)),
                   .name = long_name && !unique_names
@@ -68,10 +68,10 @@ Generated generate(uint32_t seed, bool unique_names = false) {
   // it. The choice has a generator of its own, so that the other images stay as they were.
   std::mt19937 nesting(seed ^ 0x9E3779B9u);
   for (size_t t = layout.size(); t-- > 1;) {
-    const TableSpec& inner = layout[t];
+    const TablePlan& inner = layout[t];
     if (nesting() % 3 != 0 || inner.pos < 0x200 + region / 2) continue;
     uint64_t end = inner.pos + kHeaderSize + kEntrySize * inner.entries.size();
-    for (const EntrySpec& e : inner.entries) {
+    for (const EntryPlan& e : inner.entries) {
       end = std::max<uint64_t>(end, inner.pos + e.offset + e.data.size());
     }
     const uint32_t wrapper_pos = inner.pos - 0x200;
@@ -79,7 +79,7 @@ Generated generate(uint32_t seed, bool unique_names = false) {
     if (end >= length) continue;
     layout.insert(
         layout.begin() + static_cast<std::ptrdiff_t>(t),
-        TableSpec{.pos = wrapper_pos,
+        TablePlan{.pos = wrapper_pos,
                   .entries = {{.id = 0x7E,
                                .name = "w" + std::to_string(t),
                                .offset = 0x100,
@@ -87,14 +87,14 @@ Generated generate(uint32_t seed, bool unique_names = false) {
   }
   Generated g;
   g.flash = testing::build_image(length, layout, static_cast<uint8_t>(pick(0, 255)));
-  std::vector<const EntrySpec*> entries;
+  std::vector<const EntryPlan*> entries;
   for (const auto& t : layout) {
     for (const auto& e : t.entries) entries.push_back(&e);
   }
   if (entries.empty()) {
     g.blockname = "0";
   } else {
-    const EntrySpec& chosen = *entries[pick(0, static_cast<uint32_t>(entries.size() - 1))];
+    const EntryPlan& chosen = *entries[pick(0, static_cast<uint32_t>(entries.size() - 1))];
     char id[8];
     std::snprintf(id, sizeof id, "0x%x", chosen.id);
     g.blockname = pick(0, 1) ? chosen.name : id;

@@ -15,9 +15,9 @@ namespace blkswap {
 namespace {
 
 using testing::build_image;
-using testing::EntrySpec;
+using testing::EntryPlan;
 using testing::pattern;
-using testing::TableSpec;
+using testing::TablePlan;
 
 constexpr size_t kL = 0x80000;
 
@@ -86,7 +86,7 @@ TEST(Rebuild, WorkedExampleByteForByte) {
 
 struct PlacementCase {
   std::string name;
-  std::vector<TableSpec> tables;
+  std::vector<TablePlan> tables;
   size_t replaced;  // block index
   size_t new_size;  // 0: keep the old bytes
   int rc;
@@ -95,7 +95,7 @@ struct PlacementCase {
 
 TEST(Rebuild, PlacementAndBounds) {
   auto blk = [](uint8_t id, uint32_t offset, uint32_t size) {
-    return EntrySpec{.id = id, .offset = offset, .data = pattern(size, offset)};
+    return EntryPlan{.id = id, .offset = offset, .data = pattern(size, offset)};
   };
   const PlacementCase cases[] = {
       {"same size, already packed and aligned: nothing moves",

@@ -12,7 +12,7 @@
 namespace blkswap {
 namespace {
 
-using testing::EntrySpec;
+using testing::EntryPlan;
 using testing::pattern;
 
 TEST(ParseBlockId, OnlyWholeHexNumbersAreIds) {
@@ -59,7 +59,7 @@ TEST(ParseBlockId, OnlyWholeHexNumbersAreIds) {
 
 // Blocks chosen so that a naive reading of the name as a number would pick the wrong one.
 FlashImage image_for_lookup() {
-  const std::vector<EntrySpec> entries = {
+  const std::vector<EntryPlan> entries = {
       {.id = 0x00, .name = "zero", .offset = 0x1000, .data = pattern(4, 0)},
       {.id = 0x0B, .name = "eleven", .offset = 0x1004, .data = pattern(4, 1)},
       {.id = 0xA4, .name = "bootload", .offset = 0x1008, .data = pattern(4, 2)},

@@ -35,7 +35,8 @@ std::string follow_links(std::string path) {
   for (int hop = 0; hop < kMaxLinkHops; ++hop) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
-    std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
+    // Links under /proc report no length; their targets still fit a path.
+    std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) + 1, '\0');
     const ssize_t got = ::readlink(path.c_str(), target.data(), target.size());
     if (got <= 0 || static_cast<size_t>(got) >= target.size()) return {};
     target.resize(static_cast<size_t>(got));

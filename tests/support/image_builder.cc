@@ -19,7 +19,7 @@ void put32(std::vector<uint8_t>& image, size_t at, uint32_t value) {
 
 }  // namespace
 
-void put_table(std::vector<uint8_t>& image, const TableSpec& table) {
+void put_table(std::vector<uint8_t>& image, const TablePlan& table) {
   build_crc_table();
   const size_t entries_end = table.pos + kHeaderSize + kEntrySize * table.entries.size();
   if (entries_end > image.size()) throw std::out_of_range("table does not fit the image");
@@ -30,7 +30,7 @@ void put_table(std::vector<uint8_t>& image, const TableSpec& table) {
   image[table.pos + kFormatMarkAt] = table.format_mark;
 
   for (size_t k = 0; k < table.entries.size(); ++k) {
-    const EntrySpec& e = table.entries[k];
+    const EntryPlan& e = table.entries[k];
     const size_t at = table.pos + kHeaderSize + kEntrySize * k;
     std::fill_n(image.begin() + at, kEntrySize, e.opaque);
     image[at] = e.id;
@@ -40,7 +40,7 @@ void put_table(std::vector<uint8_t>& image, const TableSpec& table) {
     std::fill_n(image.begin() + at + 24, kNameSize, 0);
     std::memcpy(image.data() + at + 24, e.name.data(), std::min(e.name.size(), kNameSize));
   }
-  for (const EntrySpec& e : table.entries) {
+  for (const EntryPlan& e : table.entries) {
     const size_t at = size_t{table.pos} + e.offset;
     if (e.data.empty()) continue;
     if (at + e.data.size() > image.size()) throw std::out_of_range("block does not fit the image");
@@ -48,16 +48,16 @@ void put_table(std::vector<uint8_t>& image, const TableSpec& table) {
   }
 }
 
-std::vector<uint8_t> build_image(size_t length, const std::vector<TableSpec>& tables,
+std::vector<uint8_t> build_image(size_t length, const std::vector<TablePlan>& tables,
                                  uint8_t fill) {
   std::vector<uint8_t> image(length, fill);
-  for (const TableSpec& t : tables) put_table(image, t);
+  for (const TablePlan& t : tables) put_table(image, t);
   return image;
 }
 
-std::vector<EntrySpec> numbered_blocks(size_t count, uint32_t first_offset, uint32_t size,
+std::vector<EntryPlan> numbered_blocks(size_t count, uint32_t first_offset, uint32_t size,
                                        uint8_t first_id) {
-  std::vector<EntrySpec> out;
+  std::vector<EntryPlan> out;
   for (size_t i = 0; i < count; ++i) {
     std::string name = "b";
     name += std::to_string(i);  // (not "b" + ...: g++ 12 warns falsely on that at -O3)

@@ -10,7 +10,7 @@
 
 namespace blkswap::testing {
 
-struct EntrySpec {
+struct EntryPlan {
   uint8_t id = 0;
   std::string name;                  // stored raw; cut to eight bytes, NUL-padded when shorter
   uint32_t offset = 0;               // from the table's position
@@ -20,9 +20,9 @@ struct EntrySpec {
   uint8_t opaque = 0;                // every byte the format does not interpret
 };
 
-struct TableSpec {
+struct TablePlan {
   uint32_t pos = 0;
-  std::vector<EntrySpec> entries;
+  std::vector<EntryPlan> entries;
   std::optional<uint8_t> count;  // the entry count byte, when it must differ from entries.size()
   uint8_t format_mark = '0';
   uint8_t opaque = 0;
@@ -31,15 +31,15 @@ struct TableSpec {
 inline constexpr uint32_t kNcrc = 0x4352434E;
 
 // Writes a table's header and entries, then its blocks' data, into `image` (which must hold them).
-void put_table(std::vector<uint8_t>& image, const TableSpec& table);
+void put_table(std::vector<uint8_t>& image, const TablePlan& table);
 
 // An image of `length` bytes of `fill` with the tables put in the order given.
-std::vector<uint8_t> build_image(size_t length, const std::vector<TableSpec>& tables,
+std::vector<uint8_t> build_image(size_t length, const std::vector<TablePlan>& tables,
                                  uint8_t fill = 0x00);
 
 // `count` blocks of `size` pattern bytes, back to back from `first_offset`, with the ids
 // first_id, first_id + 1, ... and the names b0, b1, ...
-std::vector<EntrySpec> numbered_blocks(size_t count, uint32_t first_offset, uint32_t size = 16,
+std::vector<EntryPlan> numbered_blocks(size_t count, uint32_t first_offset, uint32_t size = 16,
                                        uint8_t first_id = 0);
 
 // Deterministic non-trivial bytes.
