@@ -1,5 +1,5 @@
 // The option commands through the real program: --help, --version, --info, --verify,
-// --extract, --dry-run and "--", and that the original argument lists still mean what they did.
+// --extract, --dry-run and "--", and that every other argument list is a list or a merge.
 #include <gtest/gtest.h>
 
 #include <filesystem>

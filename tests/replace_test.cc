@@ -57,7 +57,7 @@ TEST(ParseBlockId, OnlyWholeHexNumbersAreIds) {
   }
 }
 
-// Blocks chosen so that a naive reading of the name as a number would pick the wrong one.
+// Blocks chosen so that taking a name for a number when it is not wholly one picks the wrong block.
 FlashImage image_for_lookup() {
   const std::vector<EntryPlan> entries = {
       {.id = 0x00, .name = "zero", .offset = 0x1000, .data = pattern(4, 0)},

@@ -9,7 +9,7 @@
 namespace blkswap {
 
 struct Streams {
-  std::ostream& out;  // the data a command produces, and the original error lines
+  std::ostream& out;  // the data a command produces, and the list's and merge's error lines
   std::ostream& err;  // the error messages of the option commands
 };
 

@@ -1,4 +1,4 @@
-// The two original commands: chosen by the number of arguments, with their error lines on
+// The list and the merge: chosen by the number of arguments, with their error lines on
 // standard output.
 #include "cli/commands.h"
 #include "cli/error_text.h"

@@ -74,9 +74,11 @@ bool write_all_without_sigpipe(int fd, std::span<const uint8_t> bytes) {
   ::sigprocmask(SIG_BLOCK, &pipe_only, &saved);
   const bool ok = write_all(fd, bytes);
   const int error = errno;
-  if (!ok && error == EPIPE && !sigismember(&saved, SIGPIPE)) {
-    const struct timespec no_wait {};
-    (void)::sigtimedwait(&pipe_only, nullptr, &no_wait);
+  sigset_t pending;
+  if (!ok && error == EPIPE && !sigismember(&saved, SIGPIPE) && ::sigpending(&pending) == 0 &&
+      sigismember(&pending, SIGPIPE)) {
+    int taken = 0;
+    (void)::sigwait(&pipe_only, &taken);  // pending, so it returns at once
   }
   ::sigprocmask(SIG_SETMASK, &saved, nullptr);
   errno = error;
