@@ -62,6 +62,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (compose_merged_image(*image, out) < 0) return 0;
   if (out.size != image->length) __builtin_trap();
   std::ostringstream rehearsal;
-  print_merge_rehearsal(*image, static_cast<size_t>(index), rehearsal);
+  print_merge_rehearsal(*image, rehearsal);
   return 0;
 }

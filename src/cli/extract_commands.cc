@@ -83,7 +83,7 @@ int run_dry_run(Operands operands, Streams io) {
   Bytes merged;  // composed in full, so that a lack of memory shows here as it would there
   rc = compose_merged_image(*image, merged);
   if (rc < 0) return merge_would_fail(io, flashfile, write_failure(rc), rc);
-  print_merge_rehearsal(*image, static_cast<size_t>(find_block(*image, blockname)), io.out);
+  print_merge_rehearsal(*image, io.out);
   io.out << "The merge would succeed. Nothing was written.\n";
   return kExitOk;
 }

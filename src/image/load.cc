@@ -3,7 +3,6 @@
 #include <string.h>  // memmem
 
 #include <cstring>
-#include <memory>
 #include <utility>
 
 #include "image/file_read.h"
@@ -69,21 +68,21 @@ bool find_layout(std::span<const uint8_t> image, FoundLayout& found) {
 
 bool scan_tables(FlashImage& image, uint32_t length) {
   const std::span<const uint8_t> bytes(image.bytes.ptr.get(), length);
-  const auto found = std::unique_ptr<FoundLayout>(new (std::nothrow) FoundLayout);
-  if (!found || !find_layout(bytes, *found)) return false;
-  for (size_t i = 0; i < found->entry_count; ++i) {
-    const FoundEntry& e = found->entries[i];
+  FoundLayout found;
+  if (!find_layout(bytes, found)) return false;
+  for (size_t i = 0; i < found.entry_count; ++i) {
+    const FoundEntry& e = found.entries[i];
     BlockRecord& record = image.records[i];
     record.entry = e.entry;
     record.table_pos = e.table_pos;
     record.slot = e.slot;
-    const size_t start = size_t{e.table_pos} + entry_offset(e.entry);  // checked inside
+    const size_t start = size_t{e.table_pos} + entry_offset(e.entry);  // find_layout checked it
     const size_t size = entry_size(e.entry);
     if (!allocate_bytes(record.data, size)) return false;
     if (size > 0) std::memcpy(record.data.ptr.get(), bytes.data() + start, size);
   }
-  image.block_count = static_cast<uint16_t>(found->entry_count);
-  image.table_count = found->table_count;
+  image.block_count = static_cast<uint16_t>(found.entry_count);
+  image.table_count = found.table_count;
   for (size_t i = 0; i < kMaxBlocks; ++i) image.snapshot[i] = image.records[i].entry;
   return true;
 }

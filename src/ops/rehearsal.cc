@@ -16,7 +16,7 @@ std::string_view checksum_change(const BlockEntry& before, const BlockEntry& aft
 
 }  // namespace
 
-void print_merge_rehearsal(const FlashImage& image, size_t replaced, std::ostream& out) {
+void print_merge_rehearsal(const FlashImage& image, std::ostream& out) {
   const size_t name_width = name_column_width(image, 4);
   put_block_heading(out, name_width);
   for (const char* title : {"old offset", "old size", "new offset", "new size"}) {
@@ -32,7 +32,7 @@ void print_merge_rehearsal(const FlashImage& image, size_t replaced, std::ostrea
     put_hex_cell(out, entry_offset(record.entry), kHexWidth);
     put_hex_cell(out, record.data.size, kHexWidth);
     out << checksum_change(before, record.entry);
-    out << (i == replaced ? "  (replaced)\n" : "\n");
+    out << (record.replaced ? "  (replaced)\n" : "\n");
   }
 }
 

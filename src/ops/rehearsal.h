@@ -10,7 +10,7 @@ namespace blkswap {
 
 // For an image that compose_merged_image has laid out again: each block's old offset and size
 // (as loaded) beside the new ones, and whether its stored checksum changes ("changes", "same",
-// or "none" for a block without one). The block `replaced` is marked.
-void print_merge_rehearsal(const FlashImage& image, size_t replaced, std::ostream& out);
+// or "none" for a block without one). The block given new bytes is marked.
+void print_merge_rehearsal(const FlashImage& image, std::ostream& out);
 
 }  // namespace blkswap
