@@ -9,12 +9,9 @@
 #include "image/crc.h"
 #include "image/format.h"
 #include "image/load.h"
-#include "ops/info.h"
-#include "ops/list.h"
 #include "ops/rebuild.h"
-#include "ops/rehearsal.h"
 #include "ops/replace.h"
-#include "ops/verify.h"
+#include "ops/report.h"
 
 namespace {
 
@@ -44,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!copy_into(bytes, input.image_head, length)) return 0;
 
   auto image = std::make_unique<FlashImage>();
-  if (load_image_bytes(*image, std::move(bytes)) < 0) return 0;
+  if (load_image_bytes(*image, std::move(bytes)) != LoadCode::ok) return 0;
   if (!(input.flags & fuzzing::kMerge)) {
     std::ostringstream reports;
     print_block_list(*image, reports);
@@ -59,9 +56,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!copy_into(block, input.block, input.block.size())) return 0;
   set_block_data(*image, static_cast<size_t>(index), std::move(block));
   Bytes out;
-  if (compose_merged_image(*image, out) < 0) return 0;
-  if (out.size != image->length) __builtin_trap();
+  RebuildReport report;
+  const bool composed = compose_merged_image(*image, out, &report) == WriteCode::ok;
+  if (composed && out.size != image->length) __builtin_trap();
   std::ostringstream rehearsal;
-  print_merge_rehearsal(*image, rehearsal);
+  print_merge_rehearsal(*image, report, composed ? kNoBlock : static_cast<int>(report.block),
+                        rehearsal);
   return 0;
 }

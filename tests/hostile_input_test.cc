@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "image/format.h"
 #include "image_builder.h"
 #include "run_tool.h"
 #include "temp_dir.h"
@@ -21,8 +22,6 @@ using testing::numbered_blocks;
 using testing::pattern;
 using testing::run_tool;
 using testing::TablePlan;
-
-constexpr size_t kL = 0x80000;
 
 // Every file below `dir` with its bytes: what "nothing written, nothing lost" compares.
 std::map<std::string, std::vector<uint8_t>> contents_of(const std::string& dir) {
@@ -41,7 +40,7 @@ TEST(HostileInput, EachGivesItsCodeAndWritesNothing) {
     return dir.path(name);
   };
   const std::string good =
-      image_file("good.bin", testing::build_image(kL, {{0x40, numbered_blocks(2, 0x200)}}));
+      image_file("good.bin", testing::build_image(kImageUnit, {{0x40, numbered_blocks(2, 0x200)}}));
   const std::string boot = image_file("boot.bin", pattern(0x20, 1));
   const std::string out = dir.path("out.bin");
   const std::string fifo = dir.path("fifo");
@@ -49,7 +48,7 @@ TEST(HostileInput, EachGivesItsCodeAndWritesNothing) {
   fs::create_directory(dir.path("sub"));
 
   auto with_table = [](uint32_t pos, std::vector<EntryPlan> entries) {
-    return testing::build_image(kL, {{pos, std::move(entries)}});
+    return testing::build_image(kImageUnit, {{pos, std::move(entries)}});
   };
   auto overlapping = with_table(0x100, numbered_blocks(3, 0x400));
   testing::put_table(overlapping,
@@ -65,10 +64,10 @@ TEST(HostileInput, EachGivesItsCodeAndWritesNothing) {
       {"a FIFO without a writer", fifo, {}, -2, -2},
       {"/dev/null", "/dev/null", {}, -3, -5},
       {"/dev/zero", "/dev/zero", {}, -3, -5},
-      {"one byte over 512 KiB", "", std::vector<uint8_t>(kL + 1, 0), -4, -4},
-      {"one byte under 1 MiB", "", std::vector<uint8_t>(2 * kL - 1, 0), -4, -4},
+      {"one byte over 512 KiB", "", std::vector<uint8_t>(kImageUnit + 1, 0), -4, -4},
+      {"one byte under 1 MiB", "", std::vector<uint8_t>(2 * kImageUnit - 1, 0), -4, -4},
       {"the magic with a wrong format mark", "",
-       testing::build_image(kL,
+       testing::build_image(kImageUnit,
                             {{.pos = 0, .entries = numbered_blocks(1, 0x100), .format_mark = '2'}}),
        -3, -5},
       {"an offset near 4 GiB", "", with_table(0x40, {{.offset = 0xFFFFFFFFu, .size = 1}}), -3, -5},
@@ -77,11 +76,11 @@ TEST(HostileInput, EachGivesItsCodeAndWritesNothing) {
        with_table(0x40, {{.offset = 0x100, .size = 0xFFFFFF00u}}), -3, -5},
       {"a 255-entry table", "", with_table(0x40, numbered_blocks(255, 0x4000)), -3, -5},
       {"65 blocks across tables", "",
-       testing::build_image(
-           kL, {{0x40, numbered_blocks(33, 0x1000)}, {0x40000, numbered_blocks(32, 0x1000)}}),
+       testing::build_image(kImageUnit, {{0x40, numbered_blocks(33, 0x1000)},
+                                         {0x40000, numbered_blocks(32, 0x1000)}}),
        -3, -5},
-      {"entries past the end", "", testing::build_image(kL, {{.pos = kL - 40, .count = 1}}), -3,
-       -5},
+      {"entries past the end", "",
+       testing::build_image(kImageUnit, {{.pos = kImageUnit - 40, .count = 1}}), -3, -5},
       {"a table over another table's entries", "", overlapping, -3, -5},
       {"no block named so", good, {}, 0, -6},
   };
@@ -116,11 +115,13 @@ TEST(HostileInput, OddButValidImages) {
   const std::string out = dir.path("out.bin"), boot = dir.path("boot.bin");
   ASSERT_TRUE(testing::write_file(boot, pattern(0x30, 2)));
   auto sixty_four = testing::build_image(
-      kL, {{0x40, numbered_blocks(40, 0x1000)}, {0x40000, numbered_blocks(24, 0x1000)}});
+      kImageUnit, {{0x40, numbered_blocks(40, 0x1000)}, {0x40000, numbered_blocks(24, 0x1000)}});
   auto at_end = testing::build_image(
-      kL, {{0x40, numbered_blocks(1, 0x100)}, {kL - 28, {}}});  // header ends at the end
+      kImageUnit,
+      {{0x40, numbered_blocks(1, 0x100)}, {kImageUnit - 28, {}}});  // header ends at the end
   auto nested = testing::build_image(
-      kL, {{0x40, {{.id = 7, .name = "outer", .offset = 0x40, .data = pattern(0x400, 3)}}}});
+      kImageUnit,
+      {{0x40, {{.id = 7, .name = "outer", .offset = 0x40, .data = pattern(0x400, 3)}}}});
   testing::put_table(
       nested, {0x100, {{.id = 8, .name = "inner", .offset = 0x100, .data = pattern(0x10, 4)}}});
   const struct {
@@ -150,15 +151,15 @@ TEST(HostileInput, OutputThroughASymbolicLinkReplacesItsTarget) {
   testing::TempDir dir;
   const std::string flash = dir.path("flash.bin"), boot = dir.path("boot.bin"),
                     target = dir.path("real.bin");
-  ASSERT_TRUE(
-      testing::write_file(flash, testing::build_image(kL, {{0x40, numbered_blocks(2, 0x200)}})));
+  ASSERT_TRUE(testing::write_file(
+      flash, testing::build_image(kImageUnit, {{0x40, numbered_blocks(2, 0x200)}})));
   ASSERT_TRUE(testing::write_file(boot, pattern(0x30, 2)));
   ASSERT_TRUE(testing::write_file(target, {1, 2, 3}));
   fs::create_symlink("real.bin", dir.path("link.bin"));
   ASSERT_EQ(run_tool({flash, "b1", boot, dir.path("link.bin")}).status, 0);
   EXPECT_TRUE(fs::is_symlink(dir.path("link.bin")));
-  EXPECT_EQ(fs::file_size(target), kL);
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir.dir), fs::directory_iterator()), 4);
+  EXPECT_EQ(fs::file_size(target), kImageUnit);
+  EXPECT_EQ(testing::files_in(dir.dir).size(), 4);
 }
 
 }  // namespace

@@ -22,12 +22,10 @@ using testing::numbered_blocks;
 using testing::pattern;
 using testing::TablePlan;
 
-constexpr size_t kL = 0x80000;
-
 struct LoadCase {
   std::string name;
   std::function<std::vector<uint8_t>()> make;
-  int rc;
+  LoadCode rc;
   int blocks;  // expected block_count on success
 };
 
@@ -35,105 +33,108 @@ TEST(LoadImage, CodesAndBlockCounts) {
   const LoadCase cases[] = {
       {"one table",
        [] {
-         return build_image(kL, {{0, numbered_blocks(3, 0x2000)}});
+         return build_image(kImageUnit, {{0, numbered_blocks(3, 0x2000)}});
        },
-       1, 3},
+       LoadCode::ok, 3},
       {"two 512 KiB units",
        [] {
-         return build_image(2 * kL, {{kL + 5, numbered_blocks(2, 0x2000)}});
+         return build_image(2 * kImageUnit, {{kImageUnit + 5, numbered_blocks(2, 0x2000)}});
        },
-       1, 2},
+       LoadCode::ok, 2},
       {"one byte too long",
        [] {
-         return build_image(kL + 1, {{0, numbered_blocks(1, 0x2000)}});
+         return build_image(kImageUnit + 1, {{0, numbered_blocks(1, 0x2000)}});
        },
-       kLoadBadLength, 0},
+       LoadCode::bad_length, 0},
       {"one byte short",
        [] {
-         return build_image(kL - 1, {{0, numbered_blocks(1, 0x2000)}});
+         return build_image(kImageUnit - 1, {{0, numbered_blocks(1, 0x2000)}});
        },
-       kLoadBadLength, 0},
-      {"empty file", [] { return std::vector<uint8_t>(); }, kLoadNoTable, 0},
-      {"no magic", [] { return std::vector<uint8_t>(kL, 0x2A); }, kLoadNoTable, 0},
+       LoadCode::bad_length, 0},
+      {"empty file", [] { return std::vector<uint8_t>(); }, LoadCode::no_table, 0},
+      {"no magic", [] { return std::vector<uint8_t>(kImageUnit, 0x2A); }, LoadCode::no_table, 0},
       {"wrong format mark only",
        [] {
          return build_image(
-             kL, {{.pos = 0, .entries = numbered_blocks(1, 0x2000), .format_mark = '1'}});
+             kImageUnit, {{.pos = 0, .entries = numbered_blocks(1, 0x2000), .format_mark = '1'}});
        },
-       kLoadNoTable, 0},
+       LoadCode::no_table, 0},
       {"wrong mark, then a table",
        [] {
-         return build_image(kL,
+         return build_image(kImageUnit,
                             {{.pos = 0, .entries = numbered_blocks(5, 0x2000), .format_mark = '1'},
                              {0x40000, numbered_blocks(2, 0x2000)}});
        },
-       1, 2},
+       LoadCode::ok, 2},
       {"a partial magic just before the header",
        [] {
-         auto image = build_image(kL, {{0x104, numbered_blocks(2, 0x2000)}});
+         auto image = build_image(kImageUnit, {{0x104, numbered_blocks(2, 0x2000)}});
          const std::string partial = "*^_^*^_^*QK(";
          std::copy(partial.begin(), partial.end(), image.begin() + 0x104 - partial.size());
          return image;
        },
-       1, 2},
+       LoadCode::ok, 2},
       {"40 + 24 blocks",
        [] {
          return build_image(
-             kL, {{0, numbered_blocks(40, 0x2000)}, {0x4000, numbered_blocks(24, 0x2000)}});
+             kImageUnit, {{0, numbered_blocks(40, 0x2000)}, {0x4000, numbered_blocks(24, 0x2000)}});
        },
-       1, 64},
+       LoadCode::ok, 64},
       {"40 + 25 blocks",
        [] {
          return build_image(
-             kL, {{0, numbered_blocks(40, 0x2000)}, {0x4000, numbered_blocks(25, 0x2000)}});
+             kImageUnit, {{0, numbered_blocks(40, 0x2000)}, {0x4000, numbered_blocks(25, 0x2000)}});
        },
-       kLoadNoTable, 0},
+       LoadCode::no_table, 0},
       {"255 entries announced",
        [] {
-         return build_image(kL, {{0, numbered_blocks(255, 0x4000, 1)}});
+         return build_image(kImageUnit, {{0, numbered_blocks(255, 0x4000, 1)}});
        },
-       kLoadNoTable, 0},
+       LoadCode::no_table, 0},
       {"zero entries",
        [] {
-         return build_image(kL, {{0, {}}});
+         return build_image(kImageUnit, {{0, {}}});
        },
-       1, 0},
+       LoadCode::ok, 0},
       {"header ends at the image's end",
        [] {
-         return build_image(kL, {{kL - 28, {}}});
+         return build_image(kImageUnit, {{kImageUnit - 28, {}}});
        },
-       1, 0},
+       LoadCode::ok, 0},
       {"entries run past the end",
        [] {
-         return build_image(kL,
-                            {{.pos = kL - 28 - 48, .entries = numbered_blocks(1, 0), .count = 2}});
+         return build_image(
+             kImageUnit,
+             {{.pos = kImageUnit - 28 - 48, .entries = numbered_blocks(1, 0), .count = 2}});
        },
-       kLoadNoTable, 0},
+       LoadCode::no_table, 0},
       {"block ends exactly at the end",
        [] {
-         return build_image(kL, {{0x100, {{.offset = kL - 0x100 - 16, .data = pattern(16, 1)}}}});
+         return build_image(
+             kImageUnit, {{0x100, {{.offset = kImageUnit - 0x100 - 16, .data = pattern(16, 1)}}}});
        },
-       1, 1},
+       LoadCode::ok, 1},
       {"block one byte past the end",
        [] {
-         return build_image(kL, {{0x100, {{.offset = kL - 0x100 - 15, .size = 16}}}});
+         return build_image(kImageUnit,
+                            {{0x100, {{.offset = kImageUnit - 0x100 - 15, .size = 16}}}});
        },
-       kLoadNoTable, 0},
+       LoadCode::no_table, 0},
       {"offset near 4 GiB",
        [] {
-         return build_image(kL, {{0x100, {{.offset = 0xFFFFFFF0u, .size = 0x20}}}});
+         return build_image(kImageUnit, {{0x100, {{.offset = 0xFFFFFFF0u, .size = 0x20}}}});
        },
-       kLoadNoTable, 0},
+       LoadCode::no_table, 0},
       {"size near 4 GiB",
        [] {
-         return build_image(kL, {{0x100, {{.offset = 0x200, .size = 0xFFFFFFFFu}}}});
+         return build_image(kImageUnit, {{0x100, {{.offset = 0x200, .size = 0xFFFFFFFFu}}}});
        },
-       kLoadNoTable, 0},
+       LoadCode::no_table, 0},
   };
   for (const LoadCase& c : cases) {
     FlashImage image;
     EXPECT_EQ(load_image_bytes(image, testing::to_bytes(c.make())), c.rc) << c.name;
-    if (c.rc == 1) {
+    if (c.rc == LoadCode::ok) {
       EXPECT_EQ(image.block_count, c.blocks) << c.name;
     }
   }
@@ -143,15 +144,15 @@ TEST(LoadImage, RecordsFollowTablePositionAndCopyTheBlocks) {
   const auto later = pattern(0x300, 7);
   const auto earlier = pattern(0x40, 8);
   // Built in the opposite order of their positions.
-  auto bytes =
-      build_image(kL, {{0x20000, {{.id = 9, .name = "later", .offset = 0x100, .data = later}}},
-                       {0x8000,
-                        {{.id = 1, .name = "first", .offset = 0x1000, .data = earlier},
-                         {.id = 2, .name = "second", .offset = 0x2000}}}});
+  auto bytes = build_image(kImageUnit,
+                           {{0x20000, {{.id = 9, .name = "later", .offset = 0x100, .data = later}}},
+                            {0x8000,
+                             {{.id = 1, .name = "first", .offset = 0x1000, .data = earlier},
+                              {.id = 2, .name = "second", .offset = 0x2000}}}});
   FlashImage image;
-  ASSERT_EQ(load_image_bytes(image, testing::to_bytes(bytes)), 1);
+  ASSERT_EQ(load_image_bytes(image, testing::to_bytes(bytes)), LoadCode::ok);
   ASSERT_EQ(image.block_count, 3);
-  EXPECT_EQ(image.length, kL);
+  EXPECT_EQ(image.length, kImageUnit);
   const struct {
     uint32_t table_pos, slot;
     std::string name;
@@ -173,11 +174,12 @@ TEST(LoadImage, RecordsFollowTablePositionAndCopyTheBlocks) {
 
 TEST(LoadImage, MagicInsideABlockIsAFurtherTable) {
   std::vector<uint8_t> outer(0x1000, 0x5A);
-  std::vector<uint8_t> image = build_image(kL, {{0, {{.id = 1, .offset = 0x100, .data = outer}}}});
+  std::vector<uint8_t> image =
+      build_image(kImageUnit, {{0, {{.id = 1, .offset = 0x100, .data = outer}}}});
   testing::put_table(image,
                      {0x300, {{.id = 2, .name = "inner", .offset = 0x80, .data = pattern(8, 2)}}});
   FlashImage loaded;
-  ASSERT_EQ(load_image_bytes(loaded, testing::to_bytes(image)), 1);
+  ASSERT_EQ(load_image_bytes(loaded, testing::to_bytes(image)), LoadCode::ok);
   ASSERT_EQ(loaded.block_count, 2);
   EXPECT_EQ(loaded.records[1].table_pos, 0x300u);
   EXPECT_EQ(entry_name(loaded.records[1].entry), "inner");
@@ -190,16 +192,16 @@ TEST(LoadImage, RefusesAnImageOfFourGibibytesOrMoreWithoutReadingIt) {
   { std::ofstream(path).close(); }
   ASSERT_EQ(::truncate(path.c_str(), 0x100000000LL), 0);  // sparse: no disk used
   FlashImage image;
-  EXPECT_EQ(load_image(image, path.c_str()), kLoadBadLength);
+  EXPECT_EQ(load_image(image, path.c_str()), LoadCode::bad_length);
 }
 
 TEST(LoadImage, FileFailures) {
   testing::TempDir dir;
   FlashImage image;
-  EXPECT_EQ(load_image(image, ""), kLoadEmptyName);
-  EXPECT_EQ(load_image(image, dir.path("missing").c_str()), kLoadCannotOpen);
-  EXPECT_EQ(load_image(image, dir.dir.c_str()), kLoadCannotOpen);
-  EXPECT_EQ(load_image(image, "/dev/null"), kLoadNoTable);  // length 0
+  EXPECT_EQ(load_image(image, ""), LoadCode::empty_name);
+  EXPECT_EQ(load_image(image, dir.path("missing").c_str()), LoadCode::cannot_open);
+  EXPECT_EQ(load_image(image, dir.dir.c_str()), LoadCode::cannot_open);
+  EXPECT_EQ(load_image(image, "/dev/null"), LoadCode::no_table);  // length 0
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/run_command.h"
+#include "cli/commands.h"
 #include "image/crc.h"
 #include "image/load.h"
 #include "image_builder.h"
@@ -35,7 +35,7 @@ Generated generate(uint32_t seed, bool unique_names = false) {
   auto pick = [&](uint32_t lo, uint32_t hi) {
     return std::uniform_int_distribution<uint32_t>(lo, hi)(rng);
   };
-  const size_t length = pick(0, 3) == 0 ? 0x100000 : 0x80000;
+  const size_t length = pick(0, 3) == 0 ? 2 * kImageUnit : kImageUnit;
   const uint32_t tables = pick(1, 4);
   const uint32_t region = static_cast<uint32_t>(length / tables);
   std::vector<TablePlan> layout;
@@ -142,20 +142,20 @@ TEST(MergeProperties, HoldForGeneratedImages) {
     if (status != kExitOk) {
       // Whatever failed, nothing was written.
       EXPECT_FALSE(std::filesystem::exists(out));
-      EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.dir), {}), 2);
+      EXPECT_EQ(testing::files_in(dir.dir).size(), 2);
       ++refused;
       continue;
     }
     ++merged;
 
     FlashImage before;
-    ASSERT_EQ(load_image_bytes(before, testing::to_bytes(g.flash)), 1);
+    ASSERT_EQ(load_image_bytes(before, testing::to_bytes(g.flash)), LoadCode::ok);
     const int chosen = find_block(before, g.blockname);
     ASSERT_NE(chosen, kNoBlock);
     const auto output = read_file(out);
     ASSERT_EQ(output.size(), g.flash.size());
     FlashImage after;
-    ASSERT_EQ(load_image_bytes(after, testing::to_bytes(output)), 1);
+    ASSERT_EQ(load_image_bytes(after, testing::to_bytes(output)), LoadCode::ok);
     ASSERT_EQ(after.block_count, before.block_count);
     for (size_t k = 0; k < before.block_count; ++k) {
       const BlockEntry& old_entry = before.records[k].entry;
@@ -200,7 +200,7 @@ TEST(MergeProperties, ExtractAndMergeBackGiveTheImageAgain) {
     if (run({flash, g.blockname, block, merged}) != kExitOk) continue;
     const auto image_bytes = read_file(merged);
     FlashImage image;
-    ASSERT_EQ(load_image_bytes(image, testing::to_bytes(image_bytes)), 1);
+    ASSERT_EQ(load_image_bytes(image, testing::to_bytes(image_bytes)), LoadCode::ok);
     for (size_t k = 0; k < image.block_count; ++k) {
       const std::string name(entry_name(image.records[k].entry));
       ASSERT_EQ(find_block(image, name), static_cast<int>(k)) << name;

@@ -19,18 +19,16 @@ using testing::EntryPlan;
 using testing::pattern;
 using testing::TablePlan;
 
-constexpr size_t kL = 0x80000;
-
 // Loads `flash`, gives block `index` the bytes `fresh` (when not empty) and composes the merge.
-int merge_in_memory(const std::vector<uint8_t>& flash, size_t index,
-                    const std::vector<uint8_t>& fresh, std::vector<uint8_t>& out) {
+WriteCode merge_in_memory(const std::vector<uint8_t>& flash, size_t index,
+                          const std::vector<uint8_t>& fresh, std::vector<uint8_t>& out) {
   FlashImage image;
-  EXPECT_EQ(load_image_bytes(image, testing::to_bytes(flash)), 1);
+  EXPECT_EQ(load_image_bytes(image, testing::to_bytes(flash)), LoadCode::ok);
   if (!fresh.empty()) {
     set_block_data(image, index, testing::to_bytes(fresh));
   }
   Bytes composed;
-  const int rc = compose_merged_image(image, composed);
+  const WriteCode rc = compose_merged_image(image, composed);
   out = testing::to_vector(composed);
   return rc;
 }
@@ -45,7 +43,7 @@ TEST(Rebuild, WorkedExampleByteForByte) {
   // kept and what is erased can be told apart.
   const auto b0 = pattern(0x100, 1), b1 = pattern(0x100, 2), b2 = pattern(0x100, 3);
   const auto fresh = pattern(0x180, 4);
-  auto flash = pattern(kL, 5);
+  auto flash = pattern(kImageUnit, 5);
   for (auto& b : flash) b &= 0x7F;
   testing::put_table(
       flash, {.pos = 0x1000,
@@ -61,7 +59,7 @@ TEST(Rebuild, WorkedExampleByteForByte) {
 
   // What the merged image must hold, built independently: the flash file's bytes up to the
   // table, then 0xFF but for the header, the three entries and the blocks at their new places.
-  std::vector<uint8_t> expected(kL, 0xFF);
+  std::vector<uint8_t> expected(kImageUnit, 0xFF);
   std::copy(flash.begin(), flash.begin() + 0x1000, expected.begin());
   testing::put_table(
       expected,
@@ -72,8 +70,8 @@ TEST(Rebuild, WorkedExampleByteForByte) {
        .opaque = 0x44});
 
   std::vector<uint8_t> out;
-  ASSERT_EQ(merge_in_memory(flash, 0, fresh, out), kWriteOk);
-  ASSERT_EQ(out.size(), kL);
+  ASSERT_EQ(merge_in_memory(flash, 0, fresh, out), WriteCode::ok);
+  ASSERT_EQ(out.size(), kImageUnit);
   EXPECT_EQ(offset_of(out, 0x1000, 1), 0x10000u);
   EXPECT_EQ(offset_of(out, 0x1000, 2), 0x10100u);
   EXPECT_EQ(std::memcmp(&out[0x1100], fresh.data(), fresh.size()), 0);
@@ -89,7 +87,7 @@ struct PlacementCase {
   std::vector<TablePlan> tables;
   size_t replaced;  // block index
   size_t new_size;  // 0: keep the old bytes
-  int rc;
+  WriteCode rc;
   std::vector<uint32_t> offsets;  // per block index, on success
 };
 
@@ -102,81 +100,86 @@ TEST(Rebuild, PlacementAndBounds) {
        {{0x1000, {blk(1, 0x100, 0x100), blk(2, 0x200, 0x300), blk(0xA4, 0x10000, 0x10)}}},
        1,
        0x300,
-       1,
+       WriteCode::ok,
        {0x100, 0x200, 0x10000}},
       {"gaps close",
        {{0, {blk(1, 0x100, 0x10), blk(2, 0x400, 0x10), blk(3, 0x900, 0x10)}}},
        0,
        0,
-       1,
+       WriteCode::ok,
        {0x100, 0x110, 0x120}},
       {"0xA4 in slot 0 at 0x10000 stays",
        {{0x1000, {blk(0xA4, 0x10000, 0x10)}}},
        0,
        0,
-       1,
+       WriteCode::ok,
        {0x10000}},
       {"0xA4 in slot 0 at 0x10001 moves to 0x20000",
        {{0x1000, {blk(0xA4, 0x10001, 0x10)}}},
        0,
        0,
-       1,
+       WriteCode::ok,
        {0x20000}},
-      {"0xA5 at 0x10001 stays", {{0x1000, {blk(0xA5, 0x10001, 0x10)}}}, 0, 0, 1, {0x10001}},
+      {"0xA5 at 0x10001 stays",
+       {{0x1000, {blk(0xA5, 0x10001, 0x10)}}},
+       0,
+       0,
+       WriteCode::ok,
+       {0x10001}},
       {"0xA8 aligns after chaining",
        {{0x10, {blk(1, 0x100, 0x10), blk(0xA8, 0x110, 0x10)}}},
        0,
        0,
-       1,
+       WriteCode::ok,
        {0x100, 0x10000}},
       {"second table's slot 0 keeps its offset",
        {{0x100, {blk(1, 0x100, 0x10), blk(2, 0x800, 0x10)}},
         {0x4000, {blk(3, 0x900, 0x10), blk(4, 0x1000, 0x10)}}},
        0,
        0x20,
-       1,
+       WriteCode::ok,
        {0x100, 0x120, 0x900, 0x910}},
       {"last block ends one byte before the end",
        {{0x100, {blk(1, 0x100, 0x10)}}},
        0,
-       kL - 0x201,
-       1,
+       kImageUnit - 0x201,
+       WriteCode::ok,
        {0x100}},
       {"last block ends at the end",
        {{0x100, {blk(1, 0x100, 0x10)}}},
        0,
-       kL - 0x200,
-       kWriteDoesNotFit,
+       kImageUnit - 0x200,
+       WriteCode::does_not_fit,
        {}},
       {"last block ends past the end",
        {{0x100, {blk(1, 0x100, 0x10)}}},
        0,
-       kL,
-       kWriteDoesNotFit,
+       kImageUnit,
+       WriteCode::does_not_fit,
        {}},
       {"an earlier table's block past the end",
        {{0x100, {blk(1, 0x100, 0x10)}}, {0x200, {blk(2, 0x100, 0x10)}}},
        0,
-       kL - 0x180,
-       kWriteDoesNotFit,
+       kImageUnit - 0x180,
+       WriteCode::does_not_fit,
        {}},
       {"grows over the next table's header",
        {{0x100, {blk(1, 0x100, 0x10)}}, {0x1000, {blk(2, 0x100, 0x10)}}},
        0,
        0xE01,
-       kWriteDoesNotFit,
+       WriteCode::does_not_fit,
        {}},
       {"grows up to the next table's header",
        {{0x100, {blk(1, 0x100, 0x10)}}, {0x1000, {blk(2, 0x100, 0x10)}}},
        0,
        0xE00,
-       1,
+       WriteCode::ok,
        {0x100, 0x100}},
       {"chained onto the next table's entries",
        {{0x100, {blk(1, 0x100, 0x10), blk(2, 0x200, 0x10)}}, {0x1000, {blk(3, 0x100, 0x10)}}},
        0,
        0xE10,
-       kWriteDoesNotFit,
+       WriteCode::does_not_fit,
        {}},
       {"grows over another table's block",
        {{0x100, {blk(1, 0x100, 0x10)}},
@@ -184,24 +187,24 @@ TEST(Rebuild, PlacementAndBounds) {
         {0x800, {blk(3, 0x1000, 0x10)}}},
        0,
        0x1500,
-       kWriteDoesNotFit,
+       WriteCode::does_not_fit,
        {}},
       {"an empty block overlaps nothing",
        {{0x100, {blk(1, 0x100, 0x10), blk(2, 0x110, 0)}}, {0x1000, {blk(3, 0x100, 0x10)}}},
        0,
        0xE00,
-       1,
+       WriteCode::ok,
        {0x100, 0xF00, 0x100}},
   };
   for (const PlacementCase& c : cases) {
-    std::vector<uint8_t> flash = build_image(kL, c.tables);
+    std::vector<uint8_t> flash = build_image(kImageUnit, c.tables);
     std::vector<uint8_t> out;
-    const int rc = merge_in_memory(
+    const WriteCode rc = merge_in_memory(
         flash, c.replaced, c.new_size ? pattern(c.new_size, 77) : std::vector<uint8_t>{}, out);
     EXPECT_EQ(rc, c.rc) << c.name;
-    if (rc != 1) continue;
+    if (rc != WriteCode::ok) continue;
     FlashImage reloaded;
-    ASSERT_EQ(load_image_bytes(reloaded, testing::to_bytes(out)), 1) << c.name;
+    ASSERT_EQ(load_image_bytes(reloaded, testing::to_bytes(out)), LoadCode::ok) << c.name;
     ASSERT_EQ(reloaded.block_count, c.offsets.size()) << c.name;
     for (size_t k = 0; k < c.offsets.size(); ++k) {
       EXPECT_EQ(entry_offset(reloaded.records[k].entry), c.offsets[k]) << c.name << " block " << k;
@@ -211,7 +214,8 @@ TEST(Rebuild, PlacementAndBounds) {
 
 TEST(Rebuild, ANestedTableStaysWhenTheBlockAroundItGrows) {
   // The outer block holds a second table and its block; the new outer bytes keep them.
-  auto flash = build_image(kL, {{0x100, {{.id = 1, .offset = 0x100, .data = pattern(0x1000, 1)}}}});
+  auto flash =
+      build_image(kImageUnit, {{0x100, {{.id = 1, .offset = 0x100, .data = pattern(0x1000, 1)}}}});
   testing::put_table(
       flash, {0x400, {{.id = 2, .name = "inner", .offset = 0x100, .data = pattern(0x10, 2)}}});
   std::vector<uint8_t> grown(flash.begin() + 0x200, flash.begin() + 0x1200);
@@ -219,9 +223,9 @@ TEST(Rebuild, ANestedTableStaysWhenTheBlockAroundItGrows) {
   grown.insert(grown.end(), tail.begin(), tail.end());
 
   std::vector<uint8_t> out;
-  ASSERT_EQ(merge_in_memory(flash, 0, grown, out), 1);
+  ASSERT_EQ(merge_in_memory(flash, 0, grown, out), WriteCode::ok);
   FlashImage reloaded;
-  ASSERT_EQ(load_image_bytes(reloaded, testing::to_bytes(out)), 1);
+  ASSERT_EQ(load_image_bytes(reloaded, testing::to_bytes(out)), LoadCode::ok);
   ASSERT_EQ(reloaded.block_count, 2);
   EXPECT_EQ(entry_size(reloaded.records[0].entry), 0x2000u);
   EXPECT_EQ(entry_name(reloaded.records[1].entry), "inner");
@@ -230,21 +234,21 @@ TEST(Rebuild, ANestedTableStaysWhenTheBlockAroundItGrows) {
 
 TEST(Rebuild, ChecksumsAndWhatIsCarried) {
   const auto kept = pattern(0x40, 1);
-  auto flash = build_image(kL,
+  auto flash = build_image(kImageUnit,
                            {{0x2000,
                              {{.id = 1, .offset = 0x100, .data = kept, .checksum = testing::kNcrc},
                               {.id = 2, .offset = 0x140, .data = pattern(0x40, 2), .checksum = 0}}},
                             {0x40000, {}}},  // an empty table after the last one with blocks
                            0x5A);
   std::vector<uint8_t> out;
-  ASSERT_EQ(merge_in_memory(flash, 1, {}, out), 1);
+  ASSERT_EQ(merge_in_memory(flash, 1, {}, out), WriteCode::ok);
   EXPECT_EQ(std::memcmp(&out[0x2000 + 28 + 12], "NCRC", 4), 0);
   EXPECT_EQ(read_le32(&out[0x2000 + 28 + 48 + 12]), block_crc(pattern(0x40, 2)));
   EXPECT_TRUE(std::equal(out.begin(), out.begin() + 0x2000, flash.begin()));  // before the table
   EXPECT_EQ(std::count(out.begin() + 0x40000, out.begin() + 0x40000 + 28, 0xFF),
             28);                         // not carried
   EXPECT_EQ(out[0x2000 + 0x180], 0xFF);  // erased past the last block
-  EXPECT_EQ(out[kL - 1], 0xFF);
+  EXPECT_EQ(out[kImageUnit - 1], 0xFF);
 }
 
 }  // namespace

@@ -70,7 +70,8 @@ FlashImage image_for_lookup() {
   };
   FlashImage image;
   EXPECT_EQ(
-      load_image_bytes(image, testing::to_bytes(testing::build_image(0x80000, {{0, entries}}))), 1);
+      load_image_bytes(image, testing::to_bytes(testing::build_image(kImageUnit, {{0, entries}}))),
+      LoadCode::ok);
   return image;
 }
 
@@ -104,7 +105,7 @@ TEST(ReplaceBlock, TakesTheBlockFileWhole) {
   FlashImage image = image_for_lookup();
   const auto fresh = pattern(0x1234, 99);
   ASSERT_TRUE(testing::write_file(dir.path("new.bin"), fresh));
-  ASSERT_EQ(replace_block(image, "kernel", dir.path("new.bin").c_str()), kReplaceOk);
+  ASSERT_EQ(replace_block(image, "kernel", dir.path("new.bin").c_str()), ReplaceCode::ok);
   const BlockRecord& r = image.records[3];
   EXPECT_EQ(entry_size(r.entry), 0x1234u);
   EXPECT_EQ(testing::to_vector(r.data), fresh);
@@ -117,15 +118,16 @@ TEST(ReplaceBlock, FailuresLeaveTheRecordAlone) {
   ASSERT_TRUE(testing::write_file(dir.path("ok.bin"), pattern(8, 1)));
   const struct {
     std::string blockname, blockfile;
-    int rc;
+    ReplaceCode rc;
   } cases[] = {
-      {"", dir.path("ok.bin"), kReplaceEmptyArgument},
-      {"kernel", "", kReplaceEmptyArgument},
-      {"nothing", dir.path("missing.bin"), kReplaceNoMatch},  // looked up before the file opens
-      {"kernel", dir.path("missing.bin"), kReplaceCannotOpen},
-      {"kernel", dir.dir, kReplaceCannotOpen},
-      {"kernel", dir.path("empty.bin"), kReplaceEmptyFile},
-      {"kernel", "/dev/zero", kReplaceEmptyFile},  // a device that reports no length
+      {"", dir.path("ok.bin"), ReplaceCode::empty_argument},
+      {"kernel", "", ReplaceCode::empty_argument},
+      {"nothing", dir.path("missing.bin"),
+       ReplaceCode::no_match},  // looked up before the file opens
+      {"kernel", dir.path("missing.bin"), ReplaceCode::cannot_open},
+      {"kernel", dir.dir, ReplaceCode::cannot_open},
+      {"kernel", dir.path("empty.bin"), ReplaceCode::empty_file},
+      {"kernel", "/dev/zero", ReplaceCode::empty_file},  // a device that reports no length
   };
   for (const auto& c : cases) {
     FlashImage image = image_for_lookup();
@@ -137,9 +139,9 @@ TEST(ReplaceBlock, FailuresLeaveTheRecordAlone) {
 
 TEST(ReplaceBlock, NoBlocksMeansNoMatch) {
   FlashImage image;
-  ASSERT_EQ(load_image_bytes(image, testing::to_bytes(testing::build_image(0x80000, {{0, {}}}))),
-            1);
-  EXPECT_EQ(replace_block(image, "0", "/dev/null"), kReplaceNoMatch);
+  ASSERT_EQ(load_image_bytes(image, testing::to_bytes(testing::build_image(kImageUnit, {{0, {}}}))),
+            LoadCode::ok);
+  EXPECT_EQ(replace_block(image, "0", "/dev/null"), ReplaceCode::no_match);
 }
 
 }  // namespace

@@ -1,5 +1,3 @@
-#include "ops/safe_write.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -16,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "image/format.h"
+#include "image/io.h"
 #include "image_builder.h"
 #include "run_tool.h"
 #include "temp_dir.h"
@@ -38,7 +38,7 @@ mode_t mode_of(const std::string& path) {
 }
 
 size_t entries_in(const std::string& dir) {
-  return static_cast<size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
+  return testing::files_in(dir).size();
 }
 
 TEST(SafeWrite, NewFileGetsTheModeCreatingItWouldGive) {
@@ -140,16 +140,11 @@ TEST(SafeWrite, ADirectoryThatTakesNoNewFileLeavesItsFilesAlone) {
 
 // The program itself, writing its outputs: a flash file with the blocks b0 and b1 and a block
 // file for b1, in a directory every user may read.
-struct MergeFiles {
-  MergeFiles() {
-    ::chmod(dir.dir.c_str(), 0755);
-    EXPECT_TRUE(write_file(
-        flash, testing::build_image(0x80000, {{0x40, testing::numbered_blocks(2, 0x200)}})));
-    EXPECT_TRUE(write_file(block, testing::pattern(0x30, 2)));
-  }
-  TempDir dir;
-  const std::string flash = dir.path("flash.bin"), block = dir.path("block.bin");
-};
+// Two blocks b0 and b1 in a table at 0x40, and a block file of 0x30 bytes.
+testing::Workspace merge_files() {
+  return {testing::build_image(kImageUnit, {{0x40, testing::numbered_blocks(2, 0x200)}}),
+          testing::pattern(0x30, 2)};
+}
 
 struct Owner {
   uid_t uid;
@@ -169,7 +164,7 @@ Owner owner_of(const std::string& path) {
 // away to the caller.
 TEST(SafeWrite, AnOutputThatCannotBeReplacedWholeIsLeftAlone) {
   if (!testing::can_run_as_nobody()) GTEST_SKIP() << "needs root and setpriv to act as user 65534";
-  MergeFiles files;
+  const testing::Workspace files = merge_files();
   const struct {
     std::string what;
     mode_t dir_mode;  // the directory belongs to root
@@ -202,7 +197,7 @@ TEST(SafeWrite, AnOutputThatCannotBeReplacedWholeIsLeftAlone) {
     ASSERT_TRUE(write_file(out, kOld));
     ASSERT_EQ(::chown(out.c_str(), c.file.uid, c.file.gid), 0);
     ASSERT_EQ(::chmod(out.c_str(), c.file.mode), 0);
-    const auto run = testing::run_tool_as_nobody({files.flash, "b1", files.block, out});
+    const auto run = testing::run_tool_as_nobody({files.flash(), "b1", files.block(), out});
     EXPECT_EQ(run.status, 1) << run.err;
     EXPECT_EQ(run.out, "Merge flash file error with -4\n");
     EXPECT_NE(run.err.find(c.reason), std::string::npos) << run.err;
@@ -231,7 +226,7 @@ std::vector<std::pair<std::string, std::string>> attributes_of(const std::string
 
 TEST(SafeWrite, AReplacedOutputKeepsOwnerGroupModeAndExtendedAttributes) {
   if (::geteuid() != 0) GTEST_SKIP() << "only root may give a file to another owner";
-  MergeFiles files;
+  const testing::Workspace files = merge_files();
   const std::string out = files.dir.path("out.bin");
   ASSERT_TRUE(write_file(out, kOld));
   ASSERT_EQ(::chown(out.c_str(), 1234, 5678), 0);
@@ -251,9 +246,9 @@ TEST(SafeWrite, AReplacedOutputKeepsOwnerGroupModeAndExtendedAttributes) {
   const auto attributes = attributes_of(out);
   ASSERT_EQ(attributes.size(), 2u);
 
-  const auto run = testing::run_tool({files.flash, "b1", files.block, out});
+  const auto run = testing::run_tool({files.flash(), "b1", files.block(), out});
   ASSERT_EQ(run.status, 0) << run.out << run.err;
-  EXPECT_EQ(read_file(out).size(), 0x80000u);
+  EXPECT_EQ(read_file(out).size(), kImageUnit);
   EXPECT_TRUE(owner_of(out) == before);
   EXPECT_EQ(before.mode, 0640u);
   EXPECT_EQ(attributes_of(out), attributes);
@@ -261,19 +256,19 @@ TEST(SafeWrite, AReplacedOutputKeepsOwnerGroupModeAndExtendedAttributes) {
 
 // /dev/stdout and its kin on a pipe are written as they are, not mistaken for file names.
 TEST(SafeWrite, StandardOutputOnAPipe) {
-  MergeFiles files;
+  const testing::Workspace files = merge_files();
   const std::string merged = files.dir.path("merged.bin"), got = files.dir.path("got.bin");
-  ASSERT_EQ(testing::run_tool({files.flash, "b1", files.block, merged}).status, 0);
-  const auto image = testing::build_image(0x80000, {{0x40, testing::numbered_blocks(2, 0x200)}});
+  ASSERT_EQ(testing::run_tool({files.flash(), "b1", files.block(), merged}).status, 0);
+  const auto image = testing::build_image(kImageUnit, {{0x40, testing::numbered_blocks(2, 0x200)}});
   const std::vector<uint8_t> b0(image.begin() + 0x240, image.begin() + 0x250);
   const struct {
     std::vector<std::string> args;
     std::vector<uint8_t> expected;
   } cases[] = {
-      {{"--extract", files.flash, "b0", "/dev/stdout"}, b0},
-      {{"--extract", files.flash, "b0", "/dev/fd/1"}, b0},
-      {{"--extract", files.flash, "b0", "/proc/self/fd/1"}, b0},
-      {{files.flash, "b1", files.block, "/dev/stdout"}, read_file(merged)},
+      {{"--extract", files.flash(), "b0", "/dev/stdout"}, b0},
+      {{"--extract", files.flash(), "b0", "/dev/fd/1"}, b0},
+      {{"--extract", files.flash(), "b0", "/proc/self/fd/1"}, b0},
+      {{files.flash(), "b1", files.block(), "/dev/stdout"}, read_file(merged)},
   };
   for (const auto& c : cases) {
     std::string command = "set -o pipefail; '" BLKSWAP_EXE "'";
@@ -287,9 +282,9 @@ TEST(SafeWrite, StandardOutputOnAPipe) {
 // A signal during the write removes the temporary file and then ends the process as it would
 // have; the old output stays.
 TEST(SafeWrite, ASignalDuringTheWriteLeavesNoTemporaryFile) {
-  MergeFiles files;
+  const testing::Workspace files = merge_files();
   const std::string big = files.dir.path("big.bin"), out = files.dir.path("out.bin");
-  fs::copy_file(files.flash, big);
+  fs::copy_file(files.flash(), big);
   ASSERT_EQ(::truncate(big.c_str(), 128 << 20), 0);  // long enough a write to be caught in
   struct rlimit core {};
   ::getrlimit(RLIMIT_CORE, &core);
@@ -298,7 +293,7 @@ TEST(SafeWrite, ASignalDuringTheWriteLeavesNoTemporaryFile) {
   for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
     SCOPED_TRACE(signal_number);
     ASSERT_TRUE(write_file(out, kOld));
-    auto tool = testing::start_tool({big, "b1", files.block, out});
+    auto tool = testing::start_tool({big, "b1", files.block(), out});
     ASSERT_GT(tool.pid, 0);  // kill(-1) would reach every process
     bool caught = false;
     for (int wait = 0; wait < 20000 && !caught; ++wait) {
@@ -318,12 +313,12 @@ TEST(SafeWrite, ASignalDuringTheWriteLeavesNoTemporaryFile) {
 }
 
 TEST(SafeWrite, AReaderThatGoesAwayIsAShortWrite) {
-  MergeFiles files;
+  const testing::Workspace files = merge_files();
   const std::string fifo = files.dir.path("fifo");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   ASSERT_GE(reader, 0);
-  auto tool = testing::start_tool({files.flash, "b1", files.block, fifo});
+  auto tool = testing::start_tool({files.flash(), "b1", files.block(), fifo});
   ASSERT_GT(tool.pid, 0);
   struct pollfd ready = {reader, POLLIN, 0};
   ASSERT_EQ(::poll(&ready, 1, 20000), 1);

@@ -1,17 +1,24 @@
-// The handlers of the command table. Each returns the process's exit status.
+// The program's entry, callable with any arguments and output streams.
 #pragma once
 
-#include "cli/command_table.h"
+#include <ostream>
+#include <span>
+#include <string_view>
 
 namespace blkswap {
 
-int run_list(Operands operands, Streams io);
-int run_merge(Operands operands, Streams io);
-int run_help(Operands operands, Streams io);
-int run_version(Operands operands, Streams io);
-int run_info(Operands operands, Streams io);
-int run_verify(Operands operands, Streams io);
-int run_extract(Operands operands, Streams io);
-int run_dry_run(Operands operands, Streams io);
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;  // the command failed (its error line says why)
+inline constexpr int kExitUsage = 2;   // wrong arguments
+
+inline constexpr std::string_view kUsageText =
+    "Usage: blkswap [flashfile] [blockname] [blockfile] [wfile]\n"
+    "eg:blkswap flash.bin bootload bootloader.bin merge.bin\n";
+
+// `args` are the arguments after the program name. Runs one command and returns the exit status.
+// The list and merge print everything, their error lines included, on `out` (a failed write or
+// a mistyped option adds a line on `err`); the option commands print their data on `out` and
+// their error messages on `err`.
+int run_command(std::span<const char* const> args, std::ostream& out, std::ostream& err);
 
 }  // namespace blkswap

@@ -2,7 +2,7 @@
 #include <iostream>
 #include <span>
 
-#include "cli/run_command.h"
+#include "cli/commands.h"
 
 int main(int argc, char** argv) {
   // A write past a file-size limit then fails with an error the merge reports and cleans up

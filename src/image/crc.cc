@@ -13,11 +13,8 @@ void build_crc_table() {
 }
 
 uint32_t block_crc(std::span<const uint8_t> bytes) {
-  // Local copies keep the table address and the running value in registers: the loop is then
-  // bound only by the load-xor-shift dependency of each byte.
-  const uint32_t* table = crc32_table.data();
   uint32_t r = 0xFFFFFFFFu;
-  for (uint8_t b : bytes) r = (r >> 8) ^ table[(r ^ b) & 0xFF];
+  for (uint8_t b : bytes) r = (r >> 8) ^ crc32_table[(r ^ b) & 0xFF];
   return r;
 }
 

@@ -8,7 +8,6 @@ namespace {
 constexpr size_t kIdAt = 0;
 constexpr size_t kOffsetAt = 4;
 constexpr size_t kSizeAt = 8;
-constexpr size_t kChecksumAt = 12;
 constexpr size_t kNameAt = 24;
 }  // namespace
 
@@ -24,8 +23,8 @@ void write_le32(uint8_t* p, uint32_t value) {
   p[3] = static_cast<uint8_t>(value >> 24);
 }
 
-uint8_t header_entry_count(const TableHeader& header) {
-  return header.raw[kEntryCountAt];
+uint8_t table_entry_count(std::span<const uint8_t> image, size_t pos) {
+  return image[pos + kEntryCountAt];
 }
 
 uint8_t entry_id(const BlockEntry& entry) {
@@ -38,7 +37,7 @@ uint32_t entry_size(const BlockEntry& entry) {
   return read_le32(&entry.raw[kSizeAt]);
 }
 uint32_t entry_checksum(const BlockEntry& entry) {
-  return read_le32(&entry.raw[kChecksumAt]);
+  return read_le32(&entry.raw[kChecksumFieldAt]);
 }
 void set_entry_offset(BlockEntry& entry, uint32_t value) {
   write_le32(&entry.raw[kOffsetAt], value);
@@ -47,7 +46,11 @@ void set_entry_size(BlockEntry& entry, uint32_t value) {
   write_le32(&entry.raw[kSizeAt], value);
 }
 void set_entry_checksum(BlockEntry& entry, uint32_t value) {
-  write_le32(&entry.raw[kChecksumAt], value);
+  write_le32(&entry.raw[kChecksumFieldAt], value);
+}
+
+bool has_checksum(const BlockEntry& entry) {
+  return entry_checksum(entry) != kNoChecksum;
 }
 
 std::string_view entry_name(const BlockEntry& entry) {

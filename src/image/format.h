@@ -1,5 +1,17 @@
 // The on-disk layout of a flash image: block tables (a header followed by entries) and the
 // fields of an entry. All integers are little-endian; fields are read and written byte by byte.
+//
+// Where each rule of the format is enforced:
+//   image length: a whole number of kImageUnit, below 4 GiB ........ load_image_bytes (load.cc)
+//   a table header: the magic and the format mark, found at any byte .. is_table_header, here
+//   a table's entry count (one byte) ................................ table_entry_count, here
+//   entries and blocks wholly inside the image; at most kMaxBlocks ... find_layout (load.cc)
+//   an entry's fields (id is one byte; the rest is carried as is) ..... entry_* below
+//   a name of up to eight bytes, not always NUL-ended ................ entry_name, here
+//   the no-checksum marker "NCRC" ...................................... has_checksum, here
+//   the checksum itself ............................................... block_crc (crc.h)
+//   where a merge places blocks (64 KiB ids, the strict last bound) ... plan_layout (rebuild.cc)
+//   what a merged image keeps, erases and writes over ................. compose_merged_image
 #pragma once
 
 #include <array>
@@ -19,14 +31,11 @@ inline constexpr std::string_view kMagic = "*^_^*QK(^o^)";
 inline constexpr size_t kEntryCountAt = 24;
 inline constexpr size_t kFormatMarkAt = 26;
 inline constexpr uint8_t kFormatMark = '0';
+inline constexpr size_t kChecksumFieldAt = 12;       // within an entry, four bytes
 inline constexpr uint32_t kNoChecksum = 0x4352434E;  // "NCRC" read as a little-endian word
-inline constexpr uint32_t kAlignment = 0x10000;      // for the ids below
+inline constexpr uint32_t kAlignment = 0x10000;      // for the ids below, from the table
 inline constexpr uint8_t kAlignedIdA = 0xA4;
 inline constexpr uint8_t kAlignedIdB = 0xA8;
-
-struct TableHeader {
-  std::array<uint8_t, kHeaderSize> raw{};
-};
 
 // Kept as the raw 48 bytes so that the fields the tool never interprets travel with the entry.
 struct BlockEntry {
@@ -36,7 +45,12 @@ struct BlockEntry {
 uint32_t read_le32(const uint8_t* p);
 void write_le32(uint8_t* p, uint32_t value);
 
-uint8_t header_entry_count(const TableHeader& header);
+// True when a table header starts at `pos`: the magic and the format mark, with all 28 header
+// bytes inside `image`.
+bool is_table_header(std::span<const uint8_t> image, size_t pos);
+
+// The entry count of the table header at `pos` (is_table_header must hold there).
+uint8_t table_entry_count(std::span<const uint8_t> image, size_t pos);
 
 uint8_t entry_id(const BlockEntry& entry);
 uint32_t entry_offset(const BlockEntry& entry);
@@ -46,12 +60,12 @@ void set_entry_offset(BlockEntry& entry, uint32_t value);
 void set_entry_size(BlockEntry& entry, uint32_t value);
 void set_entry_checksum(BlockEntry& entry, uint32_t value);
 
+// False for an entry that carries the no-checksum marker: its checksum is neither checked nor
+// written, even when a block's own checksum happens to equal the marker.
+bool has_checksum(const BlockEntry& entry);
+
 // The name field may fill all eight bytes with no terminator; this is the one place that knows.
 std::string_view entry_name(const BlockEntry& entry);
-
-// True when a table header starts at `pos`: the magic and the format mark, with all 28 header
-// bytes inside `image`.
-bool is_table_header(std::span<const uint8_t> image, size_t pos);
 
 // Byte ranges [start, start + size) for layout checks; an empty range overlaps nothing.
 struct ByteRange {

@@ -5,9 +5,6 @@
 #include <cstring>
 #include <utility>
 
-#include "image/file_read.h"
-#include "image/format.h"
-
 namespace blkswap {
 
 // The twelve magic bytes are searched for as a whole (memmem skips ahead on mismatches), so the
@@ -29,15 +26,21 @@ size_t find_table_header(std::span<const uint8_t> image, size_t from) {
 
 namespace {
 
+bool fail_scan(FoundLayout& found, ScanFault fault, size_t pos, size_t slot) {
+  found.failure = {fault, static_cast<uint32_t>(pos), static_cast<uint32_t>(slot)};
+  return false;
+}
+
 // Takes one table's entries, checking that every entry and block lies inside the image.
 bool take_table(std::span<const uint8_t> image, size_t pos, FoundLayout& found) {
-  TableHeader header;
-  std::memcpy(header.raw.data(), image.data() + pos, kHeaderSize);
-  const size_t count = header_entry_count(header);
-  if (found.entry_count + count > kMaxBlocks) return false;
+  const size_t count = table_entry_count(image, pos);
+  if (found.entry_count + count > kMaxBlocks) {
+    return fail_scan(found, ScanFault::too_many_blocks, pos, kMaxBlocks - found.entry_count);
+  }
   const size_t entries_at = pos + kHeaderSize;
-  if (count * kEntrySize > image.size() - entries_at) return false;
-
+  if (count * kEntrySize > image.size() - entries_at) {
+    return fail_scan(found, ScanFault::entries_past_end, pos, 0);
+  }
   for (size_t k = 0; k < count; ++k) {
     FoundEntry& e = found.entries[found.entry_count + k];
     std::memcpy(e.entry.raw.data(), image.data() + entries_at + kEntrySize * k, kEntrySize);
@@ -45,7 +48,9 @@ bool take_table(std::span<const uint8_t> image, size_t pos, FoundLayout& found) 
     e.slot = static_cast<uint32_t>(k);
     const uint64_t start = pos + uint64_t{entry_offset(e.entry)};
     const uint64_t size = entry_size(e.entry);
-    if (start > image.size() || size > image.size() - start) return false;
+    if (start > image.size() || size > image.size() - start) {
+      return fail_scan(found, ScanFault::block_outside, pos, k);
+    }
   }
   found.entry_count += count;
   return true;
@@ -56,9 +61,10 @@ bool take_table(std::span<const uint8_t> image, size_t pos, FoundLayout& found) 
 bool find_layout(std::span<const uint8_t> image, FoundLayout& found) {
   found.entry_count = 0;
   found.table_count = 0;
+  found.failure = {};
   // Nothing before the first header can be a header, so the full pass starts there.
   size_t pos = find_table_header(image, 0);
-  if (pos == kNoTableHeader) return false;
+  if (pos == kNoTableHeader) return fail_scan(found, ScanFault::no_table, 0, 0);
   for (; pos != kNoTableHeader; pos = find_table_header(image, pos + 1)) {
     if (!take_table(image, pos, found)) return false;
     ++found.table_count;
@@ -66,10 +72,13 @@ bool find_layout(std::span<const uint8_t> image, FoundLayout& found) {
   return true;
 }
 
-bool scan_tables(FlashImage& image, uint32_t length) {
+bool scan_tables(FlashImage& image, uint32_t length, ScanFailure* scan) {
   const std::span<const uint8_t> bytes(image.bytes.ptr.get(), length);
   FoundLayout found;
-  if (!find_layout(bytes, found)) return false;
+  if (!find_layout(bytes, found)) {
+    if (scan != nullptr) *scan = found.failure;
+    return false;
+  }
   for (size_t i = 0; i < found.entry_count; ++i) {
     const FoundEntry& e = found.entries[i];
     BlockRecord& record = image.records[i];
@@ -78,7 +87,10 @@ bool scan_tables(FlashImage& image, uint32_t length) {
     record.slot = e.slot;
     const size_t start = size_t{e.table_pos} + entry_offset(e.entry);  // find_layout checked it
     const size_t size = entry_size(e.entry);
-    if (!allocate_bytes(record.data, size)) return false;
+    if (!allocate_bytes(record.data, size)) {
+      if (scan != nullptr) *scan = {ScanFault::no_memory, e.table_pos, e.slot};
+      return false;
+    }
     if (size > 0) std::memcpy(record.data.ptr.get(), bytes.data() + start, size);
   }
   image.block_count = static_cast<uint16_t>(found.entry_count);
@@ -87,35 +99,55 @@ bool scan_tables(FlashImage& image, uint32_t length) {
   return true;
 }
 
-int load_image_bytes(FlashImage& image, Bytes bytes) {
+LoadCode load_image_bytes(FlashImage& image, Bytes bytes, LoadFailure* why) {
+  LoadFailure ignored;
+  LoadFailure& failure = why != nullptr ? *why : ignored;
   image.bytes = std::move(bytes);
   const size_t length = image.bytes.size;
-  if ((length & (kImageUnit - 1)) != 0 || length > UINT32_MAX) return kLoadBadLength;
-  if (!scan_tables(image, static_cast<uint32_t>(length))) return kLoadNoTable;
+  failure.length = length;
+  if ((length & (kImageUnit - 1)) != 0 || length > UINT32_MAX) return LoadCode::bad_length;
+  if (!scan_tables(image, static_cast<uint32_t>(length), &failure.scan)) return LoadCode::no_table;
   image.length = static_cast<uint32_t>(length);
-  return kLoadOk;
+  return LoadCode::ok;
 }
 
-int load_image(FlashImage& image, const char* flashfile) {
-  if (flashfile == nullptr || flashfile[0] == '\0') return kLoadEmptyName;
+LoadCode load_image(FlashImage& image, const char* flashfile, LoadFailure* why) {
+  LoadFailure ignored;
+  LoadFailure& failure = why != nullptr ? *why : ignored;
+  if (flashfile == nullptr || flashfile[0] == '\0') return LoadCode::empty_name;
   FileContents contents;
-  switch (read_whole_file(flashfile, UINT32_MAX, contents)) {
+  const ReadResult read = read_whole_file(flashfile, UINT32_MAX, contents);
+  failure.error = contents.error;
+  failure.length = contents.file_length;
+  switch (read) {
     case ReadResult::ok:
       break;
     case ReadResult::cannot_open:
     case ReadResult::read_error:
-      return kLoadCannotOpen;
+      return LoadCode::cannot_open;
     case ReadResult::no_memory:
-      return kLoadNoMemory;
+      return LoadCode::no_memory;
     case ReadResult::too_long:
       // Positions and the length are 32-bit throughout; a larger image is refused whole.
-      return kLoadBadLength;
+      return LoadCode::bad_length;
   }
   // A file that yields fewer bytes than its length (it shrank while being read, or a /sys file
   // that reports a page) was not read whole: a shorter image made of it would be a wrong one.
-  if (contents.bytes.size != contents.file_length) return kLoadCannotOpen;
+  if (contents.bytes.size != contents.file_length) {
+    failure.read = contents.bytes.size;
+    return LoadCode::cannot_open;
+  }
   image.source = contents.identity;
-  return load_image_bytes(image, std::move(contents.bytes));
+  return load_image_bytes(image, std::move(contents.bytes), why);
+}
+
+uint64_t block_start(const FlashImage& image, size_t index) {
+  const BlockRecord& record = image.records[index];
+  return uint64_t{record.table_pos} + entry_offset(record.entry);
+}
+
+uint64_t block_end(const FlashImage& image, size_t index) {
+  return block_start(image, index) + image.records[index].data.size;
 }
 
 }  // namespace blkswap

@@ -1,28 +1,72 @@
-// Loading a flash file and finding its block tables.
+// Loading a flash file: its bytes, its block tables and a record per block.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <span>
 
-#include "image/bytes.h"
-#include "image/flash_image.h"
+#include "image/format.h"
+#include "image/io.h"
 
 namespace blkswap {
 
-// Codes of load_image (the list command reports kLoadNoTable as its own -3).
-inline constexpr int kLoadOk = 1;
-inline constexpr int kLoadEmptyName = -1;
-inline constexpr int kLoadCannotOpen = -2;  // also: fewer bytes read than the file's length
-inline constexpr int kLoadNoMemory = -3;
-inline constexpr int kLoadBadLength = -4;  // not a multiple of 512 KiB, or 4 GiB or more
-inline constexpr int kLoadNoTable = -5;    // no table, too many blocks, or a bound broken
+struct BlockRecord {
+  BlockEntry entry;        // as found in the image; the merge changes size, offset and checksum
+  uint32_t table_pos = 0;  // position of the header of the table that lists the block
+  uint32_t slot = 0;       // the entry's 0-based place in that table
+  Bytes data;              // the block's bytes; data.size is the block's true length
+  bool replaced = false;   // its bytes came from a block file, not from the image
+};
 
-int load_image(FlashImage& image, const char* flashfile);
+struct FlashImage {
+  Bytes bytes;          // the whole flash file as read
+  uint32_t length = 0;  // bytes read from the flash file
+  uint16_t block_count = 0;
+  uint32_t table_count = 0;  // every table header found, with blocks or without
+  FileIdentity source;       // the flash file the bytes were read from
+  std::array<BlockRecord, kMaxBlocks> records;
+  // The entries as loaded, before any replacement: the block look-up reads them, and the merge
+  // compares old and new places with them. The block bytes stay with the records alone.
+  std::array<BlockEntry, kMaxBlocks> snapshot;
+};
+
+// About 8 KiB of records, kept off the stack. Empty when the memory cannot be had.
+inline std::unique_ptr<FlashImage> allocate_flash_image() {
+  return std::unique_ptr<FlashImage>(new (std::nothrow) FlashImage);
+}
+
+enum class LoadCode { ok, empty_name, cannot_open, no_memory, bad_length, no_table };
+
+// Why a scan of the tables found no usable layout.
+enum class ScanFault {
+  none,
+  no_table,          // no table header anywhere
+  entries_past_end,  // the table at table_pos announces more entries than the image holds
+  block_outside,     // entry `slot` of the table at table_pos places its block outside
+  too_many_blocks,   // entry `slot` of the table at table_pos is the 65th of the image
+  no_memory,         // no memory for a block's copy (the load's code stays the scan's)
+};
+struct ScanFailure {
+  ScanFault fault = ScanFault::none;
+  uint32_t table_pos = 0;
+  uint32_t slot = 0;
+};
+
+// What the message of a failed load needs beyond its code.
+struct LoadFailure {
+  int error = 0;        // cannot_open: the system's error number (0 for a short read)
+  uint64_t length = 0;  // bad_length, and a short read: the file's length
+  uint64_t read = 0;    // a short read: the bytes it gave
+  ScanFailure scan;     // no_table
+};
+
+LoadCode load_image(FlashImage& image, const char* flashfile, LoadFailure* why = nullptr);
 
 // The same steps on bytes already in memory (they become image.bytes).
-int load_image_bytes(FlashImage& image, Bytes bytes);
+LoadCode load_image_bytes(FlashImage& image, Bytes bytes, LoadFailure* why = nullptr);
 
 inline constexpr size_t kNoTableHeader = static_cast<size_t>(-1);
 
@@ -41,14 +85,31 @@ struct FoundLayout {
   std::array<FoundEntry, kMaxBlocks> entries;
   size_t entry_count = 0;
   uint32_t table_count = 0;  // with entries or without
+  ScanFailure failure;       // why find_layout returned false
 };
 
-// Fills `found` from `image`. False when there is no table, more than 64 entries in all, or a
-// table's entries or an entry's block not wholly inside the image.
+// Fills `found` from `image`. False, with found.failure saying why, when there is no table,
+// more than 64 entries in all, or a table's entries or an entry's block not wholly inside.
 bool find_layout(std::span<const uint8_t> image, FoundLayout& found);
 
 // Finds every table in image.bytes[0, length) and fills the records and the snapshot. False
-// when find_layout fails or there is no memory for a block's copy.
-bool scan_tables(FlashImage& image, uint32_t length);
+// when find_layout fails (`scan` says why) or there is no memory for a block's copy.
+bool scan_tables(FlashImage& image, uint32_t length, ScanFailure* scan = nullptr);
+
+// Start of block `index` in the image (its table's position plus its offset) and one past its
+// end. The loader has checked that both lie inside the image.
+uint64_t block_start(const FlashImage& image, size_t index);
+uint64_t block_end(const FlashImage& image, size_t index);
+
+// Calls `visit(position, entry_count)` for every table header of a loaded image, in order of
+// position, including tables that list no block.
+template <typename Visit>
+void for_each_table(const FlashImage& image, Visit visit) {
+  const std::span<const uint8_t> bytes(image.bytes.ptr.get(), image.length);
+  for (size_t pos = find_table_header(bytes, 0); pos != kNoTableHeader;
+       pos = find_table_header(bytes, pos + 1)) {
+    visit(static_cast<uint32_t>(pos), table_entry_count(bytes, pos));
+  }
+}
 
 }  // namespace blkswap

@@ -3,9 +3,6 @@
 #include <algorithm>
 #include <utility>
 
-#include "image/file_read.h"
-#include "ops/rebuild.h"
-
 namespace blkswap {
 
 namespace {
@@ -81,38 +78,53 @@ uint64_t longest_placeable(const FlashImage& image, size_t index) {
 
 }  // namespace
 
-int replace_block(FlashImage& image, const char* blockname, const char* blockfile) {
+ReplaceCode replace_block(FlashImage& image, const char* blockname, const char* blockfile,
+                          ReplaceFailure* why) {
+  ReplaceFailure ignored;
+  ReplaceFailure& failure = why != nullptr ? *why : ignored;
   if (blockname == nullptr || blockname[0] == '\0' || blockfile == nullptr ||
       blockfile[0] == '\0') {
-    return kReplaceEmptyArgument;
+    return ReplaceCode::empty_argument;
   }
-  const int index = find_block(image, blockname);
-  if (index == kNoBlock) return kReplaceNoMatch;
+  failure.block = find_block(image, blockname);
+  if (failure.block == kNoBlock) return ReplaceCode::no_match;
+  const auto index = static_cast<size_t>(failure.block);
 
   FileContents contents;
-  switch (
-      read_whole_file(blockfile, longest_placeable(image, static_cast<size_t>(index)), contents)) {
+  failure.room = longest_placeable(image, index);
+  const ReadResult read = read_whole_file(blockfile, failure.room, contents);
+  failure.error = contents.error;
+  failure.length = contents.file_length;
+  switch (read) {
     case ReadResult::ok:
       break;
     case ReadResult::too_long:
-      return kReplaceWillNotFit;
+      return ReplaceCode::too_long;
     case ReadResult::cannot_open:
-      return kReplaceCannotOpen;
+      return ReplaceCode::cannot_open;
     case ReadResult::no_memory:
-      return kReplaceNoMemory;
+      return ReplaceCode::no_memory;
     case ReadResult::read_error:
-      return kReplaceShortRead;
+      return ReplaceCode::short_read;
   }
-  if (contents.file_length == 0) return kReplaceEmptyFile;
-  if (contents.bytes.size != contents.file_length) return kReplaceShortRead;
-
-  set_block_data(image, static_cast<size_t>(index), std::move(contents.bytes));
-  return kReplaceOk;
+  if (contents.file_length == 0) return ReplaceCode::empty_file;
+  if (contents.bytes.size != contents.file_length) {
+    failure.read = contents.bytes.size;
+    return ReplaceCode::short_read;
+  }
+  set_block_data(image, index, std::move(contents.bytes));
+  return ReplaceCode::ok;
 }
 
-int merge_code_of_replace(int replace_code, const char* wfile) {
-  if (replace_code != kReplaceWillNotFit) return replace_code;
-  return wfile == nullptr || wfile[0] == '\0' ? kWriteEmptyName : kWriteDoesNotFit;
+bool names_the_flash_file(const FlashImage& image, const char* path) {
+  const FileIdentity target = identify_file(path);
+  return image.source.known && target.known && target.device == image.source.device &&
+         target.inode == image.source.inode;
+}
+
+WriteResult extract_block(const FlashImage& image, size_t index, const char* outfile,
+                          WriteFailure* why) {
+  return write_file_safely(outfile, as_span(image.records[index].data), why);
 }
 
 }  // namespace blkswap

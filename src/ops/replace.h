@@ -1,24 +1,14 @@
-// Choosing a block by name or id and giving it the bytes of a block file.
+// Choosing a block by name or id, giving it the bytes of a block file, and taking its bytes out.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
-#include "image/flash_image.h"
+#include "image/io.h"
+#include "image/load.h"
 
 namespace blkswap {
-
-inline constexpr int kReplaceOk = 1;
-inline constexpr int kReplaceEmptyArgument = -1;
-inline constexpr int kReplaceCannotOpen = -2;
-inline constexpr int kReplaceEmptyFile = -3;
-inline constexpr int kReplaceNoMemory = -4;
-inline constexpr int kReplaceShortRead = -5;
-inline constexpr int kReplaceNoMatch = -6;
-// Not a code of this step, never printed: the block file is longer than any place the rebuild
-// could give it, so the merge fails as its rebuild would (see merge_code_of_replace), without
-// reading the file.
-inline constexpr int kReplaceWillNotFit = -7;
 
 inline constexpr int kNoBlock = -1;
 
@@ -35,11 +25,37 @@ int find_block(const FlashImage& image, std::string_view blockname);
 // Makes `data` the new contents of block `index` (its size must fit the 32-bit size field).
 void set_block_data(FlashImage& image, size_t index, Bytes data);
 
-int replace_block(FlashImage& image, const char* blockname, const char* blockfile);
+enum class ReplaceCode {
+  ok,
+  empty_argument,  // the block name or the block file
+  cannot_open,
+  empty_file,
+  no_memory,
+  short_read,
+  no_match,
+  // The block file is longer than any place the rebuild could give it: refused from its length,
+  // before it is read. The merge reports it as its rebuild's refusal.
+  too_long,
+};
 
-// The code a merge into `wfile` reports for a code of replace_block: its own, except that a
-// block file too long to fit gives the rebuild's codes, -1 for an empty `wfile` (which the
-// rebuild tests first) and -2 otherwise.
-int merge_code_of_replace(int replace_code, const char* wfile);
+// What the message of a failed replacement needs beyond its code.
+struct ReplaceFailure {
+  int block = kNoBlock;  // the block chosen, once the look-up has found it
+  int error = 0;         // cannot_open, short_read: the system's error number, when it gave one
+  uint64_t length = 0;   // the block file's length
+  uint64_t read = 0;     // short_read: the bytes it gave
+  uint64_t room = 0;     // too_long: the longest block the rebuild could place there
+};
+
+ReplaceCode replace_block(FlashImage& image, const char* blockname, const char* blockfile,
+                          ReplaceFailure* why = nullptr);
+
+// Whether `path` names the flash file `image` was read from (the same file, links followed).
+bool names_the_flash_file(const FlashImage& image, const char* path);
+
+// Writes the bytes of block `index`, as loaded, to `outfile` by the safe-write rules. An empty
+// block gives an empty file.
+WriteResult extract_block(const FlashImage& image, size_t index, const char* outfile,
+                          WriteFailure* why = nullptr);
 
 }  // namespace blkswap

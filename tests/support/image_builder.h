@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "image/bytes.h"
+#include "image/io.h"
 
 namespace blkswap::testing {
 

@@ -8,8 +8,10 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
+
+#include "cli/commands.h"
+#include "image_builder.h"
 
 extern char** environ;
 
@@ -24,10 +26,8 @@ std::string shell_quoted(const std::string& s) {
 }
 
 std::string slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
+  const std::vector<uint8_t> bytes = read_file(path);
+  return {bytes.begin(), bytes.end()};
 }
 
 int status_of(int raw) {
@@ -69,6 +69,18 @@ const std::string& program_for_nobody() {
 }  // namespace
 
 ToolRun run_tool(const std::vector<std::string>& args, const std::string& shell_prefix) {
+  if (!shell_prefix.empty()) return run_tool_process(args, shell_prefix);
+  std::vector<const char*> argv;
+  for (const std::string& a : args) argv.push_back(a.c_str());
+  std::ostringstream out, err;
+  ToolRun run;
+  run.status = run_command(argv, out, err);
+  run.out = out.str();
+  run.err = err.str();
+  return run;
+}
+
+ToolRun run_tool_process(const std::vector<std::string>& args, const std::string& shell_prefix) {
   return run_through_shell(shell_quoted(BLKSWAP_EXE), args, shell_prefix);
 }
 

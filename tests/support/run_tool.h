@@ -17,8 +17,15 @@ struct ToolRun {
   std::string err;
 };
 
-// `shell_prefix` runs first in the same shell (a `ulimit`, say).
+// The command line run in this process through run_command, its output collected from string
+// streams. With a `shell_prefix` (a `ulimit`, a `cd`) the built program runs instead, through a
+// shell that runs the prefix first.
 ToolRun run_tool(const std::vector<std::string>& args, const std::string& shell_prefix = "");
+
+// The built program in a process of its own, for what only a process shows: its exit on a
+// signal, its limits, its standard streams.
+ToolRun run_tool_process(const std::vector<std::string>& args,
+                         const std::string& shell_prefix = "");
 
 // The same as the unprivileged user 65534, through setpriv, from a copy of the program that
 // the user may execute. Only root can do that: check can_run_as_nobody() first.

@@ -1,8 +1,13 @@
 #include "temp_dir.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
+
+#include "image_builder.h"
 
 namespace blkswap::testing {
 
@@ -15,6 +20,22 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ignored;
   std::filesystem::remove_all(dir, ignored);
+}
+
+std::vector<std::string> files_in(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) {
+    names.push_back(e.path().filename());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+Workspace::Workspace(const std::vector<uint8_t>& image, const std::vector<uint8_t>& block) {
+  ::chmod(dir.dir.c_str(), 0755);
+  if (!write_file(flash(), image) || !write_file(this->block(), block)) {
+    throw std::runtime_error("cannot write the workspace's files");
+  }
 }
 
 }  // namespace blkswap::testing

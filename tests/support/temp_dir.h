@@ -1,7 +1,10 @@
-// A fresh directory per test, removed with everything in it afterwards.
+// Scratch directories for tests: a fresh one per test, removed with everything in it afterwards,
+// and a workspace that starts with a flash image and a block file in it.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace blkswap::testing {
 
@@ -12,6 +15,21 @@ struct TempDir {
   TempDir& operator=(const TempDir&) = delete;
   std::string path(const std::string& name) const { return dir + "/" + name; }
   std::string dir;
+};
+
+// The names in `dir`, sorted.
+std::vector<std::string> files_in(const std::string& dir);
+
+// flash.bin and block.bin in a directory every user may enter (tests run the tool as another
+// user too); out.bin is where a merge or an extraction writes.
+struct Workspace {
+  Workspace(const std::vector<uint8_t>& image, const std::vector<uint8_t>& block);
+  std::string path(const std::string& name) const { return dir.path(name); }
+  std::string flash() const { return dir.path("flash.bin"); }
+  std::string block() const { return dir.path("block.bin"); }
+  std::string out() const { return dir.path("out.bin"); }
+  std::vector<std::string> files() const { return files_in(dir.dir); }
+  TempDir dir;
 };
 
 }  // namespace blkswap::testing

@@ -1,5 +1,3 @@
-#include "ops/safe_write.h"
-
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
@@ -13,8 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "image/bytes.h"
-#include "image/unique_fd.h"
+#include "image/io.h"
 
 namespace blkswap {
 

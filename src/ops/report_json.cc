@@ -1,11 +1,7 @@
 #include <cstdio>
 #include <string_view>
 
-#include "image/format.h"
-#include "ops/checksum_state.h"
-#include "ops/image_facts.h"
-#include "ops/info.h"
-#include "ops/report_text.h"
+#include "ops/report.h"
 
 namespace blkswap {
 
@@ -75,14 +71,15 @@ void print_image_info_json(const FlashImage& image, std::ostream& out) {
   put_field(out, "length", image.length, true);
   out << ",\n  \"tables\": [";
   bool first = true;
-  for_each_table(image, [&](const TablePlace& table) {
+  // A loaded image has at least one table.
+  for_each_table(image, [&](uint32_t position, uint8_t entries) {
     out << (first ? "\n    {" : ",\n    {");
     first = false;
-    put_field(out, "position", table.position, true);
-    put_field(out, "entries", table.entries);
+    put_field(out, "position", position, true);
+    put_field(out, "entries", entries);
     out.put('}');
   });
-  out << (image.table_count == 0 ? "],\n" : "\n  ],\n");
+  out << "\n  ],\n";
   out << "  \"blocks\": [";
   for (size_t i = 0; i < image.block_count; ++i) {
     out << (i == 0 ? "\n" : ",\n");

@@ -1,30 +1,54 @@
-#include "image/file_read.h"
+#include "image/io.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-
-#include "image/unique_fd.h"
+#include <new>
 
 namespace blkswap {
+
+bool allocate_bytes(Bytes& out, size_t size) {
+  out.ptr.reset();
+  out.size = 0;
+  // Not every platform rejects absurd sizes before asking the allocator.
+  if (size > static_cast<size_t>(PTRDIFF_MAX)) return false;
+  uint8_t* p = new (std::nothrow) uint8_t[size == 0 ? 1 : size];
+  if (p == nullptr) return false;
+  out.ptr.reset(p);
+  out.size = size;
+  return true;
+}
+
+namespace {
+
+ReadResult failed(FileContents& out, ReadResult result) {
+  out.error = errno;
+  return result;
+}
+
+}  // namespace
 
 ReadResult read_whole_file(const char* path, uint64_t max_length, FileContents& out) {
   out = FileContents{};
   // O_NONBLOCK keeps the open of a FIFO without a writer from waiting for one.
   UniqueFd fd(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-  if (fd.get() < 0) return ReadResult::cannot_open;
+  if (fd.get() < 0) return failed(out, ReadResult::cannot_open);
   struct stat st {};
-  if (::fstat(fd.get(), &st) != 0 || S_ISDIR(st.st_mode)) return ReadResult::cannot_open;
+  if (::fstat(fd.get(), &st) != 0) return failed(out, ReadResult::cannot_open);
+  if (S_ISDIR(st.st_mode)) {
+    errno = EISDIR;
+    return failed(out, ReadResult::cannot_open);
+  }
   out.identity = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), true};
   const int flags = ::fcntl(fd.get(), F_GETFL);
   if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    return ReadResult::cannot_open;
+    return failed(out, ReadResult::cannot_open);
   }
   // A file that cannot seek (FIFO, socket, terminal) has no length to read up to.
   const off_t end = ::lseek(fd.get(), 0, SEEK_END);
-  if (end < 0 || ::lseek(fd.get(), 0, SEEK_SET) != 0) return ReadResult::cannot_open;
+  if (end < 0 || ::lseek(fd.get(), 0, SEEK_SET) != 0) return failed(out, ReadResult::cannot_open);
   out.file_length = static_cast<uint64_t>(end);
   if (out.file_length > max_length) return ReadResult::too_long;
   if (!allocate_bytes(out.bytes, static_cast<size_t>(out.file_length))) {
@@ -35,8 +59,8 @@ ReadResult read_whole_file(const char* path, uint64_t max_length, FileContents& 
   while (done < out.bytes.size) {
     const ssize_t got = ::read(fd.get(), out.bytes.ptr.get() + done, out.bytes.size - done);
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return ReadResult::read_error;  // never mistaken for a shorter file
-    if (got == 0) break;                         // the file shrank since it was measured
+    if (got < 0) return failed(out, ReadResult::read_error);  // never mistaken for a shorter file
+    if (got == 0) break;  // the file shrank since it was measured
     done += static_cast<size_t>(got);
   }
   out.bytes.size = done;

@@ -1,0 +1,353 @@
+// The commands blkswap knows: one table from which the dispatch and the help text come, and
+// the handler of each command.
+#include "cli/commands.h"
+
+#include <memory>
+#include <sstream>
+#include <string_view>
+
+#include "cli/messages.h"
+#include "image/crc.h"
+#include "image/load.h"
+#include "ops/rebuild.h"
+#include "ops/replace.h"
+#include "ops/report.h"
+
+#ifndef BLKSWAP_VERSION
+#error "BLKSWAP_VERSION comes from the project's version in CMakeLists.txt"
+#endif
+
+namespace blkswap {
+
+namespace {
+
+struct Streams {
+  std::ostream& out;  // the data a command produces, and the list's and merge's error lines
+  std::ostream& err;  // the error messages of the option commands
+};
+
+using Operands = std::span<const char* const>;
+
+enum class CommandKind {
+  positional,      // list and merge: chosen by the number of arguments, without an option
+  option,          // chosen by its first argument
+  end_of_options,  // "--": the arguments after it are a list or a merge
+};
+
+struct Command {
+  CommandKind kind;
+  std::string_view option;  // the argument that selects an option command, or "--"
+  std::string_view alias;   // a second spelling, or empty
+  size_t min_operands = 0;  // the arguments after the option (for list and merge, all of them)
+  size_t max_operands = 0;
+  int (*run)(Operands operands, Streams io) = nullptr;  // none for "--"
+  std::string_view synopsis;                            // the operands as the help shows them
+  std::string_view help;                                // one line
+};
+
+int run_list(Operands operands, Streams io);
+int run_merge(Operands operands, Streams io);
+int run_info(Operands operands, Streams io);
+int run_verify(Operands operands, Streams io);
+int run_extract(Operands operands, Streams io);
+int run_dry_run(Operands operands, Streams io);
+int run_help(Operands operands, Streams io);
+int run_version(Operands operands, Streams io);
+
+constexpr Command kCommands[] = {
+    {CommandKind::positional, "", "", 1, 1, run_list, "FLASHFILE",
+     "list the blocks: one \"id:0x%x name:%s\" line each"},
+    {CommandKind::positional, "", "", 4, 4, run_merge, "FLASHFILE BLOCKNAME BLOCKFILE WFILE",
+     "merge BLOCKFILE into the block BLOCKNAME; write the new image to WFILE"},
+    {CommandKind::option, "--info", "", 1, 2, run_info, "FLASHFILE [--json]",
+     "show the tables, and every block's place, size and checksum state"},
+    {CommandKind::option, "--verify", "", 1, 1, run_verify, "FLASHFILE",
+     "check every stored checksum and name the stale blocks"},
+    {CommandKind::option, "--extract", "", 3, 3, run_extract, "FLASHFILE BLOCKNAME OUTFILE",
+     "write the bytes of the block BLOCKNAME to OUTFILE"},
+    {CommandKind::option, "--dry-run", "", 3, 3, run_dry_run, "FLASHFILE BLOCKNAME BLOCKFILE",
+     "rehearse the merge: show what would change, write nothing"},
+    {CommandKind::option, "--help", "-h", 0, 0, run_help, "", "show this help"},
+    {CommandKind::option, "--version", "", 0, 0, run_version, "", "show the name and version"},
+    {CommandKind::end_of_options, "--", "", 0, 0, nullptr, "ARGUMENTS",
+     "take ARGUMENTS as a list or a merge even if the first is an option"},
+};
+
+const Command* find_option(std::string_view arg) {
+  for (const Command& command : kCommands) {
+    if (command.kind == CommandKind::positional) continue;
+    if (arg == command.option || (!command.alias.empty() && arg == command.alias)) return &command;
+  }
+  return nullptr;
+}
+
+// List and merge, chosen by the number of arguments alone; any other number gets the usage text.
+int dispatch_positional(Operands args, Streams io) {
+  for (const Command& command : kCommands) {
+    if (command.kind == CommandKind::positional && args.size() == command.min_operands) {
+      return command.run(args, io);
+    }
+  }
+  io.out << kUsageText;
+  return kExitUsage;
+}
+
+int report_usage_error(std::string_view option, Streams io) {
+  const Command* command = find_option(option);
+  io.err << "blkswap: wrong arguments for " << option << "\n";
+  if (command != nullptr) {
+    io.err << "Usage: blkswap " << option;
+    if (!command->synopsis.empty()) io.err << ' ' << command->synopsis;
+    io.err << '\n';
+  }
+  io.err << "Try 'blkswap --help' for more.\n";
+  return kExitUsage;
+}
+
+// A list or merge whose first argument could not be opened may have been a mistyped option.
+void hint_if_mistyped(const char* first, LoadCode code, Streams io) {
+  if (code != LoadCode::cannot_open) return;
+  std::string_view options[std::size(kCommands)];
+  size_t count = 0;
+  for (const Command& command : kCommands) {
+    if (command.kind == CommandKind::option) options[count++] = command.option;
+  }
+  hint_at_option(io.err, first, {options, count});
+}
+
+std::unique_ptr<FlashImage> new_image(LoadCode& code) {
+  std::unique_ptr<FlashImage> image = allocate_flash_image();
+  code = image ? LoadCode::ok : LoadCode::no_memory;
+  return image;
+}
+
+int run_list(Operands operands, Streams io) {
+  LoadCode code;
+  std::unique_ptr<FlashImage> image = new_image(code);
+  if (image) code = load_image(*image, operands[0]);
+  if (code == LoadCode::ok) {
+    print_block_list(*image, io.out);
+    return kExitOk;
+  }
+  print_list_error_line(io.out, list_code_number(code));
+  hint_if_mistyped(operands[0], code, io);
+  return kExitFailed;
+}
+
+// The code a merge reports for a block file too long for any place in the image: the rebuild's
+// own, which tests an empty WFILE first.
+WriteCode refusal_of_too_long(const char* wfile) {
+  return wfile[0] == '\0' ? WriteCode::empty_name : WriteCode::does_not_fit;
+}
+
+int run_merge(Operands operands, Streams io) {
+  const char* wfile = operands[3];
+  LoadCode loaded;
+  std::unique_ptr<FlashImage> image = new_image(loaded);
+  if (image) loaded = load_image(*image, operands[0]);
+  if (loaded != LoadCode::ok) {
+    print_merge_error_line(io.out, code_number(step_code(loaded)));
+    hint_if_mistyped(operands[0], loaded, io);
+    return kExitFailed;
+  }
+  const ReplaceCode replaced = replace_block(*image, operands[1], operands[2]);
+  if (replaced == ReplaceCode::too_long) {
+    print_merge_error_line(io.out, code_number(step_code(refusal_of_too_long(wfile))));
+    return kExitFailed;
+  }
+  if (replaced != ReplaceCode::ok) {
+    print_merge_error_line(io.out, code_number(step_code(replaced)));
+    return kExitFailed;
+  }
+  WriteFailure why;
+  const WriteCode written = write_merged_image(*image, wfile, nullptr, &why);
+  if (written == WriteCode::ok) return kExitOk;
+  print_merge_error_line(io.out, code_number(step_code(written)));
+  // A write that failed also says why, on standard error; the line above stays as it is.
+  if (!why.what.empty()) report_write_failure(io.err, "merge", "WFILE", wfile, written, why);
+  return kExitFailed;
+}
+
+// Loads `file` for a report; on failure says why on standard error, with the list's code.
+std::unique_ptr<FlashImage> load_for_report(const char* file, Streams io) {
+  LoadCode code;
+  std::unique_ptr<FlashImage> image = new_image(code);
+  LoadFailure why;
+  if (image) code = load_image(*image, file, &why);
+  if (code == LoadCode::ok) return image;
+  report_load_failure(io.err, "list", file, code, why);
+  return nullptr;
+}
+
+int run_info(Operands operands, Streams io) {
+  const bool json = operands.size() == 2;
+  if (json && std::string_view(operands[1]) != "--json") return report_usage_error("--info", io);
+  const std::unique_ptr<FlashImage> image = load_for_report(operands[0], io);
+  if (!image) return kExitFailed;
+  if (json) {
+    print_image_info_json(*image, io.out);
+  } else {
+    print_image_info(*image, io.out);
+  }
+  return kExitOk;
+}
+
+int run_verify(Operands operands, Streams io) {
+  // Verify keeps 1 for "a checksum is stale", so an image it cannot read gets 2.
+  constexpr int kExitCannotVerify = 2;
+  const std::unique_ptr<FlashImage> image = load_for_report(operands[0], io);
+  if (!image) return kExitCannotVerify;
+  return verify_checksums(*image, io.out) == 0 ? kExitOk : kExitFailed;
+}
+
+// --extract gives the merge's codes for the same faults.
+int run_extract(Operands operands, Streams io) {
+  const char* flashfile = operands[0];
+  const char* blockname = operands[1];
+  const char* outfile = operands[2];
+  LoadCode loaded;
+  std::unique_ptr<FlashImage> image = new_image(loaded);
+  LoadFailure load_failure;
+  if (image) loaded = load_image(*image, flashfile, &load_failure);
+  if (loaded != LoadCode::ok) {
+    report_load_failure(io.err, "extract", flashfile, loaded, load_failure);
+    return kExitFailed;
+  }
+  // The merge may write over its flash file, which it has read whole; a block written over
+  // the image it comes from would leave one block where the image was.
+  if (outfile[0] != '\0' && names_the_flash_file(*image, outfile)) {
+    report_refusal(io.err, "extract", outfile,
+                   "is the flash file itself; refusing to write one block over it",
+                   step_code(WriteCode::cannot_create));
+    return kExitFailed;
+  }
+  if (blockname[0] == '\0') {
+    report_refusal(io.err, "extract", blockname, "BLOCKNAME is an empty argument",
+                   step_code(ReplaceCode::empty_argument));
+    return kExitFailed;
+  }
+  if (outfile[0] == '\0') {
+    report_write_failure(io.err, "extract", "OUTFILE", outfile, WriteCode::empty_name, {});
+    return kExitFailed;
+  }
+  const int index = find_block(*image, blockname);
+  if (index == kNoBlock) {
+    report_replace_failure(io.err, "extract", *image, blockname, outfile, ReplaceCode::no_match,
+                           {});
+    return kExitFailed;
+  }
+  WriteFailure why;
+  const WriteCode written =
+      write_code(extract_block(*image, static_cast<size_t>(index), outfile, &why));
+  if (written == WriteCode::ok) return kExitOk;
+  report_write_failure(io.err, "extract", "OUTFILE", outfile, written, why);
+  return kExitFailed;
+}
+
+// A rehearsal that finds the merge would fail shows the table as far as it got, the reason
+// under it and the merge's own error line, and says why on standard error too.
+int merge_would_fail(Streams io, const std::string& message, int number) {
+  const std::string_view reason = std::string_view(message).substr(sizeof "blkswap: " - 1);
+  io.out << "The merge would fail: " << reason;
+  print_merge_error_line(io.out, number);
+  io.err << message;
+  return kExitFailed;
+}
+
+int run_dry_run(Operands operands, Streams io) {
+  const char* flashfile = operands[0];
+  const char* blockname = operands[1];
+  const char* blockfile = operands[2];
+  std::ostringstream message;
+  LoadCode loaded;
+  std::unique_ptr<FlashImage> image = new_image(loaded);
+  LoadFailure load_failure;
+  if (image) loaded = load_image(*image, flashfile, &load_failure);
+  if (loaded != LoadCode::ok) {
+    report_load_failure(message, "merge", flashfile, loaded, load_failure);
+    return merge_would_fail(io, message.str(), code_number(step_code(loaded)));
+  }
+  ReplaceFailure replace_failure;
+  const ReplaceCode replaced = replace_block(*image, blockname, blockfile, &replace_failure);
+  if (replaced != ReplaceCode::ok) {
+    print_merge_rehearsal(*image, RebuildReport{}, replace_failure.block, io.out);
+    report_replace_failure(message, "merge", *image, blockname, blockfile, replaced,
+                           replace_failure);
+    const int number = replaced == ReplaceCode::too_long
+                           ? code_number(step_code(WriteCode::does_not_fit))
+                           : code_number(step_code(replaced));
+    return merge_would_fail(io, message.str(), number);
+  }
+  Bytes merged;  // composed in full, so that a lack of memory shows here as it would there
+  RebuildReport report;
+  const WriteCode composed = compose_merged_image(*image, merged, &report);
+  const bool at_fault =
+      composed == WriteCode::does_not_fit && report.fault != RebuildFault::no_blocks;
+  print_merge_rehearsal(*image, report, at_fault ? static_cast<int>(report.block) : kNoBlock,
+                        io.out);
+  if (composed != WriteCode::ok) {
+    report_rebuild_failure(message, "merge", *image, flashfile, composed, report);
+    return merge_would_fail(io, message.str(), code_number(step_code(composed)));
+  }
+  io.out << "The merge would succeed. Nothing was written.\n";
+  return kExitOk;
+}
+
+constexpr std::string_view kAfterCommands =
+    "\n"
+    "BLOCKNAME chooses the first block, in block order, whose name equals it (at\n"
+    "most eight characters are compared) or whose id (one byte) equals it read\n"
+    "whole as a hexadecimal number (a4, 0xA4). A merge places each table's blocks\n"
+    "again: slot 0 keeps its offset, each later slot starts where the one before\n"
+    "ends, ids 0xA4 and 0xA8 round their offset from the table up to 64 KiB, and\n"
+    "the last block must end strictly before the image's end. WFILE and OUTFILE\n"
+    "are replaced safely: a failure leaves them as they were.\n"
+    "\n"
+    "Exit status:\n"
+    "  0  success; --verify: no stale checksum; --dry-run: the merge would succeed\n"
+    "  1  the command failed and said why; --verify: a checksum is stale;\n"
+    "     --dry-run: the merge would fail\n"
+    "  2  wrong arguments; --verify: the image cannot be loaded\n"
+    "\n";
+
+void print_command(const Command& command, std::ostream& out) {
+  out << "  blkswap";
+  if (command.kind != CommandKind::positional) out << ' ' << command.option;
+  if (!command.alias.empty()) out << ", " << command.alias;
+  if (!command.synopsis.empty()) out << ' ' << command.synopsis;
+  out << "\n      " << command.help << '\n';
+}
+
+int run_help(Operands, Streams io) {
+  io.out << kUsageText << "\nCommands:\n";
+  for (const Command& command : kCommands) print_command(command, io.out);
+  io.out << kAfterCommands;
+  print_code_help(io.out);
+  io.out << "\nSee blkswap(1) for the image format and examples.\n";
+  return kExitOk;
+}
+
+int run_version(Operands, Streams io) {
+  io.out << "blkswap " BLKSWAP_VERSION "\n";
+  return kExitOk;
+}
+
+int dispatch_command(Operands args, Streams io) {
+  const Command* command = args.empty() || args[0] == nullptr ? nullptr : find_option(args[0]);
+  if (command == nullptr) return dispatch_positional(args, io);
+  const Operands operands = args.subspan(1);
+  if (command->kind == CommandKind::end_of_options) return dispatch_positional(operands, io);
+  if (operands.size() < command->min_operands || operands.size() > command->max_operands) {
+    return report_usage_error(args[0], io);
+  }
+  return command->run(operands, io);
+}
+
+}  // namespace
+
+int run_command(std::span<const char* const> args, std::ostream& out, std::ostream& err) {
+  build_crc_table();
+  return dispatch_command(args, Streams{out, err});
+}
+
+}  // namespace blkswap

@@ -1,0 +1,82 @@
+// What the command line says when something goes wrong: the one table of codes (each step's
+// numbers and meanings), the list's and the merge's error lines, and the option commands'
+// messages on standard error.
+#pragma once
+
+#include <ostream>
+#include <span>
+#include <string_view>
+
+#include "image/io.h"
+#include "image/load.h"
+#include "ops/rebuild.h"
+#include "ops/replace.h"
+
+namespace blkswap {
+
+// The three steps of a merge; the same number means different things in each.
+enum class Step { load, replace, write };
+
+// A code of one step: its enumerator, tagged with the step it belongs to, so that no code can
+// be looked up in another step's rows.
+struct StepCode {
+  Step step;
+  int which;
+  friend constexpr bool operator==(StepCode, StepCode) = default;
+};
+constexpr StepCode step_code(LoadCode c) {
+  return {Step::load, static_cast<int>(c)};
+}
+constexpr StepCode step_code(ReplaceCode c) {
+  return {Step::replace, static_cast<int>(c)};
+}
+constexpr StepCode step_code(WriteCode c) {
+  return {Step::write, static_cast<int>(c)};
+}
+
+struct CodeRow {
+  StepCode code;
+  int number;  // what the command line prints
+  std::string_view meaning;
+};
+
+// Every failure code of every step, in step order: the messages, --help, README and man page
+// all say what these rows say.
+std::span<const CodeRow> code_table();
+std::string_view step_title(Step step);  // "loading FLASHFILE", ...
+
+// The printed number of a code. The list reports the load's "no usable table" as its -3.
+int code_number(StepCode code);
+int list_code_number(LoadCode code);
+
+// "List flash block error with N\n", "Merge flash file error with N\n" (standard output).
+void print_list_error_line(std::ostream& out, int number);
+void print_merge_error_line(std::ostream& out, int number);
+
+// The code section of --help, from the table.
+void print_code_help(std::ostream& out);
+
+// The messages: "blkswap: ARGUMENT: meaning: what exactly (KIND error N)\n". An empty argument
+// shows as ''. KIND is the command's word for the table of numbers it uses ("list", "extract",
+// "merge").
+void report_load_failure(std::ostream& err, std::string_view kind, const char* flashfile,
+                         LoadCode code, const LoadFailure& why);
+void report_replace_failure(std::ostream& err, std::string_view kind, const FlashImage& image,
+                            const char* blockname, const char* blockfile, ReplaceCode code,
+                            const ReplaceFailure& why);
+void report_rebuild_failure(std::ostream& err, std::string_view kind, const FlashImage& image,
+                            const char* file, WriteCode code, const RebuildReport& why);
+void report_write_failure(std::ostream& err, std::string_view kind, std::string_view role,
+                          const char* file, WriteCode code, const WriteFailure& why);
+void report_refusal(std::ostream& err, std::string_view kind, const char* file,
+                    std::string_view message, StepCode code);
+
+// What exactly stopped the rebuild, in a sentence: which block, and where or what.
+void describe_rebuild_fault(std::ostream& out, const FlashImage& image, const RebuildReport& why);
+
+// When a list or merge could not open a first argument that looks like a mistyped option
+// ("--inf", "--dryrun", "-v"), one line naming the options it is close to and --help.
+void hint_at_option(std::ostream& err, std::string_view first_argument,
+                    std::span<const std::string_view> options);
+
+}  // namespace blkswap

@@ -1,0 +1,104 @@
+// The two ends of file I/O: owned byte buffers, reading a whole file, and writing an output file
+// so that a failure never leaves a truncated file behind and no output costs the user a file.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string_view>
+
+namespace blkswap {
+
+// An owned, fixed-length byte buffer whose allocation failure is a value, not an abort.
+struct Bytes {
+  std::unique_ptr<uint8_t[]> ptr;
+  size_t size = 0;
+};
+
+// Replaces `out` with `size` uninitialised bytes. Returns false, leaving `out` empty, when the
+// memory cannot be had. Uninitialised on purpose: every caller overwrites the whole buffer, and
+// touching fresh pages twice costs as much as reading the file.
+bool allocate_bytes(Bytes& out, size_t size);
+
+inline std::span<uint8_t> as_span(Bytes& b) {
+  return {b.ptr.get(), b.size};
+}
+inline std::span<const uint8_t> as_span(const Bytes& b) {
+  return {b.ptr.get(), b.size};
+}
+
+// A file descriptor that is closed when it goes out of scope.
+struct UniqueFd {
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  // Closes now and reports whether the close succeeded (it can report a deferred write error).
+  bool close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd < 0 || ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+// Reading. POSIX descriptors are used so that a FIFO, a directory or a terminal is refused at
+// once instead of blocking or being read without end.
+enum class ReadResult {
+  ok,           // `bytes` holds what was read (bytes.size may be below file_length at EOF)
+  cannot_open,  // missing, a directory, or no length (FIFO, terminal)
+  read_error,   // the system reported an error while reading
+  too_long,     // file_length above the caller's limit; nothing allocated or read
+  no_memory,
+};
+
+// Which file was read, so that a later write can tell whether it would land on it.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  bool known = false;
+};
+
+struct FileContents {
+  Bytes bytes;
+  uint64_t file_length = 0;  // the length found by seeking to the end
+  FileIdentity identity;
+  int error = 0;  // the system's error number for cannot_open and read_error; 0 when it had none
+};
+
+// The identity of the file `path` names (links followed); unknown when it cannot be had.
+FileIdentity identify_file(const char* path);
+
+ReadResult read_whole_file(const char* path, uint64_t max_length, FileContents& out);
+
+// Writing.
+enum class WriteResult { ok, cannot_create, short_write };
+
+// Why a write failed, for the message: what could not be done, and the system's error number
+// (0 when there is none).
+struct WriteFailure {
+  std::string_view what;
+  int error = 0;
+};
+
+// A regular file, or a name not yet taken, is only ever replaced through a new temporary file
+// in the same directory: written, given the old file's owner, group, extended attributes (ACLs
+// included) and mode (a new file: 0666 less the umask), synced and renamed over it. When any of
+// that cannot be done, or the caller may not write the existing file, the result is
+// cannot_create and the old file is as it was. Symbolic links are followed by hand to the
+// file they end at, and stay links. A path whose file is anything else (a device, a FIFO, a
+// socket, a terminal, a pipe behind /dev/stdout) is opened as given and written directly.
+// SIGINT, SIGTERM, SIGHUP and SIGQUIT while the temporary file exists remove it before the
+// signal takes its default course. A reader that goes away is a short write, not a SIGPIPE.
+WriteResult write_file_safely(const char* path, std::span<const uint8_t> bytes,
+                              WriteFailure* why = nullptr);
+
+}  // namespace blkswap

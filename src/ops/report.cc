@@ -1,0 +1,214 @@
+#include "ops/report.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+
+#include "image/crc.h"
+
+namespace blkswap {
+
+void put_format(std::ostream& out, const char* format, ...) {
+  char text[256];
+  va_list args;
+  va_start(args, format);
+  const int n = std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  if (n > 0) out.write(text, std::min<std::streamsize>(n, sizeof text - 1));
+}
+
+namespace {
+
+ChecksumCheck check_bytes(const BlockEntry& entry, std::span<const uint8_t> bytes) {
+  ChecksumCheck check;
+  check.stored = entry_checksum(entry);
+  if (!has_checksum(entry)) return check;  // nothing to compare, so nothing to compute
+  check.computed = block_crc(bytes);
+  check.state = check.stored == check.computed ? ChecksumState::ok : ChecksumState::stale;
+  return check;
+}
+
+}  // namespace
+
+ChecksumCheck check_checksum(const BlockRecord& record) {
+  return check_bytes(record.entry, as_span(record.data));
+}
+
+std::string_view checksum_state_name(ChecksumState state) {
+  switch (state) {
+    case ChecksumState::ok:
+      return "ok";
+    case ChecksumState::stale:
+      return "stale";
+    case ChecksumState::none:
+      break;
+  }
+  return "none";
+}
+
+PrintableName printable_name(std::string_view name) {
+  PrintableName out;
+  for (const char c : name.substr(0, kNameSize)) {
+    const auto byte = static_cast<uint8_t>(c);
+    char* at = out.text + out.size;
+    if (byte == '\\') {
+      at[0] = at[1] = '\\';
+      out.size += 2;
+    } else if (byte >= 0x20 && byte < 0x7F) {
+      at[0] = c;
+      out.size += 1;
+    } else {
+      std::snprintf(at, 5, "\\x%02x", byte);
+      out.size += 4;
+    }
+  }
+  out.text[out.size] = '\0';
+  return out;
+}
+
+void print_block_list(const FlashImage& image, std::ostream& out) {
+  for (size_t i = 0; i < image.block_count; ++i) {
+    const BlockEntry& entry = image.records[i].entry;
+    put_format(out, "id:0x%x name:", entry_id(entry));
+    const std::string_view name = entry_name(entry);  // raw bytes, exactly as stored
+    out.write(name.data(), static_cast<std::streamsize>(name.size()));
+    out.put('\n');
+  }
+}
+
+namespace {
+
+// Fixed-width columns, all without heap allocation. A cell is its text, then spaces up to
+// `width` and the two that separate columns; the last column of a row is written unpadded.
+constexpr size_t kHexWidth = 10;  // "0x" and eight digits
+
+void put_cell(std::ostream& out, std::string_view text, size_t width) {
+  out << text;
+  for (size_t n = text.size(); n < width + 2; ++n) out.put(' ');
+}
+
+void put_hex_cell(std::ostream& out, uint64_t value) {
+  char text[24];
+  const int n =
+      std::snprintf(text, sizeof text, "0x%08llx", static_cast<unsigned long long>(value));
+  put_cell(out, std::string_view(text, static_cast<size_t>(n)), kHexWidth);
+}
+
+size_t name_column_width(const FlashImage& image) {
+  size_t width = 4;  // "name"
+  for (size_t i = 0; i < image.block_count; ++i) {
+    width = std::max(width, printable_name(entry_name(image.records[i].entry)).size);
+  }
+  return width;
+}
+
+// The columns that name a block in every per-block report: index, table, slot, id and name.
+void put_block_heading(std::ostream& out, size_t name_width) {
+  put_cell(out, "index", 5);
+  put_cell(out, "table", kHexWidth);
+  put_cell(out, "slot", 4);
+  put_cell(out, "id", 4);
+  put_cell(out, "name", name_width);
+}
+
+void put_block_identity(std::ostream& out, const FlashImage& image, size_t index,
+                        size_t name_width) {
+  const BlockRecord& record = image.records[index];
+  put_format(out, "%-5zu  ", index);
+  put_hex_cell(out, record.table_pos);
+  put_format(out, "%-4u  0x%02x  ", record.slot, entry_id(record.entry));
+  put_cell(out, printable_name(entry_name(record.entry)).view(), name_width);
+}
+
+}  // namespace
+
+void print_image_info(const FlashImage& image, std::ostream& out) {
+  const uint32_t tables = image.table_count;
+  put_format(out, "image: %u bytes (0x%08x), %u %s, %u %s\n\n", image.length, image.length, tables,
+             tables == 1 ? "table" : "tables", unsigned{image.block_count},
+             image.block_count == 1 ? "block" : "blocks");
+  put_cell(out, "table", kHexWidth);
+  out << "entries\n";
+  for_each_table(image, [&](uint32_t position, uint8_t entries) {
+    put_hex_cell(out, position);
+    out << unsigned{entries} << '\n';
+  });
+  out.put('\n');
+
+  const size_t name_width = name_column_width(image);
+  put_block_heading(out, name_width);
+  for (const char* title : {"offset", "size", "start", "end", "checksum"}) {
+    put_cell(out, title, kHexWidth);
+  }
+  out << "state\n";
+  for (size_t i = 0; i < image.block_count; ++i) {
+    const BlockRecord& record = image.records[i];
+    const ChecksumCheck check = check_checksum(record);
+    put_block_identity(out, image, i, name_width);
+    put_hex_cell(out, entry_offset(record.entry));
+    put_hex_cell(out, record.data.size);
+    put_hex_cell(out, block_start(image, i));
+    put_hex_cell(out, block_end(image, i));
+    put_hex_cell(out, check.stored);
+    out << checksum_state_name(check.state) << '\n';
+  }
+}
+
+size_t verify_checksums(const FlashImage& image, std::ostream& out) {
+  size_t counts[3] = {};  // by ChecksumState
+  for (size_t i = 0; i < image.block_count; ++i) {
+    const BlockRecord& record = image.records[i];
+    const ChecksumCheck check = check_checksum(record);
+    ++counts[static_cast<size_t>(check.state)];
+    if (check.state != ChecksumState::stale) continue;
+    put_format(
+        out, "stale: block %zu (id 0x%02x, name %s) at 0x%08llx: stored 0x%08x, computed 0x%08x\n",
+        i, entry_id(record.entry), printable_name(entry_name(record.entry)).text,
+        static_cast<unsigned long long>(block_start(image, i)), check.stored, check.computed);
+  }
+  const size_t stale = counts[static_cast<size_t>(ChecksumState::stale)];
+  put_format(out, "%u blocks: %zu ok, %zu stale, %zu none\n", unsigned{image.block_count},
+             counts[static_cast<size_t>(ChecksumState::ok)], stale,
+             counts[static_cast<size_t>(ChecksumState::none)]);
+  return stale;
+}
+
+void print_merge_rehearsal(const FlashImage& image, const RebuildReport& report, int at_fault,
+                           std::ostream& out) {
+  const bool refused = !report.composed;
+  const size_t name_width = name_column_width(image);
+  put_block_heading(out, name_width);
+  for (const char* title : {"old offset", "old size", "new offset", "new size"}) {
+    put_cell(out, title, kHexWidth);
+  }
+  put_cell(out, "state", 5);
+  out << "checksum\n";
+  for (size_t i = 0; i < image.block_count; ++i) {
+    const BlockRecord& record = image.records[i];
+    const BlockEntry& before = image.snapshot[i];
+    put_block_identity(out, image, i, name_width);
+    put_hex_cell(out, entry_offset(before));
+    put_hex_cell(out, entry_size(before));
+    if (i < report.placed) {
+      put_hex_cell(out, report.offsets[i]);
+    } else {
+      put_cell(out, "-", kHexWidth);
+    }
+    put_hex_cell(out, record.data.size);
+    // The state as loaded, over the block's bytes in the flash file.
+    const size_t start = size_t{record.table_pos} + entry_offset(before);
+    const ChecksumCheck loaded =
+        check_bytes(before, {image.bytes.ptr.get() + start, entry_size(before)});
+    put_cell(out, checksum_state_name(loaded.state), 5);
+    if (refused) {
+      out << '-';
+    } else {
+      out << (entry_checksum(before) == entry_checksum(record.entry) ? "same" : "changes");
+    }
+    if (record.replaced) out << "  (replaced)";
+    if (static_cast<int>(i) == at_fault) out << "  (at fault)";
+    out << '\n';
+  }
+}
+
+}  // namespace blkswap

@@ -1,0 +1,71 @@
+// What the commands show about an image: the list, the layout for people and for scripts, the
+// checksum check, and the rehearsal of a merge.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ostream>
+#include <string_view>
+
+#include "image/format.h"
+#include "image/load.h"
+#include "ops/rebuild.h"
+#include "ops/replace.h"
+
+namespace blkswap {
+
+// Whether a block's stored checksum still describes its bytes: "ok", "stale", or "none" for an
+// entry with the no-checksum marker.
+enum class ChecksumState { ok, stale, none };
+
+struct ChecksumCheck {
+  uint32_t stored = 0;
+  uint32_t computed = 0;  // left 0 when the state is none
+  ChecksumState state = ChecksumState::none;
+};
+
+ChecksumCheck check_checksum(const BlockRecord& record);
+std::string_view checksum_state_name(ChecksumState state);
+
+// A block name with every byte outside printable ASCII, and the backslash, written as \xNN or
+// \\ so that it stays on one line and in its column. At most four characters per stored byte.
+struct PrintableName {
+  char text[4 * kNameSize + 1] = {};
+  size_t size = 0;
+  std::string_view view() const { return {text, size}; }
+};
+PrintableName printable_name(std::string_view name);
+
+// "id:0x%x name:%s\n" for each block, in block order, the name as its raw bytes.
+void print_block_list(const FlashImage& image, std::ostream& out);
+
+// Every table header the scan finds (position and entry count), then every block: index,
+// table, slot, id, name, offset, size, start and end in the image, stored checksum and state.
+void print_image_info(const FlashImage& image, std::ostream& out);
+
+// The same as one JSON document:
+//   {"schema": 1, "length": N,
+//    "tables": [{"position": N, "entries": N}, ...],
+//    "blocks": [{"index": N, "table": N, "slot": N, "id": N, "name": S, "name_hex": S,
+//                "offset": N, "size": N, "start": N, "end": N, "checksum": N, "state": S}, ...]}
+// Numbers are decimal integers; "end" is one past the block's last byte. "name" holds one
+// character per stored byte (up to the first NUL): printable ASCII as itself, any other byte
+// as the character of the same code (\u0000 to \u00ff); "name_hex" is those bytes in hex.
+void print_image_info_json(const FlashImage& image, std::ostream& out);
+
+// Prints one line per block whose checksum is stale, then a summary line, and returns how many
+// were stale.
+size_t verify_checksums(const FlashImage& image, std::ostream& out);
+
+// What a merge would change, block by block: each block's old offset and size (as loaded) beside
+// the new ones, its checksum state as loaded, and whether its stored checksum changes. The block
+// given new bytes is marked "(replaced)". For a merge that would fail, the blocks the rebuild
+// did not place show "-", as does every checksum column, and block `at_fault` (unless kNoBlock)
+// is marked "(at fault)".
+void print_merge_rehearsal(const FlashImage& image, const RebuildReport& report, int at_fault,
+                           std::ostream& out);
+
+// Formats like printf into a bounded buffer (256 bytes; longer output is cut) and writes it.
+void put_format(std::ostream& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+}  // namespace blkswap
