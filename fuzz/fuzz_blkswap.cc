@@ -60,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool composed = compose_merged_image(*image, out, &report) == WriteCode::ok;
   if (composed && out.size != image->length) __builtin_trap();
   std::ostringstream rehearsal;
-  print_merge_rehearsal(*image, report, composed ? kNoBlock : static_cast<int>(report.block),
+  print_dry_run(*image, report, composed ? kNoBlock : static_cast<int>(report.block),
                         rehearsal);
   return 0;
 }

@@ -270,7 +270,7 @@ int run_dry_run(Operands operands, Streams io) {
   ReplaceFailure replace_failure;
   const ReplaceCode replaced = replace_block(*image, blockname, blockfile, &replace_failure);
   if (replaced != ReplaceCode::ok) {
-    print_merge_rehearsal(*image, RebuildReport{}, replace_failure.block, io.out);
+    print_dry_run(*image, RebuildReport{}, replace_failure.block, io.out);
     report_replace_failure(message, "merge", *image, blockname, blockfile, replaced,
                            replace_failure);
     const int number = replaced == ReplaceCode::too_long
@@ -283,7 +283,7 @@ int run_dry_run(Operands operands, Streams io) {
   const WriteCode composed = compose_merged_image(*image, merged, &report);
   const bool at_fault =
       composed == WriteCode::does_not_fit && report.fault != RebuildFault::no_blocks;
-  print_merge_rehearsal(*image, report, at_fault ? static_cast<int>(report.block) : kNoBlock,
+  print_dry_run(*image, report, at_fault ? static_cast<int>(report.block) : kNoBlock,
                         io.out);
   if (composed != WriteCode::ok) {
     report_rebuild_failure(message, "merge", *image, flashfile, composed, report);

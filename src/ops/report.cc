@@ -173,7 +173,7 @@ size_t verify_checksums(const FlashImage& image, std::ostream& out) {
   return stale;
 }
 
-void print_merge_rehearsal(const FlashImage& image, const RebuildReport& report, int at_fault,
+void print_dry_run(const FlashImage& image, const RebuildReport& report, int at_fault,
                            std::ostream& out) {
   const bool refused = !report.composed;
   const size_t name_width = name_column_width(image);

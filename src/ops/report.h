@@ -62,7 +62,7 @@ size_t verify_checksums(const FlashImage& image, std::ostream& out);
 // given new bytes is marked "(replaced)". For a merge that would fail, the blocks the rebuild
 // did not place show "-", as does every checksum column, and block `at_fault` (unless kNoBlock)
 // is marked "(at fault)".
-void print_merge_rehearsal(const FlashImage& image, const RebuildReport& report, int at_fault,
+void print_dry_run(const FlashImage& image, const RebuildReport& report, int at_fault,
                            std::ostream& out);
 
 // Formats like printf into a bounded buffer (256 bytes; longer output is cut) and writes it.
