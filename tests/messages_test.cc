@@ -3,6 +3,7 @@
 #include "cli/messages.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <fstream>
 #include <set>
@@ -103,7 +104,8 @@ TEST(Messages, SayWhatWentWrongAndWhere) {
   const std::string grown = file("grown.bin", pattern(kImageUnit - 0x200, 2));
   const std::string wide = file("wide.bin", pattern(0x1000, 3));
   const std::string big = file("big.bin", pattern(kImageUnit - 0xFF, 4));
-  const std::string missing = dir.path("missing.bin");
+  const std::string missing = dir.path("missing.bin"), fifo = dir.path("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   const std::string layout = ": the blocks cannot be laid out into a whole image: ";
   const struct {
     std::vector<std::string> args;
@@ -127,6 +129,10 @@ TEST(Messages, SayWhatWentWrongAndWhere) {
        "blkswap: '': OUTFILE is an empty argument (extract error -1)\n"},
       {{"--dry-run", two, "b0", missing},
        "blkswap: " + missing + ": cannot be opened: No such file or directory (merge error -2)\n"},
+      {{"--dry-run", two, "b0", fifo},
+       "blkswap: " + fifo +
+           ": cannot be opened: it is a pipe, socket or terminal, which has no length to read up "
+           "to (merge error -2)\n"},
       {{"--dry-run", two, "b1", last},
        "blkswap: " + two + layout +
            "block 1 (b1) would end at 0x00080000; the last block must end before the image's "

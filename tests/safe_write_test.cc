@@ -191,7 +191,7 @@ TEST(SafeWrite, AnOutputThatCannotBeReplacedWholeIsLeftAlone) {
   for (size_t i = 0; i < std::size(cases); ++i) {
     const auto& c = cases[i];
     SCOPED_TRACE(c.what);
-    const std::string sub = files.dir.path("case" + std::to_string(i)), out = sub + "/out.bin";
+    const std::string sub = files.path("case" + std::to_string(i)), out = sub + "/out.bin";
     fs::create_directory(sub);
     ASSERT_EQ(::chmod(sub.c_str(), c.dir_mode), 0);
     ASSERT_TRUE(write_file(out, kOld));
@@ -227,7 +227,7 @@ std::vector<std::pair<std::string, std::string>> attributes_of(const std::string
 TEST(SafeWrite, AReplacedOutputKeepsOwnerGroupModeAndExtendedAttributes) {
   if (::geteuid() != 0) GTEST_SKIP() << "only root may give a file to another owner";
   const testing::Workspace files = merge_files();
-  const std::string out = files.dir.path("out.bin");
+  const std::string out = files.path("out.bin");
   ASSERT_TRUE(write_file(out, kOld));
   ASSERT_EQ(::chown(out.c_str(), 1234, 5678), 0);
   // An access ACL (owner rw, user 4321 r, group r, mask r, others nothing), as the kernel
@@ -257,7 +257,7 @@ TEST(SafeWrite, AReplacedOutputKeepsOwnerGroupModeAndExtendedAttributes) {
 // /dev/stdout and its kin on a pipe are written as they are, not mistaken for file names.
 TEST(SafeWrite, StandardOutputOnAPipe) {
   const testing::Workspace files = merge_files();
-  const std::string merged = files.dir.path("merged.bin"), got = files.dir.path("got.bin");
+  const std::string merged = files.path("merged.bin"), got = files.path("got.bin");
   ASSERT_EQ(testing::run_tool({files.flash(), "b1", files.block(), merged}).status, 0);
   const auto image = testing::build_image(kImageUnit, {{0x40, testing::numbered_blocks(2, 0x200)}});
   const std::vector<uint8_t> b0(image.begin() + 0x240, image.begin() + 0x250);
@@ -283,7 +283,7 @@ TEST(SafeWrite, StandardOutputOnAPipe) {
 // have; the old output stays.
 TEST(SafeWrite, ASignalDuringTheWriteLeavesNoTemporaryFile) {
   const testing::Workspace files = merge_files();
-  const std::string big = files.dir.path("big.bin"), out = files.dir.path("out.bin");
+  const std::string big = files.path("big.bin"), out = files.path("out.bin");
   fs::copy_file(files.flash(), big);
   ASSERT_EQ(::truncate(big.c_str(), 128 << 20), 0);  // long enough a write to be caught in
   struct rlimit core {};
@@ -297,9 +297,7 @@ TEST(SafeWrite, ASignalDuringTheWriteLeavesNoTemporaryFile) {
     ASSERT_GT(tool.pid, 0);  // kill(-1) would reach every process
     bool caught = false;
     for (int wait = 0; wait < 20000 && !caught; ++wait) {
-      for (const auto& e : fs::directory_iterator(files.dir.dir)) {
-        caught |= e.path().filename().string().rfind(".blkswap-", 0) == 0;
-      }
+      for (const std::string& name : files.files()) caught |= name.rfind(".blkswap-", 0) == 0;
       if (caught) ::kill(tool.pid, signal_number);
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -307,14 +305,14 @@ TEST(SafeWrite, ASignalDuringTheWriteLeavesNoTemporaryFile) {
     EXPECT_TRUE(caught) << "the temporary file never showed";
     EXPECT_EQ(run.status, 128 + signal_number);
     EXPECT_EQ(read_file(out), kOld);
-    EXPECT_EQ(entries_in(files.dir.dir), 4u);  // flash, block, big and out
+    EXPECT_EQ(files.files().size(), 4u);  // flash, block, big and out
   }
   ::setrlimit(RLIMIT_CORE, &core);
 }
 
 TEST(SafeWrite, AReaderThatGoesAwayIsAShortWrite) {
   const testing::Workspace files = merge_files();
-  const std::string fifo = files.dir.path("fifo");
+  const std::string fifo = files.path("fifo");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   ASSERT_GE(reader, 0);

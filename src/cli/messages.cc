@@ -1,6 +1,7 @@
 #include "cli/messages.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -53,6 +54,13 @@ void start(std::ostream& err, std::string_view argument, StepCode code) {
 
 void finish(std::ostream& err, std::string_view kind, int number) {
   err << " (" << kind << " error " << number << ")\n";
+}
+
+// The system's reason, except where its words would mislead: a file that cannot seek fails
+// for want of a length, not for a seek the user never asked for.
+const char* system_reason(int error) {
+  if (error == ESPIPE) return "it is a pipe, socket or terminal, which has no length to read up to";
+  return std::strerror(error);
 }
 
 std::string block_label(const FlashImage& image, size_t index) {
@@ -134,7 +142,7 @@ void report_load_failure(std::ostream& err, std::string_view kind, const char* f
       break;
     case LoadCode::cannot_open:
       if (why.error != 0) {
-        err << ": " << std::strerror(why.error);
+        err << ": " << system_reason(why.error);
       } else {
         err << ": it gave " << why.read << " of its " << why.length << " bytes";
       }
@@ -190,11 +198,11 @@ void report_replace_failure(std::ostream& err, std::string_view kind, const Flas
   start(err, shown(about_name ? blockname : blockfile), step_code(code));
   switch (code) {
     case ReplaceCode::cannot_open:
-      if (why.error != 0) err << ": " << std::strerror(why.error);
+      if (why.error != 0) err << ": " << system_reason(why.error);
       break;
     case ReplaceCode::short_read:
       if (why.error != 0) {
-        err << ": " << std::strerror(why.error);
+        err << ": " << system_reason(why.error);
       } else {
         err << ": it gave " << why.read << " of its " << why.length << " bytes";
       }
@@ -271,7 +279,7 @@ void report_write_failure(std::ostream& err, std::string_view kind, std::string_
   } else {
     start(err, shown(file), step_code(code));
     if (!why.what.empty()) err << ": " << why.what;
-    if (why.error != 0) err << ": " << std::strerror(why.error);
+    if (why.error != 0) err << ": " << system_reason(why.error);
   }
   finish(err, kind, code_number(step_code(code)));
 }

@@ -17,21 +17,13 @@ void put_format(std::ostream& out, const char* format, ...) {
   if (n > 0) out.write(text, std::min<std::streamsize>(n, sizeof text - 1));
 }
 
-namespace {
-
-ChecksumCheck check_bytes(const BlockEntry& entry, std::span<const uint8_t> bytes) {
-  ChecksumCheck check;
-  check.stored = entry_checksum(entry);
-  if (!has_checksum(entry)) return check;  // nothing to compare, so nothing to compute
-  check.computed = block_crc(bytes);
-  check.state = check.stored == check.computed ? ChecksumState::ok : ChecksumState::stale;
-  return check;
-}
-
-}  // namespace
-
-ChecksumCheck check_checksum(const BlockRecord& record) {
-  return check_bytes(record.entry, as_span(record.data));
+ChecksumState checksum_state(const BlockEntry& entry, std::span<const uint8_t> bytes,
+                             uint32_t* computed) {
+  if (computed != nullptr) *computed = 0;
+  if (!has_checksum(entry)) return ChecksumState::none;
+  const uint32_t crc = block_crc(bytes);
+  if (computed != nullptr) *computed = crc;
+  return crc == entry_checksum(entry) ? ChecksumState::ok : ChecksumState::stale;
 }
 
 std::string_view checksum_state_name(ChecksumState state) {
@@ -143,14 +135,14 @@ void print_image_info(const FlashImage& image, std::ostream& out) {
   out << "state\n";
   for (size_t i = 0; i < image.block_count; ++i) {
     const BlockRecord& record = image.records[i];
-    const ChecksumCheck check = check_checksum(record);
+    const ChecksumState state = checksum_state(record.entry, as_span(record.data));
     put_block_identity(out, image, i, name_width);
     put_hex_cell(out, entry_offset(record.entry));
     put_hex_cell(out, record.data.size);
     put_hex_cell(out, block_start(image, i));
     put_hex_cell(out, block_end(image, i));
-    put_hex_cell(out, check.stored);
-    out << checksum_state_name(check.state) << '\n';
+    put_hex_cell(out, entry_checksum(record.entry));
+    out << checksum_state_name(state) << '\n';
   }
 }
 
@@ -158,13 +150,15 @@ size_t verify_checksums(const FlashImage& image, std::ostream& out) {
   size_t counts[3] = {};  // by ChecksumState
   for (size_t i = 0; i < image.block_count; ++i) {
     const BlockRecord& record = image.records[i];
-    const ChecksumCheck check = check_checksum(record);
-    ++counts[static_cast<size_t>(check.state)];
-    if (check.state != ChecksumState::stale) continue;
+    uint32_t computed = 0;
+    const ChecksumState state = checksum_state(record.entry, as_span(record.data), &computed);
+    ++counts[static_cast<size_t>(state)];
+    if (state != ChecksumState::stale) continue;
     put_format(
         out, "stale: block %zu (id 0x%02x, name %s) at 0x%08llx: stored 0x%08x, computed 0x%08x\n",
         i, entry_id(record.entry), printable_name(entry_name(record.entry)).text,
-        static_cast<unsigned long long>(block_start(image, i)), check.stored, check.computed);
+        static_cast<unsigned long long>(block_start(image, i)), entry_checksum(record.entry),
+        computed);
   }
   const size_t stale = counts[static_cast<size_t>(ChecksumState::stale)];
   put_format(out, "%u blocks: %zu ok, %zu stale, %zu none\n", unsigned{image.block_count},
@@ -174,7 +168,7 @@ size_t verify_checksums(const FlashImage& image, std::ostream& out) {
 }
 
 void print_dry_run(const FlashImage& image, const RebuildReport& report, int at_fault,
-                           std::ostream& out) {
+                   std::ostream& out) {
   const bool refused = !report.composed;
   const size_t name_width = name_column_width(image);
   put_block_heading(out, name_width);
@@ -197,9 +191,9 @@ void print_dry_run(const FlashImage& image, const RebuildReport& report, int at_
     put_hex_cell(out, record.data.size);
     // The state as loaded, over the block's bytes in the flash file.
     const size_t start = size_t{record.table_pos} + entry_offset(before);
-    const ChecksumCheck loaded =
-        check_bytes(before, {image.bytes.ptr.get() + start, entry_size(before)});
-    put_cell(out, checksum_state_name(loaded.state), 5);
+    const ChecksumState loaded =
+        checksum_state(before, {image.bytes.ptr.get() + start, entry_size(before)});
+    put_cell(out, checksum_state_name(loaded), 5);
     if (refused) {
       out << '-';
     } else {

@@ -15,16 +15,13 @@
 namespace blkswap {
 
 // Whether a block's stored checksum still describes its bytes: "ok", "stale", or "none" for an
-// entry with the no-checksum marker.
+// entry with the no-checksum marker (nothing is computed then).
 enum class ChecksumState { ok, stale, none };
 
-struct ChecksumCheck {
-  uint32_t stored = 0;
-  uint32_t computed = 0;  // left 0 when the state is none
-  ChecksumState state = ChecksumState::none;
-};
-
-ChecksumCheck check_checksum(const BlockRecord& record);
+// The state of `entry`'s stored checksum over `bytes`; `computed` (when given) receives the
+// checksum of the bytes, or 0 for none.
+ChecksumState checksum_state(const BlockEntry& entry, std::span<const uint8_t> bytes,
+                             uint32_t* computed = nullptr);
 std::string_view checksum_state_name(ChecksumState state);
 
 // A block name with every byte outside printable ASCII, and the backslash, written as \xNN or
@@ -63,7 +60,7 @@ size_t verify_checksums(const FlashImage& image, std::ostream& out);
 // did not place show "-", as does every checksum column, and block `at_fault` (unless kNoBlock)
 // is marked "(at fault)".
 void print_dry_run(const FlashImage& image, const RebuildReport& report, int at_fault,
-                           std::ostream& out);
+                   std::ostream& out);
 
 // Formats like printf into a bounded buffer (256 bytes; longer output is cut) and writes it.
 void put_format(std::ostream& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
