@@ -3,7 +3,6 @@
 #include "cli/commands.h"
 
 #include <memory>
-#include <sstream>
 #include <string_view>
 
 #include "cli/messages.h"
@@ -164,7 +163,7 @@ int run_merge(Operands operands, Streams io) {
   if (written == WriteCode::ok) return kExitOk;
   print_merge_error_line(io.out, code_number(step_code(written)));
   // A write that failed also says why, on standard error; the line above stays as it is.
-  if (!why.what.empty()) report_write_failure(io.err, "merge", "WFILE", wfile, written, why);
+  if (!why.what.empty()) report_write_failure({io.err}, "merge", "WFILE", wfile, written, why);
   return kExitFailed;
 }
 
@@ -175,7 +174,7 @@ std::unique_ptr<FlashImage> load_for_report(const char* file, Streams io) {
   LoadFailure why;
   if (image) code = load_image(*image, file, &why);
   if (code == LoadCode::ok) return image;
-  report_load_failure(io.err, "list", file, code, why);
+  report_load_failure({io.err}, "list", file, code, why);
   return nullptr;
 }
 
@@ -210,29 +209,29 @@ int run_extract(Operands operands, Streams io) {
   LoadFailure load_failure;
   if (image) loaded = load_image(*image, flashfile, &load_failure);
   if (loaded != LoadCode::ok) {
-    report_load_failure(io.err, "extract", flashfile, loaded, load_failure);
+    report_load_failure({io.err}, "extract", flashfile, loaded, load_failure);
     return kExitFailed;
   }
   // The merge may write over its flash file, which it has read whole; a block written over
   // the image it comes from would leave one block where the image was.
   if (outfile[0] != '\0' && names_the_flash_file(*image, outfile)) {
-    report_refusal(io.err, "extract", outfile,
+    report_refusal({io.err}, "extract", outfile,
                    "is the flash file itself; refusing to write one block over it",
                    step_code(WriteCode::cannot_create));
     return kExitFailed;
   }
   if (blockname[0] == '\0') {
-    report_refusal(io.err, "extract", blockname, "BLOCKNAME is an empty argument",
+    report_refusal({io.err}, "extract", blockname, "BLOCKNAME is an empty argument",
                    step_code(ReplaceCode::empty_argument));
     return kExitFailed;
   }
   if (outfile[0] == '\0') {
-    report_write_failure(io.err, "extract", "OUTFILE", outfile, WriteCode::empty_name, {});
+    report_write_failure({io.err}, "extract", "OUTFILE", outfile, WriteCode::empty_name, {});
     return kExitFailed;
   }
   const int index = find_block(*image, blockname);
   if (index == kNoBlock) {
-    report_replace_failure(io.err, "extract", *image, blockname, outfile, ReplaceCode::no_match,
+    report_replace_failure({io.err}, "extract", *image, blockname, outfile, ReplaceCode::no_match,
                            {});
     return kExitFailed;
   }
@@ -240,54 +239,53 @@ int run_extract(Operands operands, Streams io) {
   const WriteCode written =
       write_code(extract_block(*image, static_cast<size_t>(index), outfile, &why));
   if (written == WriteCode::ok) return kExitOk;
-  report_write_failure(io.err, "extract", "OUTFILE", outfile, written, why);
+  report_write_failure({io.err}, "extract", "OUTFILE", outfile, written, why);
   return kExitFailed;
 }
 
-// A rehearsal that finds the merge would fail shows the table as far as it got, the reason
-// under it and the merge's own error line, and says why on standard error too.
-int merge_would_fail(Streams io, const std::string& message, int number) {
-  const std::string_view reason = std::string_view(message).substr(sizeof "blkswap: " - 1);
-  io.out << "The merge would fail: " << reason;
-  print_merge_error_line(io.out, number);
-  io.err << message;
-  return kExitFailed;
-}
+// A dry run that finds the merge would fail says why twice: under its table, where the block
+// at fault is marked, and on standard error; then it prints the merge's own line.
+constexpr std::string_view kWouldFail = "The merge would fail: ";
 
 int run_dry_run(Operands operands, Streams io) {
   const char* flashfile = operands[0];
   const char* blockname = operands[1];
   const char* blockfile = operands[2];
-  std::ostringstream message;
   LoadCode loaded;
   std::unique_ptr<FlashImage> image = new_image(loaded);
   LoadFailure load_failure;
   if (image) loaded = load_image(*image, flashfile, &load_failure);
   if (loaded != LoadCode::ok) {
-    report_load_failure(message, "merge", flashfile, loaded, load_failure);
-    return merge_would_fail(io, message.str(), code_number(step_code(loaded)));
+    for (const MessageTo to : {MessageTo{io.out, kWouldFail}, MessageTo{io.err}}) {
+      report_load_failure(to, "merge", flashfile, loaded, load_failure);
+    }
+    print_merge_error_line(io.out, code_number(step_code(loaded)));
+    return kExitFailed;
   }
   ReplaceFailure replace_failure;
   const ReplaceCode replaced = replace_block(*image, blockname, blockfile, &replace_failure);
   if (replaced != ReplaceCode::ok) {
     print_dry_run(*image, RebuildReport{}, replace_failure.block, io.out);
-    report_replace_failure(message, "merge", *image, blockname, blockfile, replaced,
-                           replace_failure);
-    const int number = replaced == ReplaceCode::too_long
-                           ? code_number(step_code(WriteCode::does_not_fit))
-                           : code_number(step_code(replaced));
-    return merge_would_fail(io, message.str(), number);
+    for (const MessageTo to : {MessageTo{io.out, kWouldFail}, MessageTo{io.err}}) {
+      report_replace_failure(to, "merge", *image, blockname, blockfile, replaced, replace_failure);
+    }
+    print_merge_error_line(io.out, replaced == ReplaceCode::too_long
+                                       ? code_number(step_code(WriteCode::does_not_fit))
+                                       : code_number(step_code(replaced)));
+    return kExitFailed;
   }
   Bytes merged;  // composed in full, so that a lack of memory shows here as it would there
   RebuildReport report;
   const WriteCode composed = compose_merged_image(*image, merged, &report);
   const bool at_fault =
       composed == WriteCode::does_not_fit && report.fault != RebuildFault::no_blocks;
-  print_dry_run(*image, report, at_fault ? static_cast<int>(report.block) : kNoBlock,
-                        io.out);
+  print_dry_run(*image, report, at_fault ? static_cast<int>(report.block) : kNoBlock, io.out);
   if (composed != WriteCode::ok) {
-    report_rebuild_failure(message, "merge", *image, flashfile, composed, report);
-    return merge_would_fail(io, message.str(), code_number(step_code(composed)));
+    for (const MessageTo to : {MessageTo{io.out, kWouldFail}, MessageTo{io.err}}) {
+      report_rebuild_failure(to, "merge", *image, flashfile, composed, report);
+    }
+    print_merge_error_line(io.out, code_number(step_code(composed)));
+    return kExitFailed;
   }
   io.out << "The merge would succeed. Nothing was written.\n";
   return kExitOk;

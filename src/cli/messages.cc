@@ -4,8 +4,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "ops/report.h"
 
@@ -33,14 +31,14 @@ constexpr CodeRow kCodes[] = {
     {step_code(WriteCode::short_write), -5, "could not be written whole"},
 };
 
-// What a code without a row (a success) would show; never printed.
-constexpr CodeRow kUnknown = {{Step::write, -1}, -1, "failed"};
+// The row of a code that has none: a success, which no message reports.
+constexpr CodeRow kSuccess = {{Step::load, -1}, 1, "succeeded"};
 
 const CodeRow& row_of(StepCode code) {
   for (const CodeRow& row : kCodes) {
     if (row.code == code) return row;
   }
-  return kUnknown;
+  return kSuccess;
 }
 
 // An argument as a person can see it: '' when empty.
@@ -48,8 +46,8 @@ std::string_view shown(const char* argument) {
   return argument == nullptr || argument[0] == '\0' ? "''" : argument;
 }
 
-void start(std::ostream& err, std::string_view argument, StepCode code) {
-  err << "blkswap: " << argument << ": " << row_of(code).meaning;
+void start(MessageTo to, std::string_view argument, StepCode code) {
+  to.out << to.lead << argument << ": " << row_of(code).meaning;
 }
 
 void finish(std::ostream& err, std::string_view kind, int number) {
@@ -63,12 +61,19 @@ const char* system_reason(int error) {
   return std::strerror(error);
 }
 
-std::string block_label(const FlashImage& image, size_t index) {
-  std::string label = "block " + std::to_string(index);
+// "block 1 (kernel)": its index and its name made printable. Built without heap allocation, as
+// is every message, so that a message never fails for want of memory.
+struct BlockLabel {
+  char text[64] = {};
+  const char* c_str() const { return text; }
+};
+BlockLabel block_label(const FlashImage& image, size_t index) {
+  BlockLabel label;
   if (index < image.block_count) {
-    label += " (";
-    label += printable_name(entry_name(image.records[index].entry)).view();
-    label += ")";
+    std::snprintf(label.text, sizeof label.text, "block %zu (%s)", index,
+                  printable_name(entry_name(image.records[index].entry)).text);
+  } else {
+    std::snprintf(label.text, sizeof label.text, "block %zu", index);
   }
   return label;
 }
@@ -121,20 +126,21 @@ void print_code_help(std::ostream& out) {
     }
     out << "     " << row.number << "  " << row.meaning << '\n';
   }
-  out << "The list gives the loading codes, but -3 for -5. --info and --verify give the\n"
-         "list's codes; --extract those of loading, -6 for BLOCKNAME, and -1, -4, -5 of\n"
-         "writing for OUTFILE; --dry-run the code the merge would give.\n";
+  out << "The list gives the loading codes, but -3 for -5. --info and --verify give\n"
+         "the list's codes. --extract gives the loading codes, -1 for an empty BLOCKNAME\n"
+         "or OUTFILE, -6 for BLOCKNAME, and -4 or -5 for OUTFILE. --dry-run gives the\n"
+         "code the merge would give.\n";
 }
 
-void report_refusal(std::ostream& err, std::string_view kind, const char* file,
-                    std::string_view message, StepCode code) {
-  err << "blkswap: " << shown(file) << ": " << message;
-  finish(err, kind, code_number(code));
+void report_refusal(MessageTo to, std::string_view kind, const char* file, std::string_view message,
+                    StepCode code) {
+  to.out << to.lead << shown(file) << ": " << message;
+  finish(to.out, kind, code_number(code));
 }
 
-void report_load_failure(std::ostream& err, std::string_view kind, const char* flashfile,
-                         LoadCode code, const LoadFailure& why) {
-  start(err, shown(flashfile), step_code(code));
+void report_load_failure(MessageTo to, std::string_view kind, const char* flashfile, LoadCode code,
+                         const LoadFailure& why) {
+  start(to, shown(flashfile), step_code(code));
   switch (code) {
     case LoadCode::ok:
     case LoadCode::empty_name:
@@ -142,13 +148,13 @@ void report_load_failure(std::ostream& err, std::string_view kind, const char* f
       break;
     case LoadCode::cannot_open:
       if (why.error != 0) {
-        err << ": " << system_reason(why.error);
+        to.out << ": " << system_reason(why.error);
       } else {
-        err << ": it gave " << why.read << " of its " << why.length << " bytes";
+        to.out << ": it gave " << why.read << " of its " << why.length << " bytes";
       }
       break;
     case LoadCode::bad_length:
-      err << ": it is " << why.length << " bytes";
+      to.out << ": it is " << why.length << " bytes";
       break;
     case LoadCode::no_table: {
       char where[64];
@@ -156,29 +162,29 @@ void report_load_failure(std::ostream& err, std::string_view kind, const char* f
       switch (why.scan.fault) {
         case ScanFault::none:
         case ScanFault::no_table:
-          err << ": no table header found";
+          to.out << ": no table header found";
           break;
         case ScanFault::entries_past_end:
-          err << ": " << where << " announces entries past the end of the image";
+          to.out << ": " << where << " announces entries past the end of the image";
           break;
         case ScanFault::block_outside:
-          err << ": block " << why.scan.slot << " of " << where << " lies outside the image";
+          to.out << ": block " << why.scan.slot << " of " << where << " lies outside the image";
           break;
         case ScanFault::too_many_blocks:
-          err << ": block " << why.scan.slot << " of " << where
-              << " is the 65th; an image holds at most 64";
+          to.out << ": block " << why.scan.slot << " of " << where
+                 << " is the 65th; an image holds at most 64";
           break;
         case ScanFault::no_memory:
-          err << ": no memory to copy block " << why.scan.slot << " of " << where;
+          to.out << ": no memory to copy block " << why.scan.slot << " of " << where;
           break;
       }
       break;
     }
   }
-  finish(err, kind, kind == "list" ? list_code_number(code) : code_number(step_code(code)));
+  finish(to.out, kind, kind == "list" ? list_code_number(code) : code_number(step_code(code)));
 }
 
-void report_replace_failure(std::ostream& err, std::string_view kind, const FlashImage& image,
+void report_replace_failure(MessageTo to, std::string_view kind, const FlashImage& image,
                             const char* blockname, const char* blockfile, ReplaceCode code,
                             const ReplaceFailure& why) {
   const bool about_name = code == ReplaceCode::no_match ||
@@ -190,34 +196,34 @@ void report_replace_failure(std::ostream& err, std::string_view kind, const Flas
                   "%llu bytes, but %s can hold at most %llu before the image's end",
                   static_cast<unsigned long long>(why.length), block_label(image, chosen).c_str(),
                   static_cast<unsigned long long>(why.room));
-    start(err, shown(blockfile), step_code(WriteCode::does_not_fit));
-    err << ": " << text;
-    finish(err, kind, code_number(step_code(WriteCode::does_not_fit)));
+    start(to, shown(blockfile), step_code(WriteCode::does_not_fit));
+    to.out << ": " << text;
+    finish(to.out, kind, code_number(step_code(WriteCode::does_not_fit)));
     return;
   }
-  start(err, shown(about_name ? blockname : blockfile), step_code(code));
+  start(to, shown(about_name ? blockname : blockfile), step_code(code));
   switch (code) {
     case ReplaceCode::cannot_open:
-      if (why.error != 0) err << ": " << system_reason(why.error);
+      if (why.error != 0) to.out << ": " << system_reason(why.error);
       break;
     case ReplaceCode::short_read:
       if (why.error != 0) {
-        err << ": " << system_reason(why.error);
+        to.out << ": " << system_reason(why.error);
       } else {
-        err << ": it gave " << why.read << " of its " << why.length << " bytes";
+        to.out << ": it gave " << why.read << " of its " << why.length << " bytes";
       }
       break;
     case ReplaceCode::no_memory:
-      err << ": it is " << why.length << " bytes";
+      to.out << ": it is " << why.length << " bytes";
       break;
     default:
       break;
   }
-  finish(err, kind, code_number(step_code(code)));
+  finish(to.out, kind, code_number(step_code(code)));
 }
 
 void describe_rebuild_fault(std::ostream& out, const FlashImage& image, const RebuildReport& why) {
-  const std::string block = block_label(image, why.block);
+  const BlockLabel block = block_label(image, why.block);
   char text[200] = "";
   switch (why.fault) {
     case RebuildFault::none:
@@ -260,43 +266,50 @@ void describe_rebuild_fault(std::ostream& out, const FlashImage& image, const Re
   out << text;
 }
 
-void report_rebuild_failure(std::ostream& err, std::string_view kind, const FlashImage& image,
+void report_rebuild_failure(MessageTo to, std::string_view kind, const FlashImage& image,
                             const char* file, WriteCode code, const RebuildReport& why) {
-  start(err, shown(file), step_code(code));
+  start(to, shown(file), step_code(code));
   if (code == WriteCode::does_not_fit) {
-    err << ": ";
-    describe_rebuild_fault(err, image, why);
+    to.out << ": ";
+    describe_rebuild_fault(to.out, image, why);
   } else if (code == WriteCode::no_memory) {
-    err << ": it is " << image.length << " bytes";
+    to.out << ": it is " << image.length << " bytes";
   }
-  finish(err, kind, code_number(step_code(code)));
+  finish(to.out, kind, code_number(step_code(code)));
 }
 
-void report_write_failure(std::ostream& err, std::string_view kind, std::string_view role,
+void report_write_failure(MessageTo to, std::string_view kind, std::string_view role,
                           const char* file, WriteCode code, const WriteFailure& why) {
   if (code == WriteCode::empty_name) {
-    err << "blkswap: '': " << role << " is an empty argument";
+    to.out << to.lead << "'': " << role << " is an empty argument";
   } else {
-    start(err, shown(file), step_code(code));
-    if (!why.what.empty()) err << ": " << why.what;
-    if (why.error != 0) err << ": " << system_reason(why.error);
+    start(to, shown(file), step_code(code));
+    if (!why.what.empty()) to.out << ": " << why.what;
+    if (why.error != 0) to.out << ": " << system_reason(why.error);
   }
-  finish(err, kind, code_number(step_code(code)));
+  finish(to.out, kind, code_number(step_code(code)));
 }
 
 namespace {
 
+constexpr size_t kLongestHint = 32;  // longer first arguments are not taken for options
+
 // Letters only, in lower case: "--dry-run" and "--dryrun" are the same word.
-std::string letters_of(std::string_view text) {
-  std::string letters;
-  for (const char c : text) {
-    if (c != '-') letters += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+struct Letters {
+  char text[kLongestHint + 1] = {};
+  size_t size = 0;
+  std::string_view view() const { return {text, size}; }
+};
+Letters letters_of(std::string_view word) {
+  Letters letters;
+  for (const char c : word.substr(0, kLongestHint)) {
+    if (c != '-') letters.text[letters.size++] = c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c;
   }
   return letters;
 }
 
 size_t edit_distance(std::string_view a, std::string_view b) {
-  std::vector<size_t> row(b.size() + 1);
+  size_t row[kLongestHint + 1];
   for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
   for (size_t i = 1; i <= a.size(); ++i) {
     size_t diagonal = row[0];
@@ -314,20 +327,24 @@ size_t edit_distance(std::string_view a, std::string_view b) {
 
 void hint_at_option(std::ostream& err, std::string_view first_argument,
                     std::span<const std::string_view> options) {
-  if (first_argument.size() < 2 || first_argument[0] != '-' || first_argument.size() > 32) return;
-  const std::string typed = letters_of(first_argument);
-  if (typed.empty()) return;
-  std::string close;
-  for (const std::string_view option : options) {
-    const std::string word = letters_of(option);
-    if (word.rfind(typed, 0) == 0 || edit_distance(typed, word) <= 2) {
-      close += close.empty() ? "" : " or ";
-      close += option;
-    }
+  if (first_argument.size() < 2 || first_argument[0] != '-' ||
+      first_argument.size() > kLongestHint) {
+    return;
   }
-  if (close.empty()) return;
-  err << "blkswap: hint: '" << first_argument << "' is no file; did you mean " << close
-      << "? See 'blkswap --help'.\n";
+  const Letters typed = letters_of(first_argument);
+  if (typed.size == 0) return;
+  size_t named = 0;
+  for (const std::string_view option : options) {
+    const Letters word = letters_of(option);
+    if (word.view().substr(0, typed.size) != typed.view() &&
+        edit_distance(typed.view(), word.view()) > 2) {
+      continue;
+    }
+    err << (named++ == 0 ? "blkswap: hint: '" : " or ");
+    if (named == 1) err << first_argument << "' is no file; did you mean ";
+    err << option;
+  }
+  if (named > 0) err << "? See 'blkswap --help'.\n";
 }
 
 }  // namespace blkswap

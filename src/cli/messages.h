@@ -56,20 +56,27 @@ void print_merge_error_line(std::ostream& out, int number);
 // The code section of --help, from the table.
 void print_code_help(std::ostream& out);
 
+// Where a message goes and what it starts with: "blkswap: " on standard error, or "The merge
+// would fail: " under the dry run's table.
+struct MessageTo {
+  std::ostream& out;
+  std::string_view lead = "blkswap: ";
+};
+
 // The messages: "blkswap: ARGUMENT: meaning: what exactly (KIND error N)\n". An empty argument
 // shows as ''. KIND is the command's word for the table of numbers it uses ("list", "extract",
-// "merge").
-void report_load_failure(std::ostream& err, std::string_view kind, const char* flashfile,
-                         LoadCode code, const LoadFailure& why);
-void report_replace_failure(std::ostream& err, std::string_view kind, const FlashImage& image,
+// "merge"). None of them allocates memory.
+void report_load_failure(MessageTo to, std::string_view kind, const char* flashfile, LoadCode code,
+                         const LoadFailure& why);
+void report_replace_failure(MessageTo to, std::string_view kind, const FlashImage& image,
                             const char* blockname, const char* blockfile, ReplaceCode code,
                             const ReplaceFailure& why);
-void report_rebuild_failure(std::ostream& err, std::string_view kind, const FlashImage& image,
+void report_rebuild_failure(MessageTo to, std::string_view kind, const FlashImage& image,
                             const char* file, WriteCode code, const RebuildReport& why);
-void report_write_failure(std::ostream& err, std::string_view kind, std::string_view role,
+void report_write_failure(MessageTo to, std::string_view kind, std::string_view role,
                           const char* file, WriteCode code, const WriteFailure& why);
-void report_refusal(std::ostream& err, std::string_view kind, const char* file,
-                    std::string_view message, StepCode code);
+void report_refusal(MessageTo to, std::string_view kind, const char* file, std::string_view message,
+                    StepCode code);
 
 // What exactly stopped the rebuild, in a sentence: which block, and where or what.
 void describe_rebuild_fault(std::ostream& out, const FlashImage& image, const RebuildReport& why);
