@@ -220,7 +220,7 @@ TEST(Cli, MergeFailuresWriteNothing) {
 }
 
 // Tables nested in blocks: a merge either writes an image that loads back as laid out, with
-// every checksum true, or refuses with -2 and writes nothing; the rehearsal says which.
+// every checksum true, or refuses with -2 and writes nothing; the dry run says which.
 TEST(Cli, NestedTablesMergeWholeOrNotAtAll) {
   TempDir dir;
   // The outer block (0x200..0x1200) holds a second table at 0x400 and its inner block.
@@ -255,14 +255,14 @@ TEST(Cli, NestedTablesMergeWholeOrNotAtAll) {
     fs::remove(out);
     ASSERT_TRUE(write_file(flash, c.flash));
     ASSERT_TRUE(write_file(block, c.block));
-    const auto rehearsal = run_tool({"--dry-run", flash, c.blockname, block});
+    const auto dry_run = run_tool({"--dry-run", flash, c.blockname, block});
     const auto merge = run_tool({flash, c.blockname, block, out});
     EXPECT_EQ(merge.out, c.code ? merge_error(c.code) : "");
-    EXPECT_EQ(rehearsal.status, merge.status);
+    EXPECT_EQ(dry_run.status, merge.status);
     EXPECT_EQ(fs::exists(out), c.code == 0);
     if (c.code != 0) {
-      // The rehearsal's table and reason, then the merge's own line.
-      EXPECT_TRUE(rehearsal.out.ends_with("(merge error -2)\n" + merge.out)) << rehearsal.out;
+      // The dry run's table and reason, then the merge's own line.
+      EXPECT_TRUE(dry_run.out.ends_with("(merge error -2)\n" + merge.out)) << dry_run.out;
       continue;
     }
     const auto verify = run_tool({"--verify", out});

@@ -165,15 +165,15 @@ TEST(Messages, SayWhatWentWrongAndWhere) {
     EXPECT_EQ(run.err, c.err) << c.args[0] << " " << c.args.size();
     EXPECT_NE(run.status, 0);
   }
-  // The rehearsal marks the block at fault and gives the reason under its table.
-  const auto rehearsal = testing::run_tool({"--dry-run", two, "b0", grown});
-  EXPECT_NE(rehearsal.out.find("0x00000100  0x0007fe00  ok     -  (replaced)\n"), std::string::npos)
-      << rehearsal.out;
+  // The dry run marks the block at fault and gives the reason under its table.
+  const auto dry_run = testing::run_tool({"--dry-run", two, "b0", grown});
+  EXPECT_NE(dry_run.out.find("0x00000100  0x0007fe00  ok     -  (replaced)\n"), std::string::npos)
+      << dry_run.out;
   EXPECT_NE(
-      rehearsal.out.find("-           0x00000010  ok     -  (at fault)\nThe merge would fail: " +
-                         two + layout + "block 1 (b1) would end at"),
+      dry_run.out.find("-           0x00000010  ok     -  (at fault)\nThe merge would fail: " +
+                       two + layout + "block 1 (b1) would end at"),
       std::string::npos)
-      << rehearsal.out;
+      << dry_run.out;
 }
 
 }  // namespace

@@ -378,7 +378,7 @@ TEST(Options, ExtractFailuresLeaveTheOutputAlone) {
   EXPECT_EQ(read_file(ws.flash()), mixed_image());
 }
 
-// The rehearsal's new places are the real merge's, and it writes nothing.
+// The dry run's new places are the real merge's, and it writes nothing.
 TEST(Options, DryRunForetellsTheMerge) {
   const testing::Workspace ws = workspace();
   const auto files = ws.files();
@@ -418,7 +418,7 @@ TEST(Options, DryRunForetellsTheMerge) {
   }
 }
 
-// Whatever the merge would print and exit with, the rehearsal prints and exits with too.
+// Whatever the merge would print and exit with, the dry run prints and exits with too.
 TEST(Options, DryRunFailsWithTheMergesCode) {
   const testing::Workspace ws = workspace();
   ASSERT_TRUE(write_file(ws.dir.path("blank.bin"), std::vector<uint8_t>(kImageUnit, 0)));
@@ -439,17 +439,16 @@ TEST(Options, DryRunFailsWithTheMergesCode) {
   for (const auto& args : cases) {
     const auto merge = run_tool({args[0], args[1], args[2], ws.out()});
     ASSERT_EQ(merge.status, 1) << args[1] << " " << args[2];
-    const auto rehearsal = run_tool({"--dry-run", args[0], args[1], args[2]});
-    EXPECT_EQ(rehearsal.status, 1);
+    const auto dry_run = run_tool({"--dry-run", args[0], args[1], args[2]});
+    EXPECT_EQ(dry_run.status, 1);
     // The table as far as it got, the reason under it, and the merge's own line.
-    EXPECT_EQ(rehearsal.out.substr(rehearsal.out.size() -
-                                   std::min(rehearsal.out.size(), merge.out.size())),
-              merge.out);
-    EXPECT_NE(rehearsal.out.find("The merge would fail: "), std::string::npos);
+    EXPECT_EQ(
+        dry_run.out.substr(dry_run.out.size() - std::min(dry_run.out.size(), merge.out.size())),
+        merge.out);
+    EXPECT_NE(dry_run.out.find("The merge would fail: "), std::string::npos);
     const std::string code = merge.out.substr(merge.out.rfind(' ') + 1, 2);
-    EXPECT_EQ(rehearsal.err.rfind("blkswap: ", 0), 0u) << rehearsal.err;
-    EXPECT_NE(rehearsal.err.find("(merge error " + code + ")\n"), std::string::npos)
-        << rehearsal.err;
+    EXPECT_EQ(dry_run.err.rfind("blkswap: ", 0), 0u) << dry_run.err;
+    EXPECT_NE(dry_run.err.find("(merge error " + code + ")\n"), std::string::npos) << dry_run.err;
   }
   EXPECT_EQ(ws.files(), files);
 }

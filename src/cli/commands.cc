@@ -65,7 +65,7 @@ constexpr Command kCommands[] = {
     {CommandKind::option, "--extract", "", 3, 3, run_extract, "FLASHFILE BLOCKNAME OUTFILE",
      "write the bytes of the block BLOCKNAME to OUTFILE"},
     {CommandKind::option, "--dry-run", "", 3, 3, run_dry_run, "FLASHFILE BLOCKNAME BLOCKFILE",
-     "rehearse the merge: show what would change, write nothing"},
+     "run the merge in memory: show what would change, write nothing"},
     {CommandKind::option, "--help", "-h", 0, 0, run_help, "", "show this help"},
     {CommandKind::option, "--version", "", 0, 0, run_version, "", "show the name and version"},
     {CommandKind::end_of_options, "--", "", 0, 0, nullptr, "ARGUMENTS",

@@ -15,7 +15,7 @@ enum class WriteCode { ok, empty_name, does_not_fit, no_memory, cannot_create, s
 // The code of a write's outcome: ok, cannot_create or short_write.
 WriteCode write_code(WriteResult result);
 
-// Why the rebuild refused (WriteCode::does_not_fit), for the message and the rehearsal.
+// Why the rebuild refused (WriteCode::does_not_fit), for the message and the dry run.
 enum class RebuildFault {
   none,
   no_blocks,         // the image lists no block

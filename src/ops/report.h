@@ -1,5 +1,5 @@
 // What the commands show about an image: the list, the layout for people and for scripts, the
-// checksum check, and the rehearsal of a merge.
+// checksum check, and the dry run of a merge.
 #pragma once
 
 #include <cstddef>
