@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -164,9 +163,9 @@ TEST(Cli, MergeFailuresWriteNothing) {
       testing::build_image(kImageUnit, {{0x100, {{.id = 1, .name = "last", .offset = 0x100}}}})));
   const std::string fits_exactly = files.path("fits.bin");
   ASSERT_TRUE(write_file(fits_exactly, pattern(kImageUnit - 0x200, 4)));
-  { std::ofstream(huge).close(); }
+  ASSERT_TRUE(testing::write_file(huge, {}));
   ASSERT_EQ(::truncate(huge.c_str(), 0x100000001LL), 0);  // sparse, longer than a size field holds
-  { std::ofstream(long_block).close(); }
+  ASSERT_TRUE(testing::write_file(long_block, {}));
   ASSERT_EQ(::truncate(long_block.c_str(), 2 * kImageUnit),
             0);  // holds in a size field, not in the image
 

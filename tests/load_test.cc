@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -189,7 +188,7 @@ TEST(LoadImage, RefusesAnImageOfFourGibibytesOrMoreWithoutReadingIt) {
   testing::TempDir dir;
   const std::string path = dir.path("huge.bin");
   ASSERT_EQ(::truncate(path.c_str(), 0), -1);  // not there yet
-  { std::ofstream(path).close(); }
+  ASSERT_TRUE(testing::write_file(path, {}));
   ASSERT_EQ(::truncate(path.c_str(), 0x100000000LL), 0);  // sparse: no disk used
   FlashImage image;
   EXPECT_EQ(load_image(image, path.c_str()), LoadCode::bad_length);

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
@@ -33,7 +32,7 @@ std::set<Row> rows_of_table() {
 }
 
 std::vector<std::string> lines_of(const std::string& file) {
-  std::ifstream in(std::string(BLKSWAP_SOURCE_DIR) + "/" + file);
+  std::istringstream in(testing::read_text(std::string(BLKSWAP_SOURCE_DIR) + "/" + file));
   std::vector<std::string> lines;
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;

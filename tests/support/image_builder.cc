@@ -103,4 +103,9 @@ std::vector<uint8_t> read_file(const std::string& path) {
   return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
 }
 
+std::string read_text(const std::string& path) {
+  const std::vector<uint8_t> bytes = read_file(path);
+  return {bytes.begin(), bytes.end()};
+}
+
 }  // namespace blkswap::testing

@@ -51,5 +51,6 @@ std::vector<uint8_t> to_vector(const Bytes& bytes);
 
 bool write_file(const std::string& path, const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> read_file(const std::string& path);
+std::string read_text(const std::string& path);  // the same bytes, as a string
 
 }  // namespace blkswap::testing

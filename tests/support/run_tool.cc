@@ -25,11 +25,6 @@ std::string shell_quoted(const std::string& s) {
   return q + "'";
 }
 
-std::string slurp(const std::string& path) {
-  const std::vector<uint8_t> bytes = read_file(path);
-  return {bytes.begin(), bytes.end()};
-}
-
 int status_of(int raw) {
   if (WIFEXITED(raw)) return WEXITSTATUS(raw);
   if (WIFSIGNALED(raw)) return 128 + WTERMSIG(raw);
@@ -47,8 +42,8 @@ ToolRun run_through_shell(const std::string& program, const std::vector<std::str
              shell_quoted(capture.path("err"));
   ToolRun run;
   run.status = status_of(std::system(("sh -c " + shell_quoted(command)).c_str()));
-  run.out = slurp(capture.path("out"));
-  run.err = slurp(capture.path("err"));
+  run.out = read_text(capture.path("out"));
+  run.err = read_text(capture.path("err"));
   return run;
 }
 
@@ -121,8 +116,8 @@ ToolRun finish_tool(BackgroundTool& tool) {
   int raw = 0;
   if (tool.pid > 0 && ::waitpid(tool.pid, &raw, 0) == tool.pid) run.status = status_of(raw);
   tool.pid = -1;
-  run.out = slurp(tool.capture->path("out"));
-  run.err = slurp(tool.capture->path("err"));
+  run.out = read_text(tool.capture->path("out"));
+  run.err = read_text(tool.capture->path("err"));
   return run;
 }
 
