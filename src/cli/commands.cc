@@ -114,16 +114,16 @@ void hint_if_mistyped(const char* first, LoadCode code, Streams io) {
   hint_at_option(io.err, first, {options, count});
 }
 
-std::unique_ptr<FlashImage> new_image(LoadCode& code) {
-  std::unique_ptr<FlashImage> image = allocate_flash_image();
-  code = image ? LoadCode::ok : LoadCode::no_memory;
-  return image;
+// Loads `file` into a new image; no_memory when not even the image's records can be had.
+LoadCode load_new_image(const char* file, std::unique_ptr<FlashImage>& image,
+                        LoadFailure* why = nullptr) {
+  image = allocate_flash_image();
+  return image ? load_image(*image, file, why) : LoadCode::no_memory;
 }
 
 int run_list(Operands operands, Streams io) {
-  LoadCode code;
-  std::unique_ptr<FlashImage> image = new_image(code);
-  if (image) code = load_image(*image, operands[0]);
+  std::unique_ptr<FlashImage> image;
+  const LoadCode code = load_new_image(operands[0], image);
   if (code == LoadCode::ok) {
     print_block_list(*image, io.out);
     return kExitOk;
@@ -133,29 +133,18 @@ int run_list(Operands operands, Streams io) {
   return kExitFailed;
 }
 
-// The code a merge reports for a block file too long for any place in the image: the rebuild's
-// own, which tests an empty WFILE first.
-WriteCode refusal_of_too_long(const char* wfile) {
-  return wfile[0] == '\0' ? WriteCode::empty_name : WriteCode::does_not_fit;
-}
-
 int run_merge(Operands operands, Streams io) {
   const char* wfile = operands[3];
-  LoadCode loaded;
-  std::unique_ptr<FlashImage> image = new_image(loaded);
-  if (image) loaded = load_image(*image, operands[0]);
+  std::unique_ptr<FlashImage> image;
+  const LoadCode loaded = load_new_image(operands[0], image);
   if (loaded != LoadCode::ok) {
     print_merge_error_line(io.out, code_number(step_code(loaded)));
     hint_if_mistyped(operands[0], loaded, io);
     return kExitFailed;
   }
   const ReplaceCode replaced = replace_block(*image, operands[1], operands[2]);
-  if (replaced == ReplaceCode::too_long) {
-    print_merge_error_line(io.out, code_number(step_code(refusal_of_too_long(wfile))));
-    return kExitFailed;
-  }
   if (replaced != ReplaceCode::ok) {
-    print_merge_error_line(io.out, code_number(step_code(replaced)));
+    print_merge_error_line(io.out, code_number(merge_step_code(replaced, wfile)));
     return kExitFailed;
   }
   WriteFailure why;
@@ -163,18 +152,17 @@ int run_merge(Operands operands, Streams io) {
   if (written == WriteCode::ok) return kExitOk;
   print_merge_error_line(io.out, code_number(step_code(written)));
   // A write that failed also says why, on standard error; the line above stays as it is.
-  if (!why.what.empty()) report_write_failure({io.err}, "merge", "WFILE", wfile, written, why);
+  if (!why.what.empty()) report_write_failure({io.err}, Kind::merge, "WFILE", wfile, written, why);
   return kExitFailed;
 }
 
 // Loads `file` for a report; on failure says why on standard error, with the list's code.
 std::unique_ptr<FlashImage> load_for_report(const char* file, Streams io) {
-  LoadCode code;
-  std::unique_ptr<FlashImage> image = new_image(code);
+  std::unique_ptr<FlashImage> image;
   LoadFailure why;
-  if (image) code = load_image(*image, file, &why);
+  const LoadCode code = load_new_image(file, image, &why);
   if (code == LoadCode::ok) return image;
-  report_load_failure({io.err}, "list", file, code, why);
+  report_load_failure({io.err}, Kind::list, file, code, why);
   return nullptr;
 }
 
@@ -204,42 +192,41 @@ int run_extract(Operands operands, Streams io) {
   const char* flashfile = operands[0];
   const char* blockname = operands[1];
   const char* outfile = operands[2];
-  LoadCode loaded;
-  std::unique_ptr<FlashImage> image = new_image(loaded);
+  std::unique_ptr<FlashImage> image;
   LoadFailure load_failure;
-  if (image) loaded = load_image(*image, flashfile, &load_failure);
+  const LoadCode loaded = load_new_image(flashfile, image, &load_failure);
   if (loaded != LoadCode::ok) {
-    report_load_failure({io.err}, "extract", flashfile, loaded, load_failure);
+    report_load_failure({io.err}, Kind::extract, flashfile, loaded, load_failure);
     return kExitFailed;
   }
   // The merge may write over its flash file, which it has read whole; a block written over
   // the image it comes from would leave one block where the image was.
   if (outfile[0] != '\0' && names_the_flash_file(*image, outfile)) {
-    report_refusal({io.err}, "extract", outfile,
+    report_refusal({io.err}, Kind::extract, outfile,
                    "is the flash file itself; refusing to write one block over it",
                    step_code(WriteCode::cannot_create));
     return kExitFailed;
   }
   if (blockname[0] == '\0') {
-    report_refusal({io.err}, "extract", blockname, "BLOCKNAME is an empty argument",
+    report_refusal({io.err}, Kind::extract, blockname, "BLOCKNAME is an empty argument",
                    step_code(ReplaceCode::empty_argument));
     return kExitFailed;
   }
   if (outfile[0] == '\0') {
-    report_write_failure({io.err}, "extract", "OUTFILE", outfile, WriteCode::empty_name, {});
+    report_write_failure({io.err}, Kind::extract, "OUTFILE", outfile, WriteCode::empty_name, {});
     return kExitFailed;
   }
   const int index = find_block(*image, blockname);
   if (index == kNoBlock) {
-    report_replace_failure({io.err}, "extract", *image, blockname, outfile, ReplaceCode::no_match,
-                           {});
+    report_replace_failure({io.err}, Kind::extract, *image, blockname, outfile,
+                           ReplaceCode::no_match, {});
     return kExitFailed;
   }
   WriteFailure why;
   const WriteCode written =
       write_code(extract_block(*image, static_cast<size_t>(index), outfile, &why));
   if (written == WriteCode::ok) return kExitOk;
-  report_write_failure({io.err}, "extract", "OUTFILE", outfile, written, why);
+  report_write_failure({io.err}, Kind::extract, "OUTFILE", outfile, written, why);
   return kExitFailed;
 }
 
@@ -251,13 +238,12 @@ int run_dry_run(Operands operands, Streams io) {
   const char* flashfile = operands[0];
   const char* blockname = operands[1];
   const char* blockfile = operands[2];
-  LoadCode loaded;
-  std::unique_ptr<FlashImage> image = new_image(loaded);
+  std::unique_ptr<FlashImage> image;
   LoadFailure load_failure;
-  if (image) loaded = load_image(*image, flashfile, &load_failure);
+  const LoadCode loaded = load_new_image(flashfile, image, &load_failure);
   if (loaded != LoadCode::ok) {
     for (const MessageTo to : {MessageTo{io.out, kWouldFail}, MessageTo{io.err}}) {
-      report_load_failure(to, "merge", flashfile, loaded, load_failure);
+      report_load_failure(to, Kind::merge, flashfile, loaded, load_failure);
     }
     print_merge_error_line(io.out, code_number(step_code(loaded)));
     return kExitFailed;
@@ -267,11 +253,10 @@ int run_dry_run(Operands operands, Streams io) {
   if (replaced != ReplaceCode::ok) {
     print_dry_run(*image, RebuildReport{}, replace_failure.block, io.out);
     for (const MessageTo to : {MessageTo{io.out, kWouldFail}, MessageTo{io.err}}) {
-      report_replace_failure(to, "merge", *image, blockname, blockfile, replaced, replace_failure);
+      report_replace_failure(to, Kind::merge, *image, blockname, blockfile, replaced,
+                             replace_failure);
     }
-    print_merge_error_line(io.out, replaced == ReplaceCode::too_long
-                                       ? code_number(step_code(WriteCode::does_not_fit))
-                                       : code_number(step_code(replaced)));
+    print_merge_error_line(io.out, code_number(merge_step_code(replaced, nullptr)));
     return kExitFailed;
   }
   Bytes merged;  // composed in full, so that a lack of memory shows here as it would there
@@ -282,7 +267,7 @@ int run_dry_run(Operands operands, Streams io) {
   print_dry_run(*image, report, at_fault ? static_cast<int>(report.block) : kNoBlock, io.out);
   if (composed != WriteCode::ok) {
     for (const MessageTo to : {MessageTo{io.out, kWouldFail}, MessageTo{io.err}}) {
-      report_rebuild_failure(to, "merge", *image, flashfile, composed, report);
+      report_rebuild_failure(to, Kind::merge, *image, flashfile, composed, report);
     }
     print_merge_error_line(io.out, code_number(step_code(composed)));
     return kExitFailed;

@@ -50,15 +50,36 @@ void start(MessageTo to, std::string_view argument, StepCode code) {
   to.out << to.lead << argument << ": " << row_of(code).meaning;
 }
 
-void finish(std::ostream& err, std::string_view kind, int number) {
-  err << " (" << kind << " error " << number << ")\n";
-}
-
 // The system's reason, except where its words would mislead: a file that cannot seek fails
 // for want of a length, not for a seek the user never asked for.
 const char* system_reason(int error) {
   if (error == ESPIPE) return "it is a pipe, socket or terminal, which has no length to read up to";
   return std::strerror(error);
+}
+
+std::string_view kind_word(Kind kind) {
+  switch (kind) {
+    case Kind::list:
+      return "list";
+    case Kind::extract:
+      return "extract";
+    case Kind::merge:
+      break;
+  }
+  return "merge";
+}
+
+void finish(std::ostream& out, Kind kind, int number) {
+  out << " (" << kind_word(kind) << " error " << number << ")\n";
+}
+
+// Why a read failed: the system's reason, or how much of the file a short read gave.
+void put_read_failure(std::ostream& out, int error, uint64_t read, uint64_t length) {
+  if (error != 0) {
+    out << ": " << system_reason(error);
+  } else {
+    out << ": it gave " << read << " of its " << length << " bytes";
+  }
 }
 
 // "block 1 (kernel)": its index and its name made printable. Built without heap allocation, as
@@ -100,6 +121,12 @@ int code_number(StepCode code) {
   return row_of(code).number;
 }
 
+StepCode merge_step_code(ReplaceCode code, const char* wfile) {
+  if (code != ReplaceCode::too_long) return step_code(code);
+  return step_code(wfile != nullptr && wfile[0] == '\0' ? WriteCode::empty_name
+                                                        : WriteCode::does_not_fit);
+}
+
 int list_code_number(LoadCode code) {
   return code == LoadCode::no_table ? code_number(step_code(LoadCode::no_memory))
                                     : code_number(step_code(code));
@@ -132,13 +159,13 @@ void print_code_help(std::ostream& out) {
          "code the merge would give.\n";
 }
 
-void report_refusal(MessageTo to, std::string_view kind, const char* file, std::string_view message,
+void report_refusal(MessageTo to, Kind kind, const char* file, std::string_view message,
                     StepCode code) {
   to.out << to.lead << shown(file) << ": " << message;
   finish(to.out, kind, code_number(code));
 }
 
-void report_load_failure(MessageTo to, std::string_view kind, const char* flashfile, LoadCode code,
+void report_load_failure(MessageTo to, Kind kind, const char* flashfile, LoadCode code,
                          const LoadFailure& why) {
   start(to, shown(flashfile), step_code(code));
   switch (code) {
@@ -147,11 +174,7 @@ void report_load_failure(MessageTo to, std::string_view kind, const char* flashf
     case LoadCode::no_memory:
       break;
     case LoadCode::cannot_open:
-      if (why.error != 0) {
-        to.out << ": " << system_reason(why.error);
-      } else {
-        to.out << ": it gave " << why.read << " of its " << why.length << " bytes";
-      }
+      put_read_failure(to.out, why.error, why.read, why.length);
       break;
     case LoadCode::bad_length:
       to.out << ": it is " << why.length << " bytes";
@@ -181,45 +204,34 @@ void report_load_failure(MessageTo to, std::string_view kind, const char* flashf
       break;
     }
   }
-  finish(to.out, kind, kind == "list" ? list_code_number(code) : code_number(step_code(code)));
+  finish(to.out, kind, kind == Kind::list ? list_code_number(code) : code_number(step_code(code)));
 }
 
-void report_replace_failure(MessageTo to, std::string_view kind, const FlashImage& image,
-                            const char* blockname, const char* blockfile, ReplaceCode code,
-                            const ReplaceFailure& why) {
+void report_replace_failure(MessageTo to, Kind kind, const FlashImage& image, const char* blockname,
+                            const char* blockfile, ReplaceCode code, const ReplaceFailure& why) {
   const bool about_name = code == ReplaceCode::no_match ||
                           (code == ReplaceCode::empty_argument && blockname[0] == '\0');
-  if (code == ReplaceCode::too_long) {
-    const auto chosen = static_cast<size_t>(why.block);
-    char text[160];
-    std::snprintf(text, sizeof text,
-                  "%llu bytes, but %s can hold at most %llu before the image's end",
-                  static_cast<unsigned long long>(why.length), block_label(image, chosen).c_str(),
-                  static_cast<unsigned long long>(why.room));
-    start(to, shown(blockfile), step_code(WriteCode::does_not_fit));
-    to.out << ": " << text;
-    finish(to.out, kind, code_number(step_code(WriteCode::does_not_fit)));
-    return;
-  }
-  start(to, shown(about_name ? blockname : blockfile), step_code(code));
+  const StepCode reported = merge_step_code(code, nullptr);
+  start(to, shown(about_name ? blockname : blockfile), reported);
   switch (code) {
     case ReplaceCode::cannot_open:
       if (why.error != 0) to.out << ": " << system_reason(why.error);
       break;
     case ReplaceCode::short_read:
-      if (why.error != 0) {
-        to.out << ": " << system_reason(why.error);
-      } else {
-        to.out << ": it gave " << why.read << " of its " << why.length << " bytes";
-      }
+      put_read_failure(to.out, why.error, why.read, why.length);
       break;
     case ReplaceCode::no_memory:
       to.out << ": it is " << why.length << " bytes";
       break;
+    case ReplaceCode::too_long:
+      to.out << ": " << why.length << " bytes, but "
+             << block_label(image, static_cast<size_t>(why.block)).c_str() << " can hold at most "
+             << why.room << " before the image's end";
+      break;
     default:
       break;
   }
-  finish(to.out, kind, code_number(step_code(code)));
+  finish(to.out, kind, code_number(reported));
 }
 
 void describe_rebuild_fault(std::ostream& out, const FlashImage& image, const RebuildReport& why) {
@@ -266,8 +278,8 @@ void describe_rebuild_fault(std::ostream& out, const FlashImage& image, const Re
   out << text;
 }
 
-void report_rebuild_failure(MessageTo to, std::string_view kind, const FlashImage& image,
-                            const char* file, WriteCode code, const RebuildReport& why) {
+void report_rebuild_failure(MessageTo to, Kind kind, const FlashImage& image, const char* file,
+                            WriteCode code, const RebuildReport& why) {
   start(to, shown(file), step_code(code));
   if (code == WriteCode::does_not_fit) {
     to.out << ": ";
@@ -278,8 +290,8 @@ void report_rebuild_failure(MessageTo to, std::string_view kind, const FlashImag
   finish(to.out, kind, code_number(step_code(code)));
 }
 
-void report_write_failure(MessageTo to, std::string_view kind, std::string_view role,
-                          const char* file, WriteCode code, const WriteFailure& why) {
+void report_write_failure(MessageTo to, Kind kind, std::string_view role, const char* file,
+                          WriteCode code, const WriteFailure& why) {
   if (code == WriteCode::empty_name) {
     to.out << to.lead << "'': " << role << " is an empty argument";
   } else {

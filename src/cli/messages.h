@@ -49,6 +49,11 @@ std::string_view step_title(Step step);  // "loading FLASHFILE", ...
 int code_number(StepCode code);
 int list_code_number(LoadCode code);
 
+// The code a merge gives for a replacement's outcome: its own, except that a block file too long
+// for any place in the image is the rebuild's refusal, which tests an empty WFILE first (a dry
+// run has no WFILE: null).
+StepCode merge_step_code(ReplaceCode code, const char* wfile);
+
 // "List flash block error with N\n", "Merge flash file error with N\n" (standard output).
 void print_list_error_line(std::ostream& out, int number);
 void print_merge_error_line(std::ostream& out, int number);
@@ -64,18 +69,18 @@ struct MessageTo {
 };
 
 // The messages: "blkswap: ARGUMENT: meaning: what exactly (KIND error N)\n". An empty argument
-// shows as ''. KIND is the command's word for the table of numbers it uses ("list", "extract",
-// "merge"). None of them allocates memory.
-void report_load_failure(MessageTo to, std::string_view kind, const char* flashfile, LoadCode code,
+// shows as ''. KIND says whose numbers the message gives: the list's (for --info and --verify),
+// --extract's, or the merge's (for --dry-run). None of them allocates memory.
+enum class Kind { list, extract, merge };
+void report_load_failure(MessageTo to, Kind kind, const char* flashfile, LoadCode code,
                          const LoadFailure& why);
-void report_replace_failure(MessageTo to, std::string_view kind, const FlashImage& image,
-                            const char* blockname, const char* blockfile, ReplaceCode code,
-                            const ReplaceFailure& why);
-void report_rebuild_failure(MessageTo to, std::string_view kind, const FlashImage& image,
-                            const char* file, WriteCode code, const RebuildReport& why);
-void report_write_failure(MessageTo to, std::string_view kind, std::string_view role,
-                          const char* file, WriteCode code, const WriteFailure& why);
-void report_refusal(MessageTo to, std::string_view kind, const char* file, std::string_view message,
+void report_replace_failure(MessageTo to, Kind kind, const FlashImage& image, const char* blockname,
+                            const char* blockfile, ReplaceCode code, const ReplaceFailure& why);
+void report_rebuild_failure(MessageTo to, Kind kind, const FlashImage& image, const char* file,
+                            WriteCode code, const RebuildReport& why);
+void report_write_failure(MessageTo to, Kind kind, std::string_view role, const char* file,
+                          WriteCode code, const WriteFailure& why);
+void report_refusal(MessageTo to, Kind kind, const char* file, std::string_view message,
                     StepCode code);
 
 // What exactly stopped the rebuild, in a sentence: which block, and where or what.

@@ -24,7 +24,7 @@ void write_le32(uint8_t* p, uint32_t value) {
 }
 
 uint8_t table_entry_count(std::span<const uint8_t> image, size_t pos) {
-  return image[pos + kEntryCountAt];
+  return is_table_header(image, pos) ? image[pos + kEntryCountAt] : 0;
 }
 
 uint8_t entry_id(const BlockEntry& entry) {

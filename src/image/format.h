@@ -49,7 +49,7 @@ void write_le32(uint8_t* p, uint32_t value);
 // bytes inside `image`.
 bool is_table_header(std::span<const uint8_t> image, size_t pos);
 
-// The entry count of the table header at `pos` (is_table_header must hold there).
+// The entry count of the table header at `pos`; 0 when no header lies there.
 uint8_t table_entry_count(std::span<const uint8_t> image, size_t pos);
 
 uint8_t entry_id(const BlockEntry& entry);

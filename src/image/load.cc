@@ -2,6 +2,7 @@
 
 #include <string.h>  // memmem
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -148,6 +149,16 @@ uint64_t block_start(const FlashImage& image, size_t index) {
 
 uint64_t block_end(const FlashImage& image, size_t index) {
   return block_start(image, index) + image.records[index].data.size;
+}
+
+std::span<const uint8_t> loaded_block_bytes(const FlashImage& image, size_t index) {
+  if (index >= image.block_count) return {};
+  const BlockEntry& entry = image.snapshot[index];
+  const uint64_t start = uint64_t{image.records[index].table_pos} + entry_offset(entry);
+  const uint64_t size = entry_size(entry);
+  const uint64_t held = std::min<uint64_t>(image.length, image.bytes.size);
+  if (start > held || size > held - start) return {};
+  return {image.bytes.ptr.get() + start, static_cast<size_t>(size)};
 }
 
 }  // namespace blkswap

@@ -101,6 +101,10 @@ bool scan_tables(FlashImage& image, uint32_t length, ScanFailure* scan = nullptr
 uint64_t block_start(const FlashImage& image, size_t index);
 uint64_t block_end(const FlashImage& image, size_t index);
 
+// The bytes block `index` had in the flash file, by its entry as loaded; empty when they would
+// not lie inside the image's bytes.
+std::span<const uint8_t> loaded_block_bytes(const FlashImage& image, size_t index);
+
 // Calls `visit(position, entry_count)` for every table header of a loaded image, in order of
 // position, including tables that list no block.
 template <typename Visit>

@@ -189,10 +189,7 @@ void print_dry_run(const FlashImage& image, const RebuildReport& report, int at_
       put_cell(out, "-", kHexWidth);
     }
     put_hex_cell(out, record.data.size);
-    // The state as loaded, over the block's bytes in the flash file.
-    const size_t start = size_t{record.table_pos} + entry_offset(before);
-    const ChecksumState loaded =
-        checksum_state(before, {image.bytes.ptr.get() + start, entry_size(before)});
+    const ChecksumState loaded = checksum_state(before, loaded_block_bytes(image, i));
     put_cell(out, checksum_state_name(loaded), 5);
     if (refused) {
       out << '-';
