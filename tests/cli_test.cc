@@ -29,12 +29,17 @@ const std::string kUsage =
     "Usage: blkswap [flashfile] [blockname] [blockfile] [wfile]\n"
     "eg:blkswap flash.bin bootload bootloader.bin merge.bin\n";
 
-std::vector<uint8_t> two_table_image() {
+// A boot table at 0x1000 (the boot loader `boot`, then the kernel right behind it) and a second
+// table at 0x40000.
+std::vector<uint8_t> two_table_image(const std::vector<uint8_t>& boot = pattern(0x800, 1)) {
   return testing::build_image(
       kImageUnit,
       {{0x1000,
-        {{.id = 0xA4, .name = "bootload", .offset = 0x10000, .data = pattern(0x800, 1)},
-         {.id = 0x02, .name = "kernel", .offset = 0x10800, .data = pattern(0x4000, 2)}}},
+        {{.id = 0xA4, .name = "bootload", .offset = 0x10000, .data = boot},
+         {.id = 0x02,
+          .name = "kernel",
+          .offset = static_cast<uint32_t>(0x10000 + boot.size()),
+          .data = pattern(0x4000, 2)}}},
        {0x40000, {{.id = 0x05, .name = "rootfs", .offset = 0x100, .data = pattern(0x1000, 3)}}}},
       0xFF);
 }
@@ -123,14 +128,7 @@ TEST(Cli, MergeWritesTheComposedImageAndPrintsNothing) {
 
   // What the merge must write, built independently: the boot loader grown to 0x900 bytes, the
   // kernel moved up behind it, every checksum taken again; the rest as it was.
-  const auto expected = testing::build_image(
-      kImageUnit,
-      {{0x1000,
-        {{.id = 0xA4, .name = "bootload", .offset = 0x10000, .data = pattern(0x900, 9)},
-         {.id = 0x02, .name = "kernel", .offset = 0x10900, .data = pattern(0x4000, 2)}}},
-       {0x40000, {{.id = 0x05, .name = "rootfs", .offset = 0x100, .data = pattern(0x1000, 3)}}}},
-      0xFF);
-  EXPECT_TRUE(read_file(ws.out()) == expected);
+  EXPECT_TRUE(read_file(ws.out()) == two_table_image(pattern(0x900, 9)));
 
   const auto list = run_tool({ws.out()});
   EXPECT_EQ(list.out, "id:0xa4 name:bootload\nid:0x2 name:kernel\nid:0x5 name:rootfs\n");

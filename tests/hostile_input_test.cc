@@ -35,13 +35,9 @@ std::map<std::string, std::vector<uint8_t>> contents_of(const std::string& dir) 
 
 TEST(HostileInput, EachGivesItsCodeAndWritesNothing) {
   testing::TempDir dir;
-  auto image_file = [&](const std::string& name, const std::vector<uint8_t>& bytes) {
-    EXPECT_TRUE(testing::write_file(dir.path(name), bytes));
-    return dir.path(name);
-  };
   const std::string good =
-      image_file("good.bin", testing::build_image(kImageUnit, {{0x40, numbered_blocks(2, 0x200)}}));
-  const std::string boot = image_file("boot.bin", pattern(0x20, 1));
+      dir.file("good.bin", testing::build_image(kImageUnit, {{0x40, numbered_blocks(2, 0x200)}}));
+  const std::string boot = dir.file("boot.bin", pattern(0x20, 1));
   const std::string out = dir.path("out.bin");
   const std::string fifo = dir.path("fifo");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
@@ -86,7 +82,7 @@ TEST(HostileInput, EachGivesItsCodeAndWritesNothing) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    const std::string flash = c.flash.empty() ? image_file("case.bin", c.bytes) : c.flash;
+    const std::string flash = c.flash.empty() ? dir.file("case.bin", c.bytes) : c.flash;
     const auto before = contents_of(dir.dir);
     const auto listed = run_tool({flash});
     const auto merged = run_tool({flash, "b0x", boot, out});

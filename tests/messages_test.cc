@@ -82,27 +82,23 @@ TEST(CodeTable, ReadmeAndManPageSayWhatTheTableSays) {
 // What a person sees for the mistakes people make, word for word.
 TEST(Messages, SayWhatWentWrongAndWhere) {
   testing::TempDir dir;
-  auto file = [&](const std::string& name, const std::vector<uint8_t>& bytes) {
-    EXPECT_TRUE(testing::write_file(dir.path(name), bytes));
-    return dir.path(name);
-  };
   const std::string two =
-      file("two.bin", testing::build_image(kImageUnit, {{0x100, numbered_blocks(2, 0x100)}}));
-  const std::string tables =
-      file("tables.bin", testing::build_image(kImageUnit, {{0x100, numbered_blocks(1, 0x100)},
-                                                           {0x1000, numbered_blocks(1, 0x100)}}));
+      dir.file("two.bin", testing::build_image(kImageUnit, {{0x100, numbered_blocks(2, 0x100)}}));
+  const std::string tables = dir.file(
+      "tables.bin", testing::build_image(kImageUnit, {{0x100, numbered_blocks(1, 0x100)},
+                                                      {0x1000, numbered_blocks(1, 0x100)}}));
   auto past_end = testing::build_image(kImageUnit, {});
   testing::put_table(past_end, {kImageUnit - 40, {}, 1});
-  const std::string entries = file("entries.bin", past_end);
-  const std::string outside = file(
+  const std::string entries = dir.file("entries.bin", past_end);
+  const std::string outside = dir.file(
       "outside.bin",
       testing::build_image(kImageUnit, {{0x100, {{.offset = kImageUnit, .data = {}, .size = 1}}}}));
-  const std::string many =
-      file("many.bin", testing::build_image(kImageUnit, {{0x100, numbered_blocks(65, 0x1000)}}));
-  const std::string last = file("last.bin", pattern(kImageUnit - 0x210, 1));
-  const std::string grown = file("grown.bin", pattern(kImageUnit - 0x200, 2));
-  const std::string wide = file("wide.bin", pattern(0x1000, 3));
-  const std::string big = file("big.bin", pattern(kImageUnit - 0xFF, 4));
+  const std::string many = dir.file(
+      "many.bin", testing::build_image(kImageUnit, {{0x100, numbered_blocks(65, 0x1000)}}));
+  const std::string last = dir.file("last.bin", pattern(kImageUnit - 0x210, 1));
+  const std::string grown = dir.file("grown.bin", pattern(kImageUnit - 0x200, 2));
+  const std::string wide = dir.file("wide.bin", pattern(0x1000, 3));
+  const std::string big = dir.file("big.bin", pattern(kImageUnit - 0xFF, 4));
   const std::string missing = dir.path("missing.bin"), fifo = dir.path("fifo");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   const std::string layout = ": the blocks cannot be laid out into a whole image: ";

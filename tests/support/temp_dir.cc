@@ -22,6 +22,11 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(dir, ignored);
 }
 
+std::string TempDir::file(const std::string& name, const std::vector<uint8_t>& bytes) const {
+  if (!write_file(path(name), bytes)) throw std::runtime_error("cannot write " + path(name));
+  return path(name);
+}
+
 std::vector<std::string> files_in(const std::string& dir) {
   std::vector<std::string> names;
   for (const auto& e : std::filesystem::directory_iterator(dir)) {

@@ -14,6 +14,8 @@ struct TempDir {
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   std::string path(const std::string& name) const { return dir + "/" + name; }
+  // Writes `bytes` to the file `name` in the directory and returns its path.
+  std::string file(const std::string& name, const std::vector<uint8_t>& bytes) const;
   std::string dir;
 };
 
