@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <new>
 
 namespace blkswap {
@@ -51,7 +52,8 @@ ReadResult read_whole_file(const char* path, uint64_t max_length, FileContents& 
   if (end < 0 || ::lseek(fd.get(), 0, SEEK_SET) != 0) return failed(out, ReadResult::cannot_open);
   out.file_length = static_cast<uint64_t>(end);
   if (out.file_length > max_length) return ReadResult::too_long;
-  if (!allocate_bytes(out.bytes, static_cast<size_t>(out.file_length))) {
+  if (out.file_length > SIZE_MAX ||
+      !allocate_bytes(out.bytes, static_cast<size_t>(out.file_length))) {
     return ReadResult::no_memory;
   }
 

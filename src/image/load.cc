@@ -74,7 +74,8 @@ bool find_layout(std::span<const uint8_t> image, FoundLayout& found) {
 }
 
 bool scan_tables(FlashImage& image, uint32_t length, ScanFailure* scan) {
-  const std::span<const uint8_t> bytes(image.bytes.ptr.get(), length);
+  const std::span<const uint8_t> bytes(image.bytes.ptr.get(),
+                                       std::min<size_t>(length, image.bytes.size));
   FoundLayout found;
   if (!find_layout(bytes, found)) {
     if (scan != nullptr) *scan = found.failure;
