@@ -79,9 +79,13 @@ TEST(Options, HelpAndVersion) {
            "  blkswap FLASHFILE\n",
            "  blkswap FLASHFILE BLOCKNAME BLOCKFILE WFILE\n",
            "  blkswap --info FLASHFILE [--json]\n",
-           "  blkswap --verify FLASHFILE\n",
+           "  blkswap --verify FLASHFILE [--json]\n",
            "  blkswap --extract FLASHFILE BLOCKNAME OUTFILE\n",
-           "  blkswap --dry-run FLASHFILE BLOCKNAME BLOCKFILE\n",
+           "  blkswap --dry-run FLASHFILE BLOCKNAME BLOCKFILE [--json]\n",
+           "  blkswap --merge FLASHFILE BLOCKNAME BLOCKFILE [BLOCKNAME BLOCKFILE ...] WFILE\n",
+           "  blkswap --unpack FLASHFILE DIR\n",
+           "  blkswap --repack FLASHFILE DIR WFILE\n",
+           "  blkswap --diff FLASHFILE_A FLASHFILE_B [--json]\n",
            "  blkswap --help, -h\n",
            "  blkswap --version\n",
            "  blkswap -- ARGUMENTS\n",
@@ -92,6 +96,8 @@ TEST(Options, HelpAndVersion) {
            "     -6  no block has this name or id\n",
            "  3. rebuilding and writing WFILE\n",
            "     -4  cannot be created or replaced whole\n",
+           "  4. unpacking into DIR\n",
+           "  5. reading DIR for a repack\n",
        }) {
     EXPECT_NE(help.out.find(line), std::string::npos) << line;
   }

@@ -8,9 +8,11 @@
 #include "cli/messages.h"
 #include "image/crc.h"
 #include "image/load.h"
+#include "ops/diff.h"
 #include "ops/rebuild.h"
 #include "ops/replace.h"
 #include "ops/report.h"
+#include "ops/round_trip.h"
 
 #ifndef BLKSWAP_VERSION
 #error "BLKSWAP_VERSION comes from the project's version in CMakeLists.txt"
@@ -50,6 +52,10 @@ int run_info(Operands operands, Streams io);
 int run_verify(Operands operands, Streams io);
 int run_extract(Operands operands, Streams io);
 int run_dry_run(Operands operands, Streams io);
+int run_merge_several(Operands operands, Streams io);
+int run_unpack(Operands operands, Streams io);
+int run_repack(Operands operands, Streams io);
+int run_diff(Operands operands, Streams io);
 int run_help(Operands operands, Streams io);
 int run_version(Operands operands, Streams io);
 
@@ -60,12 +66,22 @@ constexpr Command kCommands[] = {
      "merge BLOCKFILE into the block BLOCKNAME; write the new image to WFILE"},
     {CommandKind::option, "--info", "", 1, 2, run_info, "FLASHFILE [--json]",
      "show the tables, and every block's place, size and checksum state"},
-    {CommandKind::option, "--verify", "", 1, 1, run_verify, "FLASHFILE",
+    {CommandKind::option, "--verify", "", 1, 2, run_verify, "FLASHFILE [--json]",
      "check every stored checksum and name the stale blocks"},
     {CommandKind::option, "--extract", "", 3, 3, run_extract, "FLASHFILE BLOCKNAME OUTFILE",
      "write the bytes of the block BLOCKNAME to OUTFILE"},
-    {CommandKind::option, "--dry-run", "", 3, 3, run_dry_run, "FLASHFILE BLOCKNAME BLOCKFILE",
+    {CommandKind::option, "--dry-run", "", 3, 4, run_dry_run,
+     "FLASHFILE BLOCKNAME BLOCKFILE [--json]",
      "run the merge in memory: show what would change, write nothing"},
+    {CommandKind::option, "--merge", "", 4, 2 + 2 * kMaxBlocks, run_merge_several,
+     "FLASHFILE BLOCKNAME BLOCKFILE [BLOCKNAME BLOCKFILE ...] WFILE",
+     "merge several block files in one rebuild; write the new image to WFILE"},
+    {CommandKind::option, "--unpack", "", 2, 2, run_unpack, "FLASHFILE DIR",
+     "write every block to DIR/NN-NAME.bin and a manifest to DIR/manifest.json"},
+    {CommandKind::option, "--repack", "", 3, 3, run_repack, "FLASHFILE DIR WFILE",
+     "merge the changed block files of an unpacked DIR; write the new image to WFILE"},
+    {CommandKind::option, "--diff", "", 2, 3, run_diff, "FLASHFILE_A FLASHFILE_B [--json]",
+     "compare two images' tables, blocks and other bytes; 1 when they differ"},
     {CommandKind::option, "--help", "-h", 0, 0, run_help, "", "show this help"},
     {CommandKind::option, "--version", "", 0, 0, run_version, "", "show the name and version"},
     {CommandKind::end_of_options, "--", "", 0, 0, nullptr, "ARGUMENTS",
@@ -166,15 +182,28 @@ std::unique_ptr<FlashImage> load_for_report(const char* file, Streams io) {
   return nullptr;
 }
 
+// Whether a command that takes `plain` operands was given --json after them; false for any other
+// extra operand.
+bool takes_json(Operands operands, size_t plain, bool& json) {
+  json = operands.size() > plain;
+  return !json || std::string_view(operands[plain]) == "--json";
+}
+
+void report_no_memory_for_document(Streams io, Kind kind) {
+  report_refusal({io.err}, kind, "--json", "not enough memory for the JSON document",
+                 step_code(LoadCode::no_memory));
+}
+
 int run_info(Operands operands, Streams io) {
-  const bool json = operands.size() == 2;
-  if (json && std::string_view(operands[1]) != "--json") return report_usage_error("--info", io);
+  bool json = false;
+  if (!takes_json(operands, 1, json)) return report_usage_error("--info", io);
   const std::unique_ptr<FlashImage> image = load_for_report(operands[0], io);
   if (!image) return kExitFailed;
-  if (json) {
-    print_image_info_json(*image, io.out);
-  } else {
+  if (!json) {
     print_image_info(*image, io.out);
+  } else if (!print_image_info_json(*image, io.out)) {
+    report_no_memory_for_document(io, Kind::list);
+    return kExitFailed;
   }
   return kExitOk;
 }
@@ -182,9 +211,17 @@ int run_info(Operands operands, Streams io) {
 int run_verify(Operands operands, Streams io) {
   // Verify keeps 1 for "a checksum is stale", so an image it cannot read gets 2.
   constexpr int kExitCannotVerify = 2;
+  bool json = false;
+  if (!takes_json(operands, 1, json)) return report_usage_error("--verify", io);
   const std::unique_ptr<FlashImage> image = load_for_report(operands[0], io);
   if (!image) return kExitCannotVerify;
-  return verify_checksums(*image, io.out) == 0 ? kExitOk : kExitFailed;
+  if (!json) return verify_checksums(*image, io.out) == 0 ? kExitOk : kExitFailed;
+  size_t stale = 0;
+  if (!print_verify_json(*image, io.out, stale)) {
+    report_no_memory_for_document(io, Kind::list);
+    return kExitCannotVerify;
+  }
+  return stale == 0 ? kExitOk : kExitFailed;
 }
 
 // --extract gives the merge's codes for the same faults.
@@ -231,49 +268,201 @@ int run_extract(Operands operands, Streams io) {
 }
 
 // A dry run that finds the merge would fail says why twice: under its table, where the block
-// at fault is marked, and on standard error; then it prints the merge's own line.
+// at fault is marked, and on standard error; then it prints the merge's own line. With --json
+// its document takes the table's place, and standard error alone says why.
 constexpr std::string_view kWouldFail = "The merge would fail: ";
+
+// Where the dry run's reasons go: standard error, and under the table unless it prints JSON.
+struct DryRunOutput {
+  Streams io;
+  bool json;
+  template <typename Report>
+  void say_why(Report report) const {
+    if (!json) report(MessageTo{io.out, kWouldFail});
+    report(MessageTo{io.err});
+  }
+  int fail(StepCode code) const {
+    if (!json) print_merge_error_line(io.out, code_number(code));
+    return kExitFailed;
+  }
+};
 
 int run_dry_run(Operands operands, Streams io) {
   const char* flashfile = operands[0];
   const char* blockname = operands[1];
   const char* blockfile = operands[2];
+  bool json = false;
+  if (!takes_json(operands, 3, json)) return report_usage_error("--dry-run", io);
+  const DryRunOutput output{io, json};
   std::unique_ptr<FlashImage> image;
   LoadFailure load_failure;
   const LoadCode loaded = load_new_image(flashfile, image, &load_failure);
   if (loaded != LoadCode::ok) {
-    for (const MessageTo to : {MessageTo{io.out, kWouldFail}, MessageTo{io.err}}) {
+    if (json) print_dry_run_json(nullptr, {}, kNoBlock, code_number(step_code(loaded)), io.out);
+    output.say_why([&](MessageTo to) {
       report_load_failure(to, Kind::merge, flashfile, loaded, load_failure);
-    }
-    print_merge_error_line(io.out, code_number(step_code(loaded)));
-    return kExitFailed;
+    });
+    return output.fail(step_code(loaded));
   }
   ReplaceFailure replace_failure;
   const ReplaceCode replaced = replace_block(*image, blockname, blockfile, &replace_failure);
   if (replaced != ReplaceCode::ok) {
-    print_dry_run(*image, RebuildReport{}, replace_failure.block, io.out);
-    for (const MessageTo to : {MessageTo{io.out, kWouldFail}, MessageTo{io.err}}) {
+    const StepCode code = merge_step_code(replaced, nullptr);
+    if (json) {
+      print_dry_run_json(image.get(), {}, replace_failure.block, code_number(code), io.out);
+    } else {
+      print_dry_run(*image, RebuildReport{}, replace_failure.block, io.out);
+    }
+    output.say_why([&](MessageTo to) {
       report_replace_failure(to, Kind::merge, *image, blockname, blockfile, replaced,
                              replace_failure);
-    }
-    print_merge_error_line(io.out, code_number(merge_step_code(replaced, nullptr)));
-    return kExitFailed;
+    });
+    return output.fail(code);
   }
   Bytes merged;  // composed in full, so that a lack of memory shows here as it would there
   RebuildReport report;
   const WriteCode composed = compose_merged_image(*image, merged, &report);
   const bool at_fault =
       composed == WriteCode::does_not_fit && report.fault != RebuildFault::no_blocks;
-  print_dry_run(*image, report, at_fault ? static_cast<int>(report.block) : kNoBlock, io.out);
-  if (composed != WriteCode::ok) {
-    for (const MessageTo to : {MessageTo{io.out, kWouldFail}, MessageTo{io.err}}) {
-      report_rebuild_failure(to, Kind::merge, *image, flashfile, composed, report);
+  const int fault_block = at_fault ? static_cast<int>(report.block) : kNoBlock;
+  const int number = composed == WriteCode::ok ? 0 : code_number(step_code(composed));
+  if (json) {
+    if (!print_dry_run_json(image.get(), report, fault_block, number, io.out)) {
+      report_no_memory_for_document(io, Kind::merge);
+      return kExitFailed;
     }
-    print_merge_error_line(io.out, code_number(step_code(composed)));
+  } else {
+    print_dry_run(*image, report, fault_block, io.out);
+  }
+  if (composed != WriteCode::ok) {
+    output.say_why([&](MessageTo to) {
+      report_rebuild_failure(to, Kind::merge, *image, flashfile, composed, report);
+    });
+    return output.fail(step_code(composed));
+  }
+  if (!json) io.out << "The merge would succeed. Nothing was written.\n";
+  return kExitOk;
+}
+
+// Writes the merged image to `wfile`; on failure says why on standard error, as `kind`.
+bool write_merged(FlashImage& image, const char* flashfile, const char* wfile, Kind kind,
+                  Streams io, WriteCode& written) {
+  RebuildReport report;
+  WriteFailure why;
+  written = write_merged_image(image, wfile, &report, &why);
+  if (written == WriteCode::ok) return true;
+  if (written == WriteCode::does_not_fit || written == WriteCode::no_memory) {
+    report_rebuild_failure({io.err}, kind, image, flashfile, written, report);
+  } else {
+    report_write_failure({io.err}, kind, "WFILE", wfile, written, why);
+  }
+  return false;
+}
+
+// --merge: the merge's steps with several pairs. It prints the merge's line on standard output,
+// with the merge's codes, and says why on standard error.
+int run_merge_several(Operands operands, Streams io) {
+  if (operands.size() % 2 != 0) return report_usage_error("--merge", io);
+  const char* flashfile = operands[0];
+  const char* wfile = operands.back();
+  std::unique_ptr<FlashImage> image;
+  LoadFailure load_failure;
+  const LoadCode loaded = load_new_image(flashfile, image, &load_failure);
+  if (loaded != LoadCode::ok) {
+    report_load_failure({io.err}, Kind::merge, flashfile, loaded, load_failure);
+    print_merge_error_line(io.out, code_number(step_code(loaded)));
     return kExitFailed;
   }
-  io.out << "The merge would succeed. Nothing was written.\n";
+  for (size_t k = 1; k + 1 < operands.size(); k += 2) {
+    ReplaceFailure why;
+    const ReplaceCode replaced = replace_block(*image, operands[k], operands[k + 1], &why);
+    if (replaced == ReplaceCode::ok) continue;
+    report_replace_failure({io.err}, Kind::merge, *image, operands[k], operands[k + 1], replaced,
+                           why);
+    print_merge_error_line(io.out, code_number(merge_step_code(replaced, wfile)));
+    return kExitFailed;
+  }
+  WriteCode written = WriteCode::ok;
+  if (write_merged(*image, flashfile, wfile, Kind::merge, io, written)) return kExitOk;
+  print_merge_error_line(io.out, code_number(step_code(written)));
+  return kExitFailed;
+}
+
+int run_unpack(Operands operands, Streams io) {
+  const char* flashfile = operands[0];
+  const char* dir = operands[1];
+  std::unique_ptr<FlashImage> image;
+  LoadFailure load_failure;
+  const LoadCode loaded = load_new_image(flashfile, image, &load_failure);
+  if (loaded != LoadCode::ok) {
+    report_load_failure({io.err}, Kind::unpack, flashfile, loaded, load_failure);
+    return kExitFailed;
+  }
+  UnpackFailure why;
+  const UnpackCode unpacked = unpack_image(*image, dir, &why);
+  if (unpacked != UnpackCode::ok) {
+    report_unpack_failure({io.err}, dir, unpacked, why);
+    return kExitFailed;
+  }
+  io.out << "unpacked " << image->block_count << " blocks and " << kManifestName << " into " << dir
+         << '\n';
   return kExitOk;
+}
+
+int run_repack(Operands operands, Streams io) {
+  const char* flashfile = operands[0];
+  const char* dir = operands[1];
+  const char* wfile = operands[2];
+  std::unique_ptr<FlashImage> image;
+  LoadFailure load_failure;
+  const LoadCode loaded = load_new_image(flashfile, image, &load_failure);
+  if (loaded != LoadCode::ok) {
+    report_load_failure({io.err}, Kind::repack, flashfile, loaded, load_failure);
+    return kExitFailed;
+  }
+  ManifestFailure manifest_failure;
+  const ManifestCode checked = check_manifest(*image, dir, &manifest_failure);
+  if (checked != ManifestCode::ok) {
+    report_manifest_failure({io.err}, dir, checked, manifest_failure);
+    return kExitFailed;
+  }
+  size_t changed = 0;
+  RepackFailure why;
+  const ReplaceCode taken = take_changed_blocks(*image, dir, changed, &why);
+  if (taken != ReplaceCode::ok) {
+    report_replace_failure({io.err}, Kind::repack, *image, why.file.c_str(), why.file.c_str(),
+                           taken, why.replace);
+    return kExitFailed;
+  }
+  WriteCode written = WriteCode::ok;
+  if (!write_merged(*image, flashfile, wfile, Kind::repack, io, written)) return kExitFailed;
+  io.out << "repacked " << image->block_count << " blocks (" << changed << " changed) into "
+         << wfile << '\n';
+  return kExitOk;
+}
+
+int run_diff(Operands operands, Streams io) {
+  // As with diff(1): 0 for identical images, 1 for images that differ, 2 for trouble.
+  constexpr int kExitTrouble = 2;
+  bool json = false;
+  if (!takes_json(operands, 2, json)) return report_usage_error("--diff", io);
+  std::unique_ptr<FlashImage> images[2];
+  for (size_t k = 0; k < 2; ++k) {
+    LoadFailure why;
+    const LoadCode loaded = load_new_image(operands[k], images[k], &why);
+    if (loaded == LoadCode::ok) continue;
+    report_load_failure({io.err}, Kind::diff, operands[k], loaded, why);
+    return kExitTrouble;
+  }
+  ImageComparison comparison;
+  compare_images(*images[0], *images[1], comparison);
+  if (!json) {
+    print_comparison(*images[0], *images[1], comparison, io.out);
+  } else if (!print_comparison_json(*images[0], *images[1], comparison, io.out)) {
+    report_no_memory_for_document(io, Kind::diff);
+    return kExitTrouble;
+  }
+  return comparison.identical ? kExitOk : kExitFailed;
 }
 
 constexpr std::string_view kAfterCommands =

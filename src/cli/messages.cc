@@ -24,11 +24,23 @@ constexpr CodeRow kCodes[] = {
     {step_code(ReplaceCode::no_memory), -4, "not enough memory for the block"},
     {step_code(ReplaceCode::short_read), -5, "could not be read whole"},
     {step_code(ReplaceCode::no_match), -6, "no block has this name or id"},
+    {step_code(ReplaceCode::chosen_twice), -7, "names a block another BLOCKNAME already chose"},
     {step_code(WriteCode::empty_name), -1, "WFILE is an empty argument"},
     {step_code(WriteCode::does_not_fit), -2, "the blocks cannot be laid out into a whole image"},
     {step_code(WriteCode::no_memory), -3, "not enough memory for the new image"},
     {step_code(WriteCode::cannot_create), -4, "cannot be created or replaced whole"},
     {step_code(WriteCode::short_write), -5, "could not be written whole"},
+    {step_code(UnpackCode::empty_name), -1, "DIR is an empty argument"},
+    {step_code(UnpackCode::not_empty), -2, "exists and is not an empty folder"},
+    {step_code(UnpackCode::no_memory), -3, "not enough memory for the manifest"},
+    {step_code(UnpackCode::cannot_create), -4, "cannot be created whole"},
+    {step_code(UnpackCode::short_write), -5, "could not be written whole"},
+    {step_code(ManifestCode::empty_name), -1, "DIR is an empty argument"},
+    {step_code(ManifestCode::cannot_open), -2, "its manifest cannot be opened or read whole"},
+    {step_code(ManifestCode::malformed), -3, "its manifest is not one blkswap can read"},
+    {step_code(ManifestCode::other_image), -4, "its manifest describes another image"},
+    {step_code(ManifestCode::extra_file), -5, "holds a file its manifest does not name"},
+    {step_code(ManifestCode::no_memory), -6, "not enough memory for the manifest"},
 };
 
 // The row of a code that has none: a success, which no message reports.
@@ -64,9 +76,15 @@ std::string_view kind_word(Kind kind) {
     case Kind::extract:
       return "extract";
     case Kind::merge:
+      return "merge";
+    case Kind::unpack:
+      return "unpack";
+    case Kind::repack:
+      return "repack";
+    case Kind::diff:
       break;
   }
-  return "merge";
+  return "diff";
 }
 
 void finish(std::ostream& out, Kind kind, int number) {
@@ -112,9 +130,13 @@ std::string_view step_title(Step step) {
     case Step::replace:
       return "taking in BLOCKFILE";
     case Step::write:
+      return "rebuilding and writing WFILE";
+    case Step::unpack:
+      return "unpacking into DIR";
+    case Step::manifest:
       break;
   }
-  return "rebuilding and writing WFILE";
+  return "reading DIR for a repack";
 }
 
 int code_number(StepCode code) {
@@ -144,7 +166,7 @@ void print_code_help(std::ostream& out) {
   out << "Error codes. The list and the merge print \"List flash block error with CODE\"\n"
          "or \"Merge flash file error with CODE\" on standard output; the other commands\n"
          "print \"blkswap: ARGUMENT: message (KIND error CODE)\" on standard error. A\n"
-         "merge runs three steps, and the same code means different things in each:\n";
+         "merge runs steps 1 to 3, and the same code means different things in each:\n";
   int step_number = 0;
   for (size_t i = 0; i < std::size(kCodes); ++i) {
     const CodeRow& row = kCodes[i];
@@ -155,8 +177,10 @@ void print_code_help(std::ostream& out) {
   }
   out << "The list gives the loading codes, but -3 for -5. --info and --verify give\n"
          "the list's codes. --extract gives the loading codes, -1 for an empty BLOCKNAME\n"
-         "or OUTFILE, -6 for BLOCKNAME, and -4 or -5 for OUTFILE. --dry-run gives the\n"
-         "code the merge would give.\n";
+         "or OUTFILE, -6 for BLOCKNAME, and -4 or -5 for OUTFILE. --dry-run and --merge\n"
+         "give the merge's codes. --unpack gives the loading codes, then step 4's.\n"
+         "--repack gives the loading codes, step 5's, step 2's for a block file, and\n"
+         "step 3's. --diff gives the loading codes.\n";
 }
 
 void report_refusal(MessageTo to, Kind kind, const char* file, std::string_view message,
@@ -209,7 +233,7 @@ void report_load_failure(MessageTo to, Kind kind, const char* flashfile, LoadCod
 
 void report_replace_failure(MessageTo to, Kind kind, const FlashImage& image, const char* blockname,
                             const char* blockfile, ReplaceCode code, const ReplaceFailure& why) {
-  const bool about_name = code == ReplaceCode::no_match ||
+  const bool about_name = code == ReplaceCode::no_match || code == ReplaceCode::chosen_twice ||
                           (code == ReplaceCode::empty_argument && blockname[0] == '\0');
   const StepCode reported = merge_step_code(code, nullptr);
   start(to, shown(about_name ? blockname : blockfile), reported);
@@ -222,6 +246,9 @@ void report_replace_failure(MessageTo to, Kind kind, const FlashImage& image, co
       break;
     case ReplaceCode::no_memory:
       to.out << ": it is " << why.length << " bytes";
+      break;
+    case ReplaceCode::chosen_twice:
+      to.out << ": " << block_label(image, static_cast<size_t>(why.block)).c_str();
       break;
     case ReplaceCode::too_long:
       to.out << ": " << why.length << " bytes, but "
@@ -302,6 +329,23 @@ void report_write_failure(MessageTo to, Kind kind, std::string_view role, const 
   finish(to.out, kind, code_number(step_code(code)));
 }
 
+void report_unpack_failure(MessageTo to, const char* dir, UnpackCode code,
+                           const UnpackFailure& why) {
+  start(to, shown(dir), step_code(code));
+  if (!why.file.empty()) to.out << ": " << why.file;
+  if (!why.write.what.empty()) to.out << ": " << why.write.what;
+  if (why.write.error != 0) to.out << ": " << system_reason(why.write.error);
+  finish(to.out, Kind::unpack, code_number(step_code(code)));
+}
+
+void report_manifest_failure(MessageTo to, const char* dir, ManifestCode code,
+                             const ManifestFailure& why) {
+  start(to, shown(dir), step_code(code));
+  if (why.error != 0) to.out << ": " << system_reason(why.error);
+  if (why.detail[0] != '\0') to.out << ": " << why.detail;
+  finish(to.out, Kind::repack, code_number(step_code(code)));
+}
+
 namespace {
 
 constexpr size_t kLongestHint = 32;  // longer first arguments are not taken for options
@@ -345,13 +389,16 @@ void hint_at_option(std::ostream& err, std::string_view first_argument,
   }
   const Letters typed = letters_of(first_argument);
   if (typed.size == 0) return;
+  // Options the letters begin; only when none does, options a slip or two away.
+  auto begins = [&](std::string_view option) {
+    return letters_of(option).view().substr(0, typed.size) == typed.view();
+  };
+  const bool any_begins = std::any_of(options.begin(), options.end(), begins);
   size_t named = 0;
   for (const std::string_view option : options) {
-    const Letters word = letters_of(option);
-    if (word.view().substr(0, typed.size) != typed.view() &&
-        edit_distance(typed.view(), word.view()) > 2) {
-      continue;
-    }
+    const bool close =
+        any_begins ? begins(option) : edit_distance(typed.view(), letters_of(option).view()) <= 2;
+    if (!close) continue;
     err << (named++ == 0 ? "blkswap: hint: '" : " or ");
     if (named == 1) err << first_argument << "' is no file; did you mean ";
     err << option;

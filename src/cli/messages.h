@@ -11,11 +11,13 @@
 #include "image/load.h"
 #include "ops/rebuild.h"
 #include "ops/replace.h"
+#include "ops/round_trip.h"
 
 namespace blkswap {
 
-// The three steps of a merge; the same number means different things in each.
-enum class Step { load, replace, write };
+// The three steps of a merge, then unpacking into a folder and reading a folder's manifest; the
+// same number means different things in each.
+enum class Step { load, replace, write, unpack, manifest };
 
 // A code of one step: its enumerator, tagged with the step it belongs to, so that no code can
 // be looked up in another step's rows.
@@ -32,6 +34,12 @@ constexpr StepCode step_code(ReplaceCode c) {
 }
 constexpr StepCode step_code(WriteCode c) {
   return {Step::write, static_cast<int>(c)};
+}
+constexpr StepCode step_code(UnpackCode c) {
+  return {Step::unpack, static_cast<int>(c)};
+}
+constexpr StepCode step_code(ManifestCode c) {
+  return {Step::manifest, static_cast<int>(c)};
 }
 
 struct CodeRow {
@@ -70,8 +78,8 @@ struct MessageTo {
 
 // The messages: "blkswap: ARGUMENT: meaning: what exactly (KIND error N)\n". An empty argument
 // shows as ''. KIND says whose numbers the message gives: the list's (for --info and --verify),
-// --extract's, or the merge's (for --dry-run). None of them allocates memory.
-enum class Kind { list, extract, merge };
+// or the command's own. None of them allocates memory.
+enum class Kind { list, extract, merge, unpack, repack, diff };
 void report_load_failure(MessageTo to, Kind kind, const char* flashfile, LoadCode code,
                          const LoadFailure& why);
 void report_replace_failure(MessageTo to, Kind kind, const FlashImage& image, const char* blockname,
@@ -80,6 +88,10 @@ void report_rebuild_failure(MessageTo to, Kind kind, const FlashImage& image, co
                             WriteCode code, const RebuildReport& why);
 void report_write_failure(MessageTo to, Kind kind, std::string_view role, const char* file,
                           WriteCode code, const WriteFailure& why);
+void report_unpack_failure(MessageTo to, const char* dir, UnpackCode code,
+                           const UnpackFailure& why);
+void report_manifest_failure(MessageTo to, const char* dir, ManifestCode code,
+                             const ManifestFailure& why);
 void report_refusal(MessageTo to, Kind kind, const char* file, std::string_view message,
                     StepCode code);
 

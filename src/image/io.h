@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace blkswap {
@@ -100,5 +101,23 @@ struct WriteFailure {
 // signal takes its default course. A reader that goes away is a short write, not a SIGPIPE.
 WriteResult write_file_safely(const char* path, std::span<const uint8_t> bytes,
                               WriteFailure* why = nullptr);
+
+// The directory a path lies in ("." for a bare name), and a sync of it that makes a rename in it
+// durable (a directory that cannot be synced is no reason to fail).
+std::string directory_of(const std::string& path);
+void sync_directory(const std::string& dir);
+
+// A folder written whole: `files` go into a new hidden directory beside `dir`, each through
+// write_file_safely, and that directory is synced and renamed to `dir`. `dir` must not exist,
+// or be an empty directory (a link to one is refused: the rename would replace the link). On
+// any failure nothing of it is left behind; the signals that would end the process are held
+// until the folder is whole or gone. `failed` receives the index of the file a write failed on.
+enum class FolderResult { ok, not_empty, cannot_create, short_write };
+struct FolderFile {
+  std::string name;  // a plain name: no '/', not "." or ".."
+  std::span<const uint8_t> bytes;
+};
+FolderResult write_folder_safely(const char* dir, std::span<const FolderFile> files,
+                                 WriteFailure* why = nullptr, size_t* failed = nullptr);
 
 }  // namespace blkswap

@@ -15,16 +15,22 @@
 
 namespace blkswap {
 
-namespace {
-
-constexpr int kMaxLinkHops = 40;
-
 std::string directory_of(const std::string& path) {
   const size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
   if (slash == 0) return "/";
   return path.substr(0, slash);
 }
+
+// Makes a rename durable; a directory that cannot be synced is no reason to fail.
+void sync_directory(const std::string& dir) {
+  UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.get() >= 0) (void)::fsync(fd.get());
+}
+
+namespace {
+
+constexpr int kMaxLinkHops = 40;
 
 // The path of the file a chain of symbolic links ends at, which need not exist yet. Empty when
 // the chain is a loop or too long to follow.
@@ -304,12 +310,6 @@ WriteResult fill_temporary(int fd, const std::string& old_path, const struct sta
   }
   if (::fsync(fd) != 0) return fail(why, WriteResult::short_write, "the sync failed", errno);
   return WriteResult::ok;
-}
-
-// Makes a rename durable; a directory that cannot be synced is no reason to fail.
-void sync_directory(const std::string& dir) {
-  UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.get() >= 0) (void)::fsync(fd.get());
 }
 
 WriteResult replace_through_temporary(const std::string& target, const struct stat* old,

@@ -78,19 +78,10 @@ uint64_t longest_placeable(const FlashImage& image, size_t index) {
 
 }  // namespace
 
-ReplaceCode replace_block(FlashImage& image, const char* blockname, const char* blockfile,
-                          ReplaceFailure* why) {
-  ReplaceFailure ignored;
-  ReplaceFailure& failure = why != nullptr ? *why : ignored;
-  if (blockname == nullptr || blockname[0] == '\0' || blockfile == nullptr ||
-      blockfile[0] == '\0') {
-    return ReplaceCode::empty_argument;
-  }
-  failure.block = find_block(image, blockname);
-  if (failure.block == kNoBlock) return ReplaceCode::no_match;
-  const auto index = static_cast<size_t>(failure.block);
-
+ReplaceCode read_block_file(const FlashImage& image, size_t index, const char* blockfile,
+                            Bytes& data, ReplaceFailure& failure) {
   FileContents contents;
+  failure.block = static_cast<int>(index);
   failure.room = longest_placeable(image, index);
   const ReadResult read = read_whole_file(blockfile, failure.room, contents);
   failure.error = contents.error;
@@ -112,8 +103,27 @@ ReplaceCode replace_block(FlashImage& image, const char* blockname, const char* 
     failure.read = contents.bytes.size;
     return ReplaceCode::short_read;
   }
-  set_block_data(image, index, std::move(contents.bytes));
+  data = std::move(contents.bytes);
   return ReplaceCode::ok;
+}
+
+ReplaceCode replace_block(FlashImage& image, const char* blockname, const char* blockfile,
+                          ReplaceFailure* why) {
+  ReplaceFailure ignored;
+  ReplaceFailure& failure = why != nullptr ? *why : ignored;
+  if (blockname == nullptr || blockname[0] == '\0' || blockfile == nullptr ||
+      blockfile[0] == '\0') {
+    return ReplaceCode::empty_argument;
+  }
+  failure.block = find_block(image, blockname);
+  if (failure.block == kNoBlock) return ReplaceCode::no_match;
+  const auto index = static_cast<size_t>(failure.block);
+  // Several replacements in one merge each choose a block of their own.
+  if (image.records[index].replaced) return ReplaceCode::chosen_twice;
+  Bytes data;
+  const ReplaceCode code = read_block_file(image, index, blockfile, data, failure);
+  if (code == ReplaceCode::ok) set_block_data(image, index, std::move(data));
+  return code;
 }
 
 bool names_the_flash_file(const FlashImage& image, const char* path) {

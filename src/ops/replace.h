@@ -36,6 +36,7 @@ enum class ReplaceCode {
   // The block file is longer than any place the rebuild could give it: refused from its length,
   // before it is read. The merge reports it as its rebuild's refusal.
   too_long,
+  chosen_twice,  // a merge of several blocks names this block a second time
 };
 
 // What the message of a failed replacement needs beyond its code.
@@ -47,8 +48,14 @@ struct ReplaceFailure {
   uint64_t room = 0;     // too_long: the longest block the rebuild could place there
 };
 
+// Chooses the block `blockname` names and gives it the bytes of `blockfile`.
 ReplaceCode replace_block(FlashImage& image, const char* blockname, const char* blockfile,
                           ReplaceFailure* why = nullptr);
+
+// Reads `blockfile` whole as new bytes for block `index`: refused when it is empty, longer than
+// any place the rebuild could give it (before it is read), or cannot be read whole.
+ReplaceCode read_block_file(const FlashImage& image, size_t index, const char* blockfile,
+                            Bytes& data, ReplaceFailure& failure);
 
 // Whether `path` names the flash file `image` was read from (the same file, links followed).
 bool names_the_flash_file(const FlashImage& image, const char* path);

@@ -40,7 +40,7 @@ void print_block_list(const FlashImage& image, std::ostream& out);
 // table, slot, id, name, offset, size, start and end in the image, stored checksum and state.
 void print_image_info(const FlashImage& image, std::ostream& out);
 
-// The same as one JSON document:
+// The same as one JSON document (schema 1):
 //   {"schema": 1, "length": N,
 //    "tables": [{"position": N, "entries": N}, ...],
 //    "blocks": [{"index": N, "table": N, "slot": N, "id": N, "name": S, "name_hex": S,
@@ -48,7 +48,19 @@ void print_image_info(const FlashImage& image, std::ostream& out);
 // Numbers are decimal integers; "end" is one past the block's last byte. "name" holds one
 // character per stored byte (up to the first NUL): printable ASCII as itself, any other byte
 // as the character of the same code (\u0000 to \u00ff); "name_hex" is those bytes in hex.
-void print_image_info_json(const FlashImage& image, std::ostream& out);
+// False, with nothing printed, when there is no memory for the document.
+bool print_image_info_json(const FlashImage& image, std::ostream& out);
+
+// --verify's document: schema, length, every block's identity with its stored and computed
+// checksum (null for none) and state, and how many blocks are ok, stale and none (`stale`).
+bool print_verify_json(const FlashImage& image, std::ostream& out, size_t& stale);
+
+// --dry-run's document: schema, "merge" ("succeeds" or "fails") and the merge's code (0 on
+// success); then, when the image loaded, its length, the block at fault (or null), and each
+// block's identity with old and new offset, size and checksum (null where the merge would not
+// get that far), its state as loaded and whether it is replaced.
+bool print_dry_run_json(const FlashImage* image, const RebuildReport& report, int at_fault,
+                        int code, std::ostream& out);
 
 // Prints one line per block whose checksum is stale, then a summary line, and returns how many
 // were stale.

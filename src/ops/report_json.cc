@@ -1,91 +1,67 @@
-#include <cstdio>
-#include <string_view>
-
+// The reports as JSON documents, for scripts: the same fields under the same names as --info.
+#include "ops/json_doc.h"
 #include "ops/report.h"
 
 namespace blkswap {
 
-namespace {
+bool print_image_info_json(const FlashImage& image, std::ostream& out) {
+  return print_document(out, [&] { return image_info_document(image); });
+}
 
-// One character per byte: printable ASCII stays, the quote and backslash are escaped, and any
-// other byte becomes \u00XX, so that every byte comes back from any JSON reader.
-void put_json_name(std::ostream& out, std::string_view name) {
-  out.put('"');
-  for (const char c : name) {
-    const auto byte = static_cast<uint8_t>(c);
-    if (byte == '"' || byte == '\\') {
-      out.put('\\');
-      out.put(c);
-    } else if (byte >= 0x20 && byte < 0x7F) {
-      out.put(c);
-    } else {
-      char escaped[8];
-      const int n = std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-      out.write(escaped, n);
+bool print_verify_json(const FlashImage& image, std::ostream& out, size_t& stale) {
+  return print_document(out, [&] {
+    Json doc;
+    doc["schema"] = kSchemaVersion;
+    doc["length"] = image.length;
+    Json& blocks = doc["blocks"] = Json::array();
+    size_t counts[3] = {};  // by ChecksumState
+    for (size_t i = 0; i < image.block_count; ++i) {
+      const BlockRecord& record = image.records[i];
+      uint32_t computed = 0;
+      const ChecksumState state = checksum_state(record.entry, as_span(record.data), &computed);
+      ++counts[static_cast<size_t>(state)];
+      Json block = block_identity(image, i);
+      block["checksum"] = entry_checksum(record.entry);
+      block["computed"] = state == ChecksumState::none ? Json() : Json(computed);
+      block["state"] = checksum_state_name(state);
+      blocks.push_back(std::move(block));
     }
-  }
-  out.put('"');
-}
-
-void put_hex_string(std::ostream& out, std::string_view bytes) {
-  out.put('"');
-  for (const char c : bytes) {
-    char digits[4];
-    std::snprintf(digits, sizeof digits, "%02x", static_cast<uint8_t>(c));
-    out.write(digits, 2);
-  }
-  out.put('"');
-}
-
-void put_field(std::ostream& out, const char* key, unsigned long long value, bool first = false) {
-  put_format(out, "%s\"%s\": %llu", first ? "" : ", ", key, value);
-}
-
-void put_block(const FlashImage& image, size_t i, std::ostream& out) {
-  const BlockRecord& record = image.records[i];
-  const std::string_view name = entry_name(record.entry);
-  out << "    {";
-  put_field(out, "index", i, true);
-  put_field(out, "table", record.table_pos);
-  put_field(out, "slot", record.slot);
-  put_field(out, "id", entry_id(record.entry));
-  out << ", \"name\": ";
-  put_json_name(out, name);
-  out << ", \"name_hex\": ";
-  put_hex_string(out, name);
-  put_field(out, "offset", entry_offset(record.entry));
-  put_field(out, "size", record.data.size);
-  put_field(out, "start", block_start(image, i));
-  put_field(out, "end", block_end(image, i));
-  put_field(out, "checksum", entry_checksum(record.entry));
-  out << ", \"state\": \""
-      << checksum_state_name(checksum_state(record.entry, as_span(record.data))) << "\"}";
-}
-
-}  // namespace
-
-void print_image_info_json(const FlashImage& image, std::ostream& out) {
-  out << "{\n  ";
-  put_field(out, "schema", 1, true);
-  out << ",\n  ";
-  put_field(out, "length", image.length, true);
-  out << ",\n  \"tables\": [";
-  bool first = true;
-  // A loaded image has at least one table.
-  for_each_table(image, [&](uint32_t position, uint8_t entries) {
-    out << (first ? "\n    {" : ",\n    {");
-    first = false;
-    put_field(out, "position", position, true);
-    put_field(out, "entries", entries);
-    out.put('}');
+    stale = counts[static_cast<size_t>(ChecksumState::stale)];
+    for (const ChecksumState state :
+         {ChecksumState::ok, ChecksumState::stale, ChecksumState::none}) {
+      doc[std::string(checksum_state_name(state))] = counts[static_cast<size_t>(state)];
+    }
+    return doc;
   });
-  out << "\n  ],\n";
-  out << "  \"blocks\": [";
-  for (size_t i = 0; i < image.block_count; ++i) {
-    out << (i == 0 ? "\n" : ",\n");
-    put_block(image, i, out);
-  }
-  out << (image.block_count == 0 ? "]\n}\n" : "\n  ]\n}\n");
+}
+
+bool print_dry_run_json(const FlashImage* image, const RebuildReport& report, int at_fault,
+                        int code, std::ostream& out) {
+  return print_document(out, [&] {
+    Json doc;
+    doc["schema"] = kSchemaVersion;
+    doc["merge"] = code == 0 ? "succeeds" : "fails";
+    doc["code"] = code;
+    if (image == nullptr) return doc;  // the flash file did not load
+    doc["length"] = image->length;
+    doc["at_fault"] = at_fault == kNoBlock ? Json() : Json(at_fault);
+    Json& blocks = doc["blocks"] = Json::array();
+    for (size_t i = 0; i < image->block_count; ++i) {
+      const BlockRecord& record = image->records[i];
+      const BlockEntry& before = image->snapshot[i];
+      Json block = block_identity(*image, i);
+      block["offset"] = entry_offset(before);
+      block["size"] = entry_size(before);
+      block["new_offset"] = i < report.placed ? Json(report.offsets[i]) : Json();
+      block["new_size"] = record.data.size;
+      block["checksum"] = entry_checksum(before);
+      block["new_checksum"] = report.composed ? Json(entry_checksum(record.entry)) : Json();
+      block["state"] = checksum_state_name(checksum_state(before, loaded_block_bytes(*image, i)));
+      block["replaced"] = record.replaced;
+      blocks.push_back(std::move(block));
+    }
+    return doc;
+  });
 }
 
 }  // namespace blkswap

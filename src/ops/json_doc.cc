@@ -1,0 +1,68 @@
+#include "ops/json_doc.h"
+
+#include "ops/report.h"
+
+namespace blkswap {
+
+std::string name_text(std::string_view bytes) {
+  std::string text;
+  for (const char c : bytes) {
+    const auto byte = static_cast<uint8_t>(c);
+    if (byte < 0x80) {
+      text.push_back(c);
+    } else {
+      text.push_back(static_cast<char>(0xC0 | byte >> 6));
+      text.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
+    }
+  }
+  return text;
+}
+
+std::string hex_text(std::string_view bytes) {
+  constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (const char c : bytes) {
+    const auto byte = static_cast<uint8_t>(c);
+    text.push_back(kDigits[byte >> 4]);
+    text.push_back(kDigits[byte & 0xF]);
+  }
+  return text;
+}
+
+Json block_identity(const FlashImage& image, size_t index) {
+  const BlockRecord& record = image.records[index];
+  const std::string_view name = entry_name(record.entry);
+  Json block;
+  block["index"] = index;
+  block["table"] = record.table_pos;
+  block["slot"] = record.slot;
+  block["id"] = entry_id(record.entry);
+  block["name"] = name_text(name);
+  block["name_hex"] = hex_text(name);
+  return block;
+}
+
+Json image_info_document(const FlashImage& image) {
+  Json doc;
+  doc["schema"] = kSchemaVersion;
+  doc["length"] = image.length;
+  Json& tables = doc["tables"] = Json::array();
+  for_each_table(image, [&](uint32_t position, uint8_t entries) {
+    tables.push_back(Json{{"position", position}, {"entries", entries}});
+  });
+  Json& blocks = doc["blocks"] = Json::array();
+  for (size_t i = 0; i < image.block_count; ++i) {
+    const BlockRecord& record = image.records[i];
+    Json block = block_identity(image, i);
+    block["offset"] = entry_offset(record.entry);
+    block["size"] = record.data.size;
+    block["start"] = block_start(image, i);
+    block["end"] = block_end(image, i);
+    block["checksum"] = entry_checksum(record.entry);
+    block["state"] = checksum_state_name(checksum_state(record.entry, as_span(record.data)));
+    blocks.push_back(std::move(block));
+  }
+  return doc;
+}
+
+}  // namespace blkswap

@@ -1,0 +1,44 @@
+// The JSON documents blkswap prints and reads: built with keys in the order they are added, and
+// printed as ASCII. A block name's bytes map one to one to the characters U+0000 to U+00FF.
+#pragma once
+
+#include <cstddef>
+#include <new>
+#include <nlohmann/json.hpp>
+#include <ostream>
+#include <string>
+#include <string_view>
+
+#include "image/load.h"
+
+namespace blkswap {
+
+using Json = nlohmann::ordered_json;
+
+// Every document says which version of its schema it follows.
+inline constexpr int kSchemaVersion = 1;
+
+// The bytes as characters U+0000 to U+00FF (in UTF-8), and as lower-case hex digits.
+std::string name_text(std::string_view bytes);
+std::string hex_text(std::string_view bytes);
+
+// The fields that name block `index` in every document: index, table, slot, id, name, name_hex.
+Json block_identity(const FlashImage& image, size_t index);
+
+// The --info document of a loaded image: schema, length, tables and blocks.
+Json image_info_document(const FlashImage& image);
+
+// Builds a document with `build` and prints it, indented, with a final newline. The library
+// reports a lack of memory by throwing; it ends here as false, with nothing printed.
+template <typename Build>
+bool print_document(std::ostream& out, Build build) {
+  try {
+    const std::string text = build().dump(2, ' ', true);
+    out << text << '\n';
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+}  // namespace blkswap

@@ -1,0 +1,70 @@
+// Unpacking an image into a folder of block files with a manifest, and reading that manifest
+// back: the round trip's two ends.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "image/io.h"
+#include "image/load.h"
+#include "ops/replace.h"
+
+namespace blkswap {
+
+inline constexpr std::string_view kManifestName = "manifest.json";
+
+// "NN-NAME.bin": the block's index in two digits, then its stored name with every byte outside
+// A-Z a-z 0-9 . _ - written as %XX, so that the name is a plain file name, distinct and
+// reversible.
+std::string block_file_name(size_t index, std::string_view name);
+
+// The checksum of the whole image, by the block checksum's rule.
+uint32_t image_checksum(const FlashImage& image);
+
+enum class UnpackCode { ok, empty_name, not_empty, no_memory, cannot_create, short_write };
+
+struct UnpackFailure {
+  WriteFailure write;
+  std::string file;  // the file a write failed on, when it failed on one
+};
+
+// Writes every block to DIR/NN-NAME.bin and the manifest (--info's document with the image's
+// checksum and each block's file) to DIR/manifest.json, all or nothing.
+UnpackCode unpack_image(const FlashImage& image, const char* dir, UnpackFailure* why = nullptr);
+
+enum class ManifestCode {
+  ok,
+  empty_name,
+  cannot_open,
+  malformed,
+  other_image,
+  extra_file,
+  no_memory
+};
+
+// What exactly is wrong with a manifest: the system's reason, or a sentence.
+struct ManifestFailure {
+  int error = 0;
+  char detail[256] = {};
+};
+
+// Reads DIR/manifest.json and checks that it describes `image` (length, tables, every block's
+// entry and file name, then the whole image's checksum), and that DIR holds no file it does not
+// name.
+ManifestCode check_manifest(const FlashImage& image, const char* dir,
+                            ManifestFailure* why = nullptr);
+
+struct RepackFailure {
+  ReplaceFailure replace;
+  std::string file;  // the block file that failed
+};
+
+// Reads every block's file from DIR and gives each block whose file differs from its bytes the
+// file's bytes, by the merge's rules for a block file (an empty file stays an empty block).
+// `changed` counts the blocks given new bytes.
+ReplaceCode take_changed_blocks(FlashImage& image, const char* dir, size_t& changed,
+                                RepackFailure* why = nullptr);
+
+}  // namespace blkswap

@@ -1,0 +1,382 @@
+// The round trip through the real command line: --unpack, --repack, --merge with several pairs,
+// --diff, and the JSON documents of --verify, --dry-run and --diff.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "image/format.h"
+#include "image_builder.h"
+#include "json_flat.h"
+#include "run_tool.h"
+#include "temp_dir.h"
+
+namespace blkswap {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::EntryPlan;
+using testing::pattern;
+using testing::read_file;
+using testing::read_text;
+using testing::run_tool;
+using testing::TempDir;
+using testing::write_file;
+
+// Names a file system could misread: a slash, a parent folder, bytes that are not text, the
+// escape character itself, and none at all.
+const std::string kAwkwardNames[] = {"a/b", "..", std::string("\x01\xff%", 3), ""};
+
+// One table, blocks back to back: the shape where merges one after another equal one merge.
+std::vector<uint8_t> single_table_image() {
+  std::vector<EntryPlan> blocks = testing::numbered_blocks(4, 0x200, 0x300);
+  for (size_t k = 0; k < std::size(kAwkwardNames); ++k) {
+    blocks.push_back({.id = static_cast<uint8_t>(0x20 + k),
+                      .name = kAwkwardNames[k],
+                      .offset = static_cast<uint32_t>(0xE00 + 0x40 * k),
+                      .data = pattern(0x40, static_cast<uint32_t>(20 + k))});
+  }
+  blocks[1].checksum = testing::kNcrc;
+  return testing::build_image(kImageUnit, {{0x1000, blocks}}, 0xFF);
+}
+
+// Two tables, an empty block, and bytes between the blocks that a merge keeps.
+std::vector<uint8_t> two_table_image() {
+  return testing::build_image(
+      kImageUnit,
+      {{0x1000,
+        {{.id = 0xA4, .name = "bootload", .offset = 0x10000, .data = pattern(0x800, 1)},
+         {.id = 0x02, .name = "kernel", .offset = 0x10900, .data = pattern(0x1000, 2)},
+         {.id = 0x03, .name = "empty", .offset = 0x11900}}},
+       {0x40000, {{.id = 0x05, .name = "rootfs", .offset = 0x100, .data = pattern(0x1000, 3)}}}},
+      0x5A);
+}
+
+// `image` as a merge writes it: one of its blocks merged back unchanged.
+std::string merge_written(const TempDir& dir, const std::vector<uint8_t>& image,
+                          const std::string& blockname) {
+  const std::string flash = dir.file("source.bin", image);
+  const std::string block = dir.path("block.bin");
+  EXPECT_EQ(run_tool({"--extract", flash, blockname, block}).status, 0);
+  const std::string merged = dir.path("merged.bin");
+  EXPECT_EQ(run_tool({flash, blockname, block, merged}).status, 0);
+  return merged;
+}
+
+TEST(RoundTrip, RepackGivesBackTheImageOrTheMergeOfTheChangedFile) {
+  const struct {
+    const char* what;
+    std::vector<uint8_t> image;
+    std::vector<std::string> files;
+    std::string changed_file, blockname;
+  } cases[] = {
+      {"one table, awkward names",
+       single_table_image(),
+       {"00-b0.bin", "01-b1.bin", "02-b2.bin", "03-b3.bin", "04-a%2Fb.bin", "05-...bin",
+        "06-%01%FF%25.bin", "07-.bin", "manifest.json"},
+       "02-b2.bin",
+       "b2"},
+      {"two tables",
+       two_table_image(),
+       {"00-bootload.bin", "01-kernel.bin", "02-empty.bin", "03-rootfs.bin", "manifest.json"},
+       "00-bootload.bin",
+       "bootload"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    const std::string merged = merge_written(dir, c.image, c.blockname);
+    const std::string unpacked = dir.path("unpacked");
+    const auto unpack = run_tool({"--unpack", merged, unpacked});
+    ASSERT_EQ(unpack.status, 0) << unpack.err;
+    EXPECT_EQ(testing::files_in(unpacked), c.files);
+
+    const auto same = run_tool({"--repack", merged, unpacked, dir.path("same.bin")});
+    ASSERT_EQ(same.status, 0) << same.err;
+    EXPECT_EQ(read_file(dir.path("same.bin")), read_file(merged));
+
+    const auto grown = pattern(0x480, 77);
+    ASSERT_TRUE(write_file(unpacked + "/" + c.changed_file, grown));
+    const std::string grown_file = dir.file("grown.bin", grown);
+    ASSERT_EQ(run_tool({merged, c.blockname, grown_file, dir.path("single.bin")}).status, 0);
+    const auto repack = run_tool({"--repack", merged, unpacked, dir.path("repacked.bin")});
+    ASSERT_EQ(repack.status, 0) << repack.err;
+    EXPECT_EQ(repack.out, "repacked " + std::to_string(c.files.size() - 1) +
+                              " blocks (1 changed) into " + dir.path("repacked.bin") + "\n");
+    EXPECT_EQ(read_file(dir.path("repacked.bin")), read_file(dir.path("single.bin")));
+  }
+}
+
+TEST(RoundTrip, MergeOfSeveralPairs) {
+  TempDir dir;
+  const std::string flash = dir.file("flash.bin", single_table_image());
+  const std::string one = dir.file("one.bin", pattern(0x500, 1));
+  const std::string two = dir.file("two.bin", pattern(0x20, 2));
+
+  // One pair: the four-argument merge, bytes and codes alike.
+  for (const auto& pair : std::vector<std::vector<std::string>>{
+           {"b1", one}, {"missing", one}, {"b1", dir.path("none.bin")}, {"b3", flash}}) {
+    fs::remove(dir.path("option.bin"));
+    const auto four = run_tool({flash, pair[0], pair[1], dir.path("four.bin")});
+    const auto option = run_tool({"--merge", flash, pair[0], pair[1], dir.path("option.bin")});
+    EXPECT_EQ(option.status, four.status) << pair[0];
+    EXPECT_EQ(option.out, four.out) << pair[0];
+    EXPECT_EQ(fs::exists(dir.path("option.bin")), four.status == 0);
+    if (four.status == 0) {
+      EXPECT_EQ(read_file(dir.path("option.bin")), read_file(dir.path("four.bin")));
+    }
+  }
+
+  // Several pairs on one table: the merges one after another.
+  ASSERT_EQ(run_tool({flash, "b1", one, dir.path("step.bin")}).status, 0);
+  ASSERT_EQ(run_tool({dir.path("step.bin"), "0x21", two, dir.path("steps.bin")}).status, 0);
+  const auto both = run_tool({"--merge", flash, "b1", one, "0x21", two, dir.path("both.bin")});
+  ASSERT_EQ(both.status, 0) << both.err;
+  EXPECT_EQ(read_file(dir.path("both.bin")), read_file(dir.path("steps.bin")));
+
+  // Each name chooses against the blocks as loaded; one block chosen twice is refused.
+  const auto twice = run_tool({"--merge", flash, "b1", one, "1", two, dir.path("twice.bin")});
+  EXPECT_EQ(twice.status, 1);
+  EXPECT_EQ(twice.out, "Merge flash file error with -7\n");
+  EXPECT_EQ(twice.err,
+            "blkswap: 1: names a block another BLOCKNAME already chose: block 1 (b1) (merge "
+            "error -7)\n");
+  EXPECT_FALSE(fs::exists(dir.path("twice.bin")));
+  EXPECT_EQ(run_tool({"--merge", flash, "b1", one, "b2", dir.path("odd.bin")}).status, 2);
+}
+
+// Every refusal names what is wrong and leaves DIR, FLASHFILE and WFILE as they were.
+TEST(RoundTrip, HostileFoldersAreRefusedWithNothingLost) {
+  const std::vector<uint8_t> image = two_table_image();
+  const struct {
+    const char* what;
+    std::string manifest;  // replaces manifest.json when not empty
+    const char* extra;     // a file added to DIR
+    const char* removed;   // a file removed from DIR
+    std::string err;
+  } cases[] = {
+      {"not JSON", "{\"schema\": 1,", nullptr, nullptr,
+       "its manifest is not one blkswap can read: it is not JSON (repack error -3)"},
+      {"deeply nested", std::string(100000, '[') + std::string(100000, ']'), nullptr, nullptr,
+       "it is not a JSON object (repack error -3)"},
+      {"another schema", "{\"schema\": 2}", nullptr, nullptr, "its \"schema\" is not 1"},
+      {"another length", "{\"schema\": 1, \"length\": 1048576}", nullptr, nullptr,
+       "its manifest describes another image: the manifest has length 1048576 (0x100000); "
+       "FLASHFILE's is 524288 (0x80000) (repack error -4)"},
+      {"missing file", "", nullptr, "01-kernel.bin",
+       "01-kernel.bin: cannot be opened: No such file or directory (repack error -2)"},
+      {"extra file", "", "01-kernel.bin~", nullptr,
+       "holds a file its manifest does not name: 01-kernel.bin~ (repack error -5)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    const std::string flash = dir.file("flash.bin", image);
+    const std::string unpacked = dir.path("unpacked");
+    ASSERT_EQ(run_tool({"--unpack", flash, unpacked}).status, 0);
+    if (!c.manifest.empty()) {
+      ASSERT_TRUE(write_file(unpacked + "/manifest.json", {c.manifest.begin(), c.manifest.end()}));
+    }
+    if (c.extra != nullptr) {
+      ASSERT_TRUE(write_file(unpacked + "/" + c.extra, {1}));
+    }
+    if (c.removed != nullptr) fs::remove(unpacked + "/" + c.removed);
+    const auto before = testing::files_in(unpacked);
+    const std::string wfile = dir.file("out.bin", {7});
+    const auto run = run_tool({"--repack", flash, unpacked, wfile});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+    EXPECT_EQ(read_file(wfile), std::vector<uint8_t>{7});
+    EXPECT_EQ(read_file(flash), image);
+    EXPECT_EQ(testing::files_in(unpacked), before);
+  }
+
+  // The manifest of another image: the first difference is named, tables before bytes.
+  TempDir dir;
+  const std::string flash = dir.file("flash.bin", image);
+  const std::string other = dir.file("other.bin", single_table_image());
+  std::vector<uint8_t> touched = image;
+  touched[0x11000] ^= 1;  // a byte inside the block "bootload"
+  const std::string changed = dir.file("changed.bin", touched);
+  for (const auto& [source, detail] : std::vector<std::pair<std::string, std::string>>{
+           {other, "table 0 has entries 8 (0x8); FLASHFILE's is 3 (0x3)"},
+           {changed, "the manifest has image_checksum "}}) {
+    const std::string unpacked = dir.path("from-" + fs::path(source).stem().string());
+    ASSERT_EQ(run_tool({"--unpack", source, unpacked}).status, 0);
+    const auto run = run_tool({"--repack", flash, unpacked, dir.path("out.bin")});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("its manifest describes another image: " + detail), std::string::npos)
+        << run.err;
+    EXPECT_FALSE(fs::exists(dir.path("out.bin")));
+  }
+}
+
+TEST(RoundTrip, UnpackRefusesOrFailsWithNothingLeftBehind) {
+  TempDir dir;
+  const std::string flash = dir.file("flash.bin", two_table_image());
+  const std::string file = dir.file("file", {1});
+  ASSERT_TRUE(fs::create_directory(dir.path("full")));
+  write_file(dir.path("full/keep"), {2});
+  fs::create_directory_symlink("full", dir.path("link"));
+  const struct {
+    std::string target;
+    std::string err;
+  } cases[] = {
+      {file, file + ": exists and is not an empty folder: it is not a folder (unpack error -2)\n"},
+      {dir.path("full"), dir.path("full") +
+                             ": exists and is not an empty folder: it is not empty (unpack "
+                             "error -2)\n"},
+      {dir.path("link"), dir.path("link") +
+                             ": exists and is not an empty folder: it is a symbolic link; name "
+                             "the folder itself (unpack error -2)\n"},
+      {"", "'': DIR is an empty argument (unpack error -1)\n"},
+  };
+  for (const auto& c : cases) {
+    const auto before = testing::files_in(dir.dir);
+    const auto run = run_tool({"--unpack", flash, c.target});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "blkswap: " + c.err);
+    EXPECT_EQ(testing::files_in(dir.dir), before);
+    EXPECT_EQ(testing::files_in(dir.path("full")), std::vector<std::string>{"keep"});
+  }
+
+  // An empty folder is filled; a write that fails half way (a file-size limit of 4 KiB: the
+  // second block is larger) leaves neither the folder nor its hidden temporary.
+  ASSERT_TRUE(fs::create_directory(dir.path("empty")));
+  ASSERT_EQ(run_tool({"--unpack", flash, dir.path("empty")}).status, 0);
+  EXPECT_EQ(testing::files_in(dir.path("empty")).size(), 5u);
+  const auto before = testing::files_in(dir.dir);
+  const auto limited = run_tool({"--unpack", flash, dir.path("limited")}, "ulimit -f 4");
+  EXPECT_EQ(limited.status, 1);
+  EXPECT_EQ(limited.err, "blkswap: " + dir.path("limited") +
+                             ": could not be written whole: 01-kernel.bin: the write failed: File "
+                             "too large (unpack error -5)\n");
+  EXPECT_EQ(testing::files_in(dir.dir), before);
+}
+
+TEST(RoundTrip, DiffNamesEveryDifference) {
+  TempDir dir;
+  const std::vector<uint8_t> image = two_table_image();
+  const std::string a = dir.file("a.bin", image);
+  std::vector<uint8_t> changed = testing::build_image(
+      kImageUnit,
+      {{0x1000,
+        {{.id = 0xA4, .name = "bootload", .offset = 0x10000, .data = pattern(0x800, 1)},
+         {.id = 0x02, .name = "kern", .offset = 0x10800, .data = pattern(0x1000, 9)}}},
+       {0x50000, {{.id = 0x05, .name = "rootfs", .offset = 0x100, .data = pattern(0x1000, 3)}}}},
+      0x5A);
+  changed[0x30] = 0;
+  changed[0x31] = 0;
+  const std::string b = dir.file("b.bin", changed);
+
+  const auto same = run_tool({"--diff", a, a});
+  EXPECT_EQ(same.status, 0);
+  EXPECT_EQ(same.out, "");
+
+  const auto text = run_tool({"--diff", a, b});
+  EXPECT_EQ(text.status, 1);
+  for (const char* line : {
+           "table 0x00001000: 3 entries in A, 2 in B\n",
+           "table 0x00040000: only in A, with 1 entry\n",
+           "table 0x00050000: only in B, with 1 entry\n",
+           "table 0x00001000 slot 1 (kernel): name kernel in A, kern in B; offset 0x00010900 in "
+           "A, 0x00010800 in B; checksum 0x",
+           "; bytes differ\ntable 0x00001000 slot 2 (empty): only in A\n"
+           "table 0x00040000 slot 0 (rootfs): only in A\n"
+           "table 0x00050000 slot 0 (rootfs): only in B\n"
+           "outside tables and blocks: 2 bytes differ, the first at 0x00000030\n",
+       }) {
+    EXPECT_NE(text.out.find(line), std::string::npos) << line << text.out;
+  }
+
+  const auto json = run_tool({"--diff", a, b, "--json"});
+  EXPECT_EQ(json.status, 1);
+  const auto doc = testing::parse_json(json.out);
+  ASSERT_TRUE(doc.ok) << doc.error;
+  const std::pair<const char*, const char*> fields[] = {
+      {".schema", "i:1"},
+      {".identical", "b:false"},
+      {".length.a", "i:524288"},
+      {".tables.#", "i:3"},
+      {".tables.0.entries.a", "i:3"},
+      {".tables.0.entries.b", "i:2"},
+      {".tables.1.position", "i:262144"},
+      {".tables.1.entries.b", "n:"},
+      {".blocks.#", "i:4"},
+      {".blocks.0.slot", "i:1"},
+      {".blocks.0.a.name", "s:kernel"},
+      {".blocks.0.b.name_hex", "s:6b65726e"},
+      {".blocks.0.b.offset", "i:67584"},
+      {".blocks.0.differ.#", "i:3"},
+      {".blocks.0.differ.1", "s:offset"},
+      {".blocks.0.bytes_differ", "b:true"},
+      {".blocks.1.b", "n:"},
+      {".blocks.3.a", "n:"},
+      {".outside.bytes_differ", "i:2"},
+      {".outside.first", "i:48"},
+  };
+  for (const auto& [path, value] : fields) EXPECT_EQ(doc.values.at(path), value) << path;
+
+  const auto missing = run_tool({"--diff", a, dir.path("none.bin")});
+  EXPECT_EQ(missing.status, 2);
+  EXPECT_EQ(missing.err, "blkswap: " + dir.path("none.bin") +
+                             ": cannot be opened or read whole: No such file or directory (diff "
+                             "error -2)\n");
+}
+
+TEST(RoundTrip, VerifyAndDryRunDocuments) {
+  TempDir dir;
+  std::vector<uint8_t> image = single_table_image();
+  image[0x1200] ^= 1;  // block b0's first byte: its checksum is stale
+  const std::string flash = dir.file("flash.bin", image);
+  const auto verify = run_tool({"--verify", flash, "--json"});
+  EXPECT_EQ(verify.status, 1);
+  const auto v = testing::parse_json(verify.out);
+  ASSERT_TRUE(v.ok) << v.error;
+  for (const auto& [path, value] : std::vector<std::pair<std::string, std::string>>{
+           {".blocks.#", "i:8"},
+           {".blocks.0.state", "s:stale"},
+           {".blocks.1.state", "s:none"},
+           {".blocks.1.computed", "n:"},
+           {".blocks.5.name", "s:.."},
+           {".ok", "i:6"},
+           {".stale", "i:1"},
+           {".none", "i:1"},
+       }) {
+    EXPECT_EQ(v.values.at(path), value) << path;
+  }
+  EXPECT_NE(v.values.at(".blocks.0.computed"), v.values.at(".blocks.0.checksum"));
+
+  const std::string grown = dir.file("grown.bin", pattern(0x400, 5));
+  const auto succeeds = run_tool({"--dry-run", flash, "b0", grown, "--json"});
+  EXPECT_EQ(succeeds.status, 0);
+  const auto s = testing::parse_json(succeeds.out);
+  ASSERT_TRUE(s.ok) << s.error;
+  for (const auto& [path, value] : std::vector<std::pair<std::string, std::string>>{
+           {".merge", "s:succeeds"},
+           {".code", "i:0"},
+           {".at_fault", "n:"},
+           {".blocks.0.replaced", "b:true"},
+           {".blocks.0.size", "i:768"},
+           {".blocks.0.new_size", "i:1024"},
+           {".blocks.1.new_offset", "i:1536"},
+           {".blocks.1.new_checksum", "i:1129464654"},
+       }) {
+    EXPECT_EQ(s.values.at(path), value) << path;
+  }
+
+  const std::string huge = dir.file("huge.bin", pattern(kImageUnit, 6));
+  const auto fails = run_tool({"--dry-run", flash, "b0", huge, "--json"});
+  EXPECT_EQ(fails.status, 1);
+  const auto f = testing::parse_json(fails.out);
+  ASSERT_TRUE(f.ok) << f.error << fails.out;
+  EXPECT_EQ(f.values.at(".merge"), "s:fails");
+  EXPECT_EQ(f.values.at(".code"), "i:-2");
+  EXPECT_EQ(f.values.at(".at_fault"), "i:0");
+  EXPECT_EQ(f.values.at(".blocks.0.new_offset"), "n:");
+  EXPECT_NE(fails.err.find("(merge error -2)"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace blkswap
