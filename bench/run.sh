@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Whole-process benchmark: blkswap list and merge against a floor program that does only the work
-# the format demands, on a 256 MiB image, runs alternating in one session; cat and cp && sync for
-# context. Prints the median wall time, the ratio to the floor and the peak resident memory.
+# Whole-process benchmark: blkswap list, merge, unpack and repack against a floor program that
+# does only the work the format demands, on a 256 MiB image, runs alternating in one session; cat
+# and cp && sync for context. Prints the median wall time, the ratio to the floor and the peak
+# resident memory.
 #
 #   bench/run.sh [RUNS]      (default 9)
 set -euo pipefail
@@ -35,23 +36,43 @@ measure() {
   echo "$name $start $end $(cat "$work/peak")" >>"$results"
 }
 
+# The folder both repacks read: the image unpacked, with a new first block.
+rm -rf "$work/parts"
+"$blkswap" --unpack "$image" "$work/parts" >/dev/null
+cp "$block" "$work/parts/00-bootload.bin"
+
 cat "$image" "$block" >/dev/null # warm the page cache
 list_blkswap() { measure "blkswap-list" "$blkswap" "$image"; }
 list_floor() { measure "floor-list" "$floor" list "$image"; }
 merge_blkswap() { measure "blkswap-merge" "$blkswap" "$image" bootload "$block" "$work/out-blkswap.bin"; }
 merge_floor() { measure "floor-merge" "$floor" merge "$image" 0 "$block" "$work/out-floor.bin"; }
+# Each unpack writes a folder that does not exist yet; it is removed before the next run.
+unpack_blkswap() {
+  rm -rf "$work/unpacked"
+  measure "blkswap-unpack" "$blkswap" --unpack "$image" "$work/unpacked"
+}
+unpack_floor() {
+  rm -rf "$work/unpacked"
+  measure "floor-unpack" "$floor" unpack "$image" "$work/unpacked"
+}
+repack_blkswap() { measure "blkswap-repack" "$blkswap" --repack "$image" "$work/parts" "$work/re-blkswap.bin"; }
+repack_floor() { measure "floor-repack" "$floor" repack "$image" "$work/parts" "$work/re-floor.bin"; }
 # Alternating, and in turn first and second, so that neither side always follows the other.
 for ((i = 0; i < runs; i++)); do
   if ((i % 2 == 0)); then
     list_blkswap; list_floor; merge_blkswap; merge_floor
+    unpack_blkswap; unpack_floor; repack_blkswap; repack_floor
   else
     list_floor; list_blkswap; merge_floor; merge_blkswap
+    unpack_floor; unpack_blkswap; repack_floor; repack_blkswap
   fi
   measure "cat" cat "$image"
   measure "cp-sync" sh -c "cp '$image' '$work/copy.bin' && sync"
 done
 cmp -s "$work/out-blkswap.bin" "$work/out-floor.bin" && echo "merge outputs: identical" ||
   echo "merge outputs: differ"
+cmp -s "$work/re-blkswap.bin" "$work/out-blkswap.bin" && echo "repack output: the merge's" ||
+  echo "repack output: differs from the merge's"
 
 python3 - "$results" "$(stat -c %s "$image")" "$runs" <<'PY'
 import statistics, sys
@@ -64,8 +85,9 @@ for line in open(path):
 med = {n: statistics.median(t) for n, t in times.items()}
 print(f"image {length >> 20} MiB, {runs} alternating runs each")
 print(f"{'command':<15}{'median s':>10}{'vs floor':>10}{'peak MiB':>10}{'peak/image':>12}")
-for name in ["blkswap-list", "floor-list", "blkswap-merge", "floor-merge", "cat", "cp-sync"]:
-    floor = {"blkswap-list": "floor-list", "blkswap-merge": "floor-merge"}.get(name)
+commands = ["list", "merge", "unpack", "repack"]
+for name in [f"{tool}-{c}" for c in commands for tool in ("blkswap", "floor")] + ["cat", "cp-sync"]:
+    floor = "floor-" + name[len("blkswap-"):] if name.startswith("blkswap-") else None
     ratio = f"{med[name] / med[floor]:.3f}" if floor else ""
     peak = max(peaks[name])
     print(f"{name:<15}{med[name]:>10.3f}{ratio:>10}{peak / 2**20:>10.1f}{peak / length:>12.3f}")

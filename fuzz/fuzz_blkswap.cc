@@ -1,6 +1,7 @@
-// libFuzzer entry: loading and every report on the image (listing, info as text and JSON,
-// verification), or loading, block selection, replacement, rebuild and the rehearsal's report,
-// all in memory.
+// libFuzzer entry, all in memory: loading and every report on the image (listing, info and
+// verification as text and JSON); or loading, block selection, replacement, rebuild, the dry
+// run's report and a comparison of the image with the merged one; or loading and the check of a
+// manifest (the block bytes) against the image.
 #include <cstring>
 #include <memory>
 #include <sstream>
@@ -9,9 +10,11 @@
 #include "image/crc.h"
 #include "image/format.h"
 #include "image/load.h"
+#include "ops/diff.h"
 #include "ops/rebuild.h"
 #include "ops/replace.h"
 #include "ops/report.h"
+#include "ops/round_trip.h"
 
 namespace {
 
@@ -42,12 +45,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   auto image = std::make_unique<FlashImage>();
   if (load_image_bytes(*image, std::move(bytes)) != LoadCode::ok) return 0;
+  if (input.flags & fuzzing::kManifest) {
+    const std::string_view text(reinterpret_cast<const char*>(input.block.data()),
+                                input.block.size());
+    check_manifest_text(*image, text);
+    return 0;
+  }
   if (!(input.flags & fuzzing::kMerge)) {
     std::ostringstream reports;
     print_block_list(*image, reports);
     print_image_info(*image, reports);
     print_image_info_json(*image, reports);
     verify_checksums(*image, reports);
+    size_t stale = 0;
+    print_verify_json(*image, reports, stale);
     return 0;
   }
   const int index = find_block(*image, input.blockname);
@@ -59,8 +70,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   RebuildReport report;
   const bool composed = compose_merged_image(*image, out, &report) == WriteCode::ok;
   if (composed && out.size != image->length) __builtin_trap();
-  std::ostringstream rehearsal;
-  print_dry_run(*image, report, composed ? kNoBlock : static_cast<int>(report.block),
-                        rehearsal);
+  std::ostringstream reports;
+  const int at_fault = composed ? kNoBlock : static_cast<int>(report.block);
+  print_dry_run(*image, report, at_fault, reports);
+  print_dry_run_json(image.get(), report, at_fault, composed ? 0 : -2, reports);
+  if (!composed) return 0;
+  // The merged image loads (the rebuild checked it), and differs from the flash file only where
+  // a comparison can say.
+  auto merged = std::make_unique<FlashImage>();
+  if (load_image_bytes(*merged, std::move(out)) != LoadCode::ok) __builtin_trap();
+  ImageComparison comparison;
+  compare_images(*image, *merged, comparison);
+  print_comparison(*image, *merged, comparison, reports);
+  print_comparison_json(*image, *merged, comparison, reports);
   return 0;
 }

@@ -5,7 +5,8 @@
 //   head]
 //
 // flags bit 0: merge (else list); bit 1: leave the image as it is (else padded with 0xFF to the
-// next multiple of 512 KiB, so that most inputs pass the length check).
+// next multiple of 512 KiB, so that most inputs pass the length check); bit 2: check the block
+// bytes as a manifest of the image.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +17,7 @@ namespace blkswap::fuzzing {
 
 inline constexpr uint8_t kMerge = 1;
 inline constexpr uint8_t kUnpadded = 2;
+inline constexpr uint8_t kManifest = 4;
 
 struct FuzzInput {
   uint8_t flags = 0;

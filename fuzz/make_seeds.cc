@@ -1,11 +1,15 @@
 // Writes the fuzzer's seed corpus into the directory given: small valid images in the fuzzer's
 // input form (see fuzz_input.h), their trailing 0xFF left for the fuzzer to pad back.
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "fuzz_input.h"
+#include "image/crc.h"
+#include "image/load.h"
 #include "image_builder.h"
+#include "ops/round_trip.h"
 
 namespace {
 
@@ -32,6 +36,19 @@ std::vector<uint8_t> encode(uint8_t flags, const std::string& name,
   return out;
 }
 
+// The manifest an unpack of `image` writes.
+std::vector<uint8_t> manifest_of(const std::vector<uint8_t>& image) {
+  blkswap::build_crc_table();
+  auto loaded = std::make_unique<blkswap::FlashImage>();
+  std::string text;
+  if (blkswap::load_image_bytes(*loaded, blkswap::testing::to_bytes(image)) !=
+          blkswap::LoadCode::ok ||
+      !blkswap::manifest_text(*loaded, text)) {
+    return {};
+  }
+  return {text.begin(), text.end()};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -39,6 +56,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: make_seeds DIRECTORY\n");
     return 2;
   }
+  using blkswap::fuzzing::kManifest;
   using blkswap::fuzzing::kMerge;
   using blkswap::fuzzing::kUnpadded;
   const auto two_tables =
@@ -94,6 +112,7 @@ int main(int argc, char** argv) {
       {"list-65-blocks", encode(0, "", {}, sixty_five)},
       {"merge-wrong-mark-then-table", encode(kMerge, "ff", pattern(0x4, 14), wrong_mark)},
       {"merge-full-name", encode(kMerge, "b", pattern(0x20, 15), full_name)},
+      {"manifest-two-tables", encode(kManifest, "", manifest_of(two_tables), two_tables)},
       {"list-unpadded",
        encode(kUnpadded, "", {},
               std::vector<uint8_t>(two_tables.begin(), two_tables.begin() + 0x800))},

@@ -47,24 +47,35 @@ uint32_t image_checksum(const FlashImage& image) {
   return block_crc({image.bytes.ptr.get(), image.length});
 }
 
-UnpackCode unpack_image(const FlashImage& image, const char* dir, UnpackFailure* why) {
-  UnpackFailure ignored;
-  UnpackFailure& failure = why != nullptr ? *why : ignored;
-  if (dir == nullptr || dir[0] == '\0') return UnpackCode::empty_name;
-  std::vector<FolderFile> files;
-  std::string manifest;
+bool manifest_text(const FlashImage& image, std::string& text) {
   try {
     Json doc = image_info_document(image);
     Json blocks = std::move(doc["blocks"]);
     doc.erase("blocks");  // put back after the image's checksum, each with its file
     doc["image_checksum"] = image_checksum(image);
     for (size_t i = 0; i < image.block_count; ++i) {
-      const BlockRecord& record = image.records[i];
-      files.push_back({block_file_name(i, entry_name(record.entry)), as_span(record.data)});
-      blocks[i]["file"] = files.back().name;
+      blocks[i]["file"] = block_file_name(i, entry_name(image.records[i].entry));
     }
     doc["blocks"] = std::move(blocks);
-    manifest = doc.dump(2, ' ', true) + "\n";
+    text = doc.dump(2, ' ', true) + "\n";
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+UnpackCode unpack_image(const FlashImage& image, const char* dir, UnpackFailure* why) {
+  UnpackFailure ignored;
+  UnpackFailure& failure = why != nullptr ? *why : ignored;
+  if (dir == nullptr || dir[0] == '\0') return UnpackCode::empty_name;
+  std::vector<FolderFile> files;
+  std::string manifest;
+  if (!manifest_text(image, manifest)) return UnpackCode::no_memory;
+  try {
+    for (size_t i = 0; i < image.block_count; ++i) {
+      const BlockRecord& record = image.records[i];
+      files.push_back({block_file_name(i, entry_name(record.entry)), as_span(record.data)});
+    }
     files.push_back({std::string(kManifestName),
                      {reinterpret_cast<const uint8_t*>(manifest.data()), manifest.size()}});
   } catch (const std::bad_alloc&) {
@@ -252,6 +263,19 @@ ManifestCode check_document(const FlashImage& image, const Json& doc, ManifestFa
 
 }  // namespace
 
+ManifestCode check_manifest_text(const FlashImage& image, std::string_view text,
+                                 ManifestFailure* why) {
+  ManifestFailure ignored;
+  ManifestFailure& failure = why != nullptr ? *why : ignored;
+  try {
+    const Json doc = Json::parse(text.begin(), text.end(), nullptr, false);
+    if (doc.is_discarded()) return refuse(failure, ManifestCode::malformed, "it is not JSON");
+    return check_document(image, doc, failure);
+  } catch (const std::bad_alloc&) {
+    return ManifestCode::no_memory;
+  }
+}
+
 ManifestCode check_manifest(const FlashImage& image, const char* dir, ManifestFailure* why) {
   ManifestFailure ignored;
   ManifestFailure& failure = why != nullptr ? *why : ignored;
@@ -273,10 +297,9 @@ ManifestCode check_manifest(const FlashImage& image, const char* dir, ManifestFa
         failure.error = contents.error;
         return ManifestCode::cannot_open;
     }
-    const char* text = reinterpret_cast<const char*>(contents.bytes.ptr.get());
-    const Json doc = Json::parse(text, text + contents.bytes.size, nullptr, false);
-    if (doc.is_discarded()) return refuse(failure, ManifestCode::malformed, "it is not JSON");
-    const ManifestCode code = check_document(image, doc, failure);
+    const ManifestCode code = check_manifest_text(
+        image, {reinterpret_cast<const char*>(contents.bytes.ptr.get()), contents.bytes.size},
+        &failure);
     return code != ManifestCode::ok ? code : check_folder(image, folder, failure);
   } catch (const std::bad_alloc&) {
     return ManifestCode::no_memory;
@@ -288,18 +311,22 @@ ReplaceCode take_changed_blocks(FlashImage& image, const char* dir, size_t& chan
   RepackFailure ignored;
   RepackFailure& failure = why != nullptr ? *why : ignored;
   changed = 0;
-  for (size_t i = 0; i < image.block_count; ++i) {
-    BlockRecord& record = image.records[i];
-    failure.file = std::string(dir) + "/" + block_file_name(i, entry_name(record.entry));
-    Bytes data;
-    failure.replace = ReplaceFailure{};
-    const ReplaceCode code = read_block_file(image, i, failure.file.c_str(), data, failure.replace);
-    if (code == ReplaceCode::empty_file && record.data.size == 0) continue;  // an empty block
-    if (code != ReplaceCode::ok) return code;
-    const std::span<const uint8_t> now = as_span(record.data);
-    if (std::ranges::equal(as_span(data), now)) continue;
-    set_block_data(image, i, std::move(data));
-    ++changed;
+  try {
+    for (size_t i = 0; i < image.block_count; ++i) {
+      BlockRecord& record = image.records[i];
+      failure.file = std::string(dir) + "/" + block_file_name(i, entry_name(record.entry));
+      Bytes data;
+      failure.replace = ReplaceFailure{};
+      const ReplaceCode code =
+          read_block_file(image, i, failure.file.c_str(), data, failure.replace);
+      if (code == ReplaceCode::empty_file && record.data.size == 0) continue;  // an empty block
+      if (code != ReplaceCode::ok) return code;
+      if (std::ranges::equal(as_span(data), as_span(record.data))) continue;
+      set_block_data(image, i, std::move(data));
+      ++changed;
+    }
+  } catch (const std::bad_alloc&) {
+    return ReplaceCode::no_memory;
   }
   failure.file.clear();
   return ReplaceCode::ok;

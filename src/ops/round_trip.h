@@ -23,6 +23,10 @@ std::string block_file_name(size_t index, std::string_view name);
 // The checksum of the whole image, by the block checksum's rule.
 uint32_t image_checksum(const FlashImage& image);
 
+// The manifest of `image`: --info's document with the image's checksum after the tables and
+// each block's file last in its block. False when there is no memory for it.
+bool manifest_text(const FlashImage& image, std::string& text);
+
 enum class UnpackCode { ok, empty_name, not_empty, no_memory, cannot_create, short_write };
 
 struct UnpackFailure {
@@ -49,6 +53,10 @@ struct ManifestFailure {
   int error = 0;
   char detail[256] = {};
 };
+
+// Checks that the manifest `text` describes `image`.
+ManifestCode check_manifest_text(const FlashImage& image, std::string_view text,
+                                 ManifestFailure* why = nullptr);
 
 // Reads DIR/manifest.json and checks that it describes `image` (length, tables, every block's
 // entry and file name, then the whole image's checksum), and that DIR holds no file it does not
