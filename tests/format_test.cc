@@ -51,6 +51,18 @@ TEST(BlockCrc, MatchesBitwiseReferenceOnEveryByteValueAndLength) {
   }
 }
 
+TEST(BlockCrc, ConcatenatesWithoutReadingAgain) {
+  build_crc_table();
+  const auto data = testing::pattern(70000, 7);
+  for (size_t split : {0u, 1u, 8u, 4099u, 69999u, 70000u}) {
+    const std::span<const uint8_t> all(data);
+    EXPECT_EQ(block_crc_concat(block_crc(all.first(split)), block_crc(all.subspan(split)),
+                               data.size() - split),
+              block_crc(all))
+        << split;
+  }
+}
+
 TEST(Format, LittleEndianFieldsRoundTrip) {
   uint8_t word[4];
   write_le32(word, 0x4352434Eu);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "image/crc.h"
 #include "image/format.h"
 #include "image_builder.h"
 #include "json_flat.h"
@@ -91,6 +92,12 @@ TEST(RoundTrip, RepackGivesBackTheImageOrTheMergeOfTheChangedFile) {
     const auto unpack = run_tool({"--unpack", merged, unpacked});
     ASSERT_EQ(unpack.status, 0) << unpack.err;
     EXPECT_EQ(testing::files_in(unpacked), c.files);
+    const auto manifest = testing::parse_json(read_text(unpacked + "/manifest.json"));
+    ASSERT_TRUE(manifest.ok) << manifest.error;
+    build_crc_table();
+    EXPECT_EQ(manifest.values.at(".image_checksum"),
+              "i:" + std::to_string(block_crc(read_file(merged))));
+    EXPECT_EQ(manifest.values.at(".blocks.1.file"), "s:" + c.files[1]);
 
     const auto same = run_tool({"--repack", merged, unpacked, dir.path("same.bin")});
     ASSERT_EQ(same.status, 0) << same.err;

@@ -43,4 +43,45 @@ uint32_t block_crc(std::span<const uint8_t> bytes) {
   return r;
 }
 
+namespace {
+
+// The register's change over zero bits is linear: a 32x32 matrix over GF(2), one column per
+// register bit, applied to a register and squared to double the run of zeros.
+using Gf2Matrix = std::array<uint32_t, 32>;
+
+uint32_t times(const Gf2Matrix& matrix, uint32_t vector) {
+  uint32_t sum = 0;
+  for (size_t bit = 0; vector != 0; vector >>= 1, ++bit) {
+    if (vector & 1) sum ^= matrix[bit];
+  }
+  return sum;
+}
+
+Gf2Matrix squared(const Gf2Matrix& matrix) {
+  Gf2Matrix square{};
+  for (size_t bit = 0; bit < 32; ++bit) square[bit] = times(matrix, matrix[bit]);
+  return square;
+}
+
+// The register after `length` zero bytes follow it.
+uint32_t after_zeros(uint32_t reg, uint64_t length) {
+  Gf2Matrix step{};  // one zero bit
+  step[0] = 0xEDB88320u;
+  for (size_t bit = 1; bit < 32; ++bit) step[bit] = uint32_t{1} << (bit - 1);
+  step = squared(squared(squared(step)));  // eight zero bits: one byte
+  for (; length != 0; length >>= 1) {
+    if (length & 1) reg = times(step, reg);
+    step = squared(step);
+  }
+  return reg;
+}
+
+}  // namespace
+
+uint32_t block_crc_concat(uint32_t crc_a, uint32_t crc_b, uint64_t length_b) {
+  // Both checksums start from 0xFFFFFFFF; B's, started from A's register instead, differs from
+  // it by the difference of the two starts carried through B's length in zeros.
+  return crc_b ^ after_zeros(crc_a ^ 0xFFFFFFFFu, length_b);
+}
+
 }  // namespace blkswap

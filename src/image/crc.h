@@ -18,4 +18,8 @@ extern Crc32Tables crc32_tables;
 void build_crc_table();
 uint32_t block_crc(std::span<const uint8_t> bytes);
 
+// The checksum of A followed by B, from the checksums of A and of B and the length of B, without
+// reading either again.
+uint32_t block_crc_concat(uint32_t crc_a, uint32_t crc_b, uint64_t length_b);
+
 }  // namespace blkswap

@@ -42,7 +42,7 @@ Json block_identity(const FlashImage& image, size_t index) {
   return block;
 }
 
-Json image_info_document(const FlashImage& image) {
+Json image_info_document(const FlashImage& image, std::span<const uint32_t> block_crcs) {
   Json doc;
   doc["schema"] = kSchemaVersion;
   doc["length"] = image.length;
@@ -59,7 +59,10 @@ Json image_info_document(const FlashImage& image) {
     block["start"] = block_start(image, i);
     block["end"] = block_end(image, i);
     block["checksum"] = entry_checksum(record.entry);
-    block["state"] = checksum_state_name(checksum_state(record.entry, as_span(record.data)));
+    const ChecksumState state = i < block_crcs.size()
+                                    ? checksum_state_of(record.entry, block_crcs[i])
+                                    : checksum_state(record.entry, as_span(record.data));
+    block["state"] = checksum_state_name(state);
     blocks.push_back(std::move(block));
   }
   return doc;

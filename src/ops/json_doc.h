@@ -25,8 +25,9 @@ std::string hex_text(std::string_view bytes);
 // The fields that name block `index` in every document: index, table, slot, id, name, name_hex.
 Json block_identity(const FlashImage& image, size_t index);
 
-// The --info document of a loaded image: schema, length, tables and blocks.
-Json image_info_document(const FlashImage& image);
+// The --info document of a loaded image: schema, length, tables and blocks. The blocks' states
+// come from `block_crcs` (the checksum of every block's bytes) when given.
+Json image_info_document(const FlashImage& image, std::span<const uint32_t> block_crcs = {});
 
 // Builds a document with `build` and prints it, indented, with a final newline. The library
 // reports a lack of memory by throwing; it ends here as false, with nothing printed.

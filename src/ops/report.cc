@@ -17,13 +17,18 @@ void put_format(std::ostream& out, const char* format, ...) {
   if (n > 0) out.write(text, std::min<std::streamsize>(n, sizeof text - 1));
 }
 
+ChecksumState checksum_state_of(const BlockEntry& entry, uint32_t crc) {
+  if (!has_checksum(entry)) return ChecksumState::none;
+  return crc == entry_checksum(entry) ? ChecksumState::ok : ChecksumState::stale;
+}
+
 ChecksumState checksum_state(const BlockEntry& entry, std::span<const uint8_t> bytes,
                              uint32_t* computed) {
   if (computed != nullptr) *computed = 0;
   if (!has_checksum(entry)) return ChecksumState::none;
   const uint32_t crc = block_crc(bytes);
   if (computed != nullptr) *computed = crc;
-  return crc == entry_checksum(entry) ? ChecksumState::ok : ChecksumState::stale;
+  return checksum_state_of(entry, crc);
 }
 
 std::string_view checksum_state_name(ChecksumState state) {

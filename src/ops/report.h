@@ -22,6 +22,8 @@ enum class ChecksumState { ok, stale, none };
 // checksum of the bytes, or 0 for none.
 ChecksumState checksum_state(const BlockEntry& entry, std::span<const uint8_t> bytes,
                              uint32_t* computed = nullptr);
+// The same from the checksum of the block's bytes, already taken.
+ChecksumState checksum_state_of(const BlockEntry& entry, uint32_t crc);
 std::string_view checksum_state_name(ChecksumState state);
 
 // A block name with every byte outside printable ASCII, and the backslash, written as \xNN or

@@ -6,11 +6,14 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "image/crc.h"
 #include "ops/json_doc.h"
 #include "ops/replace.h"
+#include "ops/report.h"
 
 namespace blkswap {
 
@@ -43,16 +46,75 @@ std::string block_file_name(size_t index, std::string_view name) {
   return file + ".bin";
 }
 
+namespace {
+
+// The checksum of every block's bytes, as loaded. The checksums cost more than the rest of an
+// unpack but the writes, so a second thread takes about half of the bytes; when it cannot be
+// started, this thread takes them all.
+std::array<uint32_t, kMaxBlocks> block_crcs(const FlashImage& image) {
+  std::array<uint32_t, kMaxBlocks> crcs{};
+  std::array<bool, kMaxBlocks> second{};
+  uint64_t load[2] = {};
+  for (size_t i = 0; i < image.block_count; ++i) {
+    second[i] = load[1] < load[0];
+    load[second[i] ? 1 : 0] += image.records[i].data.size;
+  }
+  auto take = [&](bool half) {
+    for (size_t i = 0; i < image.block_count; ++i) {
+      if (second[i] == half) crcs[i] = block_crc(as_span(image.records[i].data));
+    }
+  };
+  std::thread helper;
+  try {
+    helper = std::thread(take, true);
+  } catch (const std::system_error&) {
+    take(true);
+  }
+  take(false);
+  if (helper.joinable()) helper.join();
+  return crcs;
+}
+
+// The whole image's checksum from its blocks' (their bytes, as loaded, are the image's at their
+// places) and the bytes between them, so that the blocks are not read twice. Blocks that
+// overlap (a table nested in a block) are read again with the rest.
+uint32_t image_checksum(const FlashImage& image, std::span<const uint32_t> crcs) {
+  const std::span<const uint8_t> bytes(image.bytes.ptr.get(), image.length);
+  std::array<size_t, kMaxBlocks> order{};
+  const size_t n = image.block_count;
+  for (size_t i = 0; i < n; ++i) order[i] = i;
+  std::sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(n),
+            [&](size_t a, size_t b) { return block_start(image, a) < block_start(image, b); });
+  for (size_t k = 1; k < n; ++k) {
+    if (block_start(image, order[k]) < block_end(image, order[k - 1])) return block_crc(bytes);
+  }
+  uint32_t crc = block_crc({});
+  uint64_t at = 0;
+  for (size_t k = 0; k < n; ++k) {
+    const uint64_t start = block_start(image, order[k]);
+    const uint64_t size = block_end(image, order[k]) - start;
+    const auto gap = bytes.subspan(at, start - at);
+    crc = block_crc_concat(crc, block_crc(gap), gap.size());
+    crc = block_crc_concat(crc, crcs[order[k]], size);
+    at = start + size;
+  }
+  const auto tail = bytes.subspan(at);
+  return block_crc_concat(crc, block_crc(tail), tail.size());
+}
+
+}  // namespace
+
 uint32_t image_checksum(const FlashImage& image) {
-  return block_crc({image.bytes.ptr.get(), image.length});
+  return image_checksum(image, block_crcs(image));
 }
 
 bool manifest_text(const FlashImage& image, std::string& text) {
   try {
-    Json doc = image_info_document(image);
+    const std::array<uint32_t, kMaxBlocks> crcs = block_crcs(image);
+    Json doc = image_info_document(image, {crcs.data(), image.block_count});
     Json blocks = std::move(doc["blocks"]);
     doc.erase("blocks");  // put back after the image's checksum, each with its file
-    doc["image_checksum"] = image_checksum(image);
+    doc["image_checksum"] = image_checksum(image, crcs);
     for (size_t i = 0; i < image.block_count; ++i) {
       blocks[i]["file"] = block_file_name(i, entry_name(image.records[i].entry));
     }
