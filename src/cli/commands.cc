@@ -149,27 +149,56 @@ int run_list(Operands operands, Streams io) {
   return kExitFailed;
 }
 
-int run_merge(Operands operands, Streams io) {
-  const char* wfile = operands[3];
+// Writes the merged image to `wfile`. A write that fails says why on standard error; with
+// `explain`, so does a rebuild that fails.
+bool write_merged(FlashImage& image, const char* flashfile, const char* wfile, Kind kind,
+                  bool explain, Streams io, WriteCode& written) {
+  RebuildReport report;
+  WriteFailure why;
+  written = write_merged_image(image, wfile, &report, &why);
+  if (written == WriteCode::ok) return true;
+  if (written == WriteCode::does_not_fit || written == WriteCode::no_memory) {
+    if (explain) report_rebuild_failure({io.err}, kind, image, flashfile, written, report);
+  } else if (explain || !why.what.empty()) {
+    report_write_failure({io.err}, kind, "WFILE", wfile, written, why);
+  }
+  return false;
+}
+
+// The merge of one or more pairs: FLASHFILE, then BLOCKNAME BLOCKFILE pairs, then WFILE. A
+// failure prints the merge's line on standard output. A write that fails also says why on
+// standard error; with `explain` (--merge) every failure does.
+int merge_blocks(Operands operands, Streams io, bool explain) {
+  const char* flashfile = operands[0];
+  const char* wfile = operands.back();
   std::unique_ptr<FlashImage> image;
-  const LoadCode loaded = load_new_image(operands[0], image);
+  LoadFailure load_failure;
+  const LoadCode loaded = load_new_image(flashfile, image, &load_failure);
   if (loaded != LoadCode::ok) {
+    if (explain) report_load_failure({io.err}, Kind::merge, flashfile, loaded, load_failure);
     print_merge_error_line(io.out, code_number(step_code(loaded)));
-    hint_if_mistyped(operands[0], loaded, io);
+    if (!explain) hint_if_mistyped(flashfile, loaded, io);
     return kExitFailed;
   }
-  const ReplaceCode replaced = replace_block(*image, operands[1], operands[2]);
-  if (replaced != ReplaceCode::ok) {
+  for (size_t k = 1; k + 1 < operands.size(); k += 2) {
+    ReplaceFailure why;
+    const ReplaceCode replaced = replace_block(*image, operands[k], operands[k + 1], &why);
+    if (replaced == ReplaceCode::ok) continue;
+    if (explain) {
+      report_replace_failure({io.err}, Kind::merge, *image, operands[k], operands[k + 1], replaced,
+                             why);
+    }
     print_merge_error_line(io.out, code_number(merge_step_code(replaced, wfile)));
     return kExitFailed;
   }
-  WriteFailure why;
-  const WriteCode written = write_merged_image(*image, wfile, nullptr, &why);
-  if (written == WriteCode::ok) return kExitOk;
+  WriteCode written = WriteCode::ok;
+  if (write_merged(*image, flashfile, wfile, Kind::merge, explain, io, written)) return kExitOk;
   print_merge_error_line(io.out, code_number(step_code(written)));
-  // A write that failed also says why, on standard error; the line above stays as it is.
-  if (!why.what.empty()) report_write_failure({io.err}, Kind::merge, "WFILE", wfile, written, why);
   return kExitFailed;
+}
+
+int run_merge(Operands operands, Streams io) {
+  return merge_blocks(operands, io, false);
 }
 
 // Loads `file` for a report; on failure says why on standard error, with the list's code.
@@ -344,48 +373,10 @@ int run_dry_run(Operands operands, Streams io) {
   return kExitOk;
 }
 
-// Writes the merged image to `wfile`; on failure says why on standard error, as `kind`.
-bool write_merged(FlashImage& image, const char* flashfile, const char* wfile, Kind kind,
-                  Streams io, WriteCode& written) {
-  RebuildReport report;
-  WriteFailure why;
-  written = write_merged_image(image, wfile, &report, &why);
-  if (written == WriteCode::ok) return true;
-  if (written == WriteCode::does_not_fit || written == WriteCode::no_memory) {
-    report_rebuild_failure({io.err}, kind, image, flashfile, written, report);
-  } else {
-    report_write_failure({io.err}, kind, "WFILE", wfile, written, why);
-  }
-  return false;
-}
-
-// --merge: the merge's steps with several pairs. It prints the merge's line on standard output,
-// with the merge's codes, and says why on standard error.
+// --merge: the merge with several pairs, saying why it failed.
 int run_merge_several(Operands operands, Streams io) {
   if (operands.size() % 2 != 0) return report_usage_error("--merge", io);
-  const char* flashfile = operands[0];
-  const char* wfile = operands.back();
-  std::unique_ptr<FlashImage> image;
-  LoadFailure load_failure;
-  const LoadCode loaded = load_new_image(flashfile, image, &load_failure);
-  if (loaded != LoadCode::ok) {
-    report_load_failure({io.err}, Kind::merge, flashfile, loaded, load_failure);
-    print_merge_error_line(io.out, code_number(step_code(loaded)));
-    return kExitFailed;
-  }
-  for (size_t k = 1; k + 1 < operands.size(); k += 2) {
-    ReplaceFailure why;
-    const ReplaceCode replaced = replace_block(*image, operands[k], operands[k + 1], &why);
-    if (replaced == ReplaceCode::ok) continue;
-    report_replace_failure({io.err}, Kind::merge, *image, operands[k], operands[k + 1], replaced,
-                           why);
-    print_merge_error_line(io.out, code_number(merge_step_code(replaced, wfile)));
-    return kExitFailed;
-  }
-  WriteCode written = WriteCode::ok;
-  if (write_merged(*image, flashfile, wfile, Kind::merge, io, written)) return kExitOk;
-  print_merge_error_line(io.out, code_number(step_code(written)));
-  return kExitFailed;
+  return merge_blocks(operands, io, true);
 }
 
 int run_unpack(Operands operands, Streams io) {
@@ -435,7 +426,9 @@ int run_repack(Operands operands, Streams io) {
     return kExitFailed;
   }
   WriteCode written = WriteCode::ok;
-  if (!write_merged(*image, flashfile, wfile, Kind::repack, io, written)) return kExitFailed;
+  if (!write_merged(*image, flashfile, wfile, Kind::repack, true, io, written)) {
+    return kExitFailed;
+  }
   io.out << "repacked " << image->block_count << " blocks (" << changed << " changed) into "
          << wfile << '\n';
   return kExitOk;
