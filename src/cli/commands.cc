@@ -201,13 +201,13 @@ int run_merge(Operands operands, Streams io) {
   return merge_blocks(operands, io, false);
 }
 
-// Loads `file` for a report; on failure says why on standard error, with the list's code.
-std::unique_ptr<FlashImage> load_for_report(const char* file, Streams io) {
+// Loads `file` for an option command; on failure says why on standard error, with `kind`'s code.
+std::unique_ptr<FlashImage> load_or_say_why(const char* file, Kind kind, Streams io) {
   std::unique_ptr<FlashImage> image;
   LoadFailure why;
   const LoadCode code = load_new_image(file, image, &why);
   if (code == LoadCode::ok) return image;
-  report_load_failure({io.err}, Kind::list, file, code, why);
+  report_load_failure({io.err}, kind, file, code, why);
   return nullptr;
 }
 
@@ -226,7 +226,7 @@ void report_no_memory_for_document(Streams io, Kind kind) {
 int run_info(Operands operands, Streams io) {
   bool json = false;
   if (!takes_json(operands, 1, json)) return report_usage_error("--info", io);
-  const std::unique_ptr<FlashImage> image = load_for_report(operands[0], io);
+  const std::unique_ptr<FlashImage> image = load_or_say_why(operands[0], Kind::list, io);
   if (!image) return kExitFailed;
   if (!json) {
     print_image_info(*image, io.out);
@@ -242,7 +242,7 @@ int run_verify(Operands operands, Streams io) {
   constexpr int kExitCannotVerify = 2;
   bool json = false;
   if (!takes_json(operands, 1, json)) return report_usage_error("--verify", io);
-  const std::unique_ptr<FlashImage> image = load_for_report(operands[0], io);
+  const std::unique_ptr<FlashImage> image = load_or_say_why(operands[0], Kind::list, io);
   if (!image) return kExitCannotVerify;
   if (!json) return verify_checksums(*image, io.out) == 0 ? kExitOk : kExitFailed;
   size_t stale = 0;
@@ -258,13 +258,8 @@ int run_extract(Operands operands, Streams io) {
   const char* flashfile = operands[0];
   const char* blockname = operands[1];
   const char* outfile = operands[2];
-  std::unique_ptr<FlashImage> image;
-  LoadFailure load_failure;
-  const LoadCode loaded = load_new_image(flashfile, image, &load_failure);
-  if (loaded != LoadCode::ok) {
-    report_load_failure({io.err}, Kind::extract, flashfile, loaded, load_failure);
-    return kExitFailed;
-  }
+  const std::unique_ptr<FlashImage> image = load_or_say_why(flashfile, Kind::extract, io);
+  if (!image) return kExitFailed;
   // The merge may write over its flash file, which it has read whole; a block written over
   // the image it comes from would leave one block where the image was.
   if (outfile[0] != '\0' && names_the_flash_file(*image, outfile)) {
@@ -382,13 +377,8 @@ int run_merge_several(Operands operands, Streams io) {
 int run_unpack(Operands operands, Streams io) {
   const char* flashfile = operands[0];
   const char* dir = operands[1];
-  std::unique_ptr<FlashImage> image;
-  LoadFailure load_failure;
-  const LoadCode loaded = load_new_image(flashfile, image, &load_failure);
-  if (loaded != LoadCode::ok) {
-    report_load_failure({io.err}, Kind::unpack, flashfile, loaded, load_failure);
-    return kExitFailed;
-  }
+  const std::unique_ptr<FlashImage> image = load_or_say_why(flashfile, Kind::unpack, io);
+  if (!image) return kExitFailed;
   UnpackFailure why;
   const UnpackCode unpacked = unpack_image(*image, dir, &why);
   if (unpacked != UnpackCode::ok) {
@@ -404,13 +394,8 @@ int run_repack(Operands operands, Streams io) {
   const char* flashfile = operands[0];
   const char* dir = operands[1];
   const char* wfile = operands[2];
-  std::unique_ptr<FlashImage> image;
-  LoadFailure load_failure;
-  const LoadCode loaded = load_new_image(flashfile, image, &load_failure);
-  if (loaded != LoadCode::ok) {
-    report_load_failure({io.err}, Kind::repack, flashfile, loaded, load_failure);
-    return kExitFailed;
-  }
+  const std::unique_ptr<FlashImage> image = load_or_say_why(flashfile, Kind::repack, io);
+  if (!image) return kExitFailed;
   ManifestFailure manifest_failure;
   const ManifestCode checked = check_manifest(*image, dir, &manifest_failure);
   if (checked != ManifestCode::ok) {
@@ -441,11 +426,8 @@ int run_diff(Operands operands, Streams io) {
   if (!takes_json(operands, 2, json)) return report_usage_error("--diff", io);
   std::unique_ptr<FlashImage> images[2];
   for (size_t k = 0; k < 2; ++k) {
-    LoadFailure why;
-    const LoadCode loaded = load_new_image(operands[k], images[k], &why);
-    if (loaded == LoadCode::ok) continue;
-    report_load_failure({io.err}, Kind::diff, operands[k], loaded, why);
-    return kExitTrouble;
+    images[k] = load_or_say_why(operands[k], Kind::diff, io);
+    if (!images[k]) return kExitTrouble;
   }
   ImageComparison comparison;
   compare_images(*images[0], *images[1], comparison);

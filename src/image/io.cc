@@ -1,5 +1,6 @@
 #include "image/io.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -73,6 +74,22 @@ FileIdentity identify_file(const char* path) {
   struct stat st {};
   if (::stat(path, &st) != 0) return {};
   return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), true};
+}
+
+bool list_directory(const std::string& dir, std::vector<std::string>& names) {
+  names.clear();
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return false;
+  // readdir tells its end from an error only by errno.
+  errno = 0;
+  while (const dirent* entry = ::readdir(d)) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+  const int error = errno;
+  ::closedir(d);
+  errno = error;
+  return error == 0;
 }
 
 }  // namespace blkswap

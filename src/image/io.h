@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace blkswap {
 
@@ -106,6 +107,10 @@ WriteResult write_file_safely(const char* path, std::span<const uint8_t> bytes,
 // durable (a directory that cannot be synced is no reason to fail).
 std::string directory_of(const std::string& path);
 void sync_directory(const std::string& dir);
+
+// The names in `dir` but "." and "..". False (with errno) when it cannot be opened or read
+// to its end.
+bool list_directory(const std::string& dir, std::vector<std::string>& names);
 
 // A folder written whole: `files` go into a new hidden directory beside `dir`, each through
 // write_file_safely, and that directory is synced and renamed to `dir`. `dir` must not exist,

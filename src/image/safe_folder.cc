@@ -1,5 +1,4 @@
 // Writing a folder of files so that it appears whole or not at all.
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -19,25 +18,6 @@ namespace {
 FolderResult fail(WriteFailure* why, FolderResult result, std::string_view what, int error) {
   if (why != nullptr) *why = {what, error};
   return result;
-}
-
-// Whether `dir` holds nothing but "." and ".."; false with errno when it cannot be read.
-bool is_empty_directory(const std::string& dir, bool& empty) {
-  DIR* d = ::opendir(dir.c_str());
-  if (d == nullptr) return false;
-  empty = true;
-  errno = 0;
-  while (const dirent* entry = ::readdir(d)) {
-    const std::string_view name = entry->d_name;
-    if (name != "." && name != "..") {
-      empty = false;
-      break;
-    }
-  }
-  const int error = errno;
-  ::closedir(d);
-  errno = error;
-  return error == 0;
 }
 
 // The signals that would end the process, held for as long as this lives: delivered, with
@@ -101,11 +81,11 @@ FolderResult write_folder_safely(const char* dir_argument, std::span<const Folde
       return fail(why, FolderResult::not_empty, "it is a symbolic link; name the folder itself", 0);
     }
     if (!S_ISDIR(st.st_mode)) return fail(why, FolderResult::not_empty, "it is not a folder", 0);
-    bool empty = false;
-    if (!is_empty_directory(dir, empty)) {
+    std::vector<std::string> names;
+    if (!list_directory(dir, names)) {
       return fail(why, FolderResult::cannot_create, "it cannot be read", errno);
     }
-    if (!empty) return fail(why, FolderResult::not_empty, "it is not empty", 0);
+    if (!names.empty()) return fail(why, FolderResult::not_empty, "it is not empty", 0);
     mode = st.st_mode & 07777;
   } else if (errno != ENOENT) {
     return fail(why, FolderResult::cannot_create, "its parent folder cannot be reached", errno);

@@ -151,25 +151,31 @@ void print_image_info(const FlashImage& image, std::ostream& out) {
   }
 }
 
-size_t verify_checksums(const FlashImage& image, std::ostream& out) {
-  size_t counts[3] = {};  // by ChecksumState
+ChecksumReport check_every_checksum(const FlashImage& image) {
+  ChecksumReport report;
   for (size_t i = 0; i < image.block_count; ++i) {
     const BlockRecord& record = image.records[i];
-    uint32_t computed = 0;
-    const ChecksumState state = checksum_state(record.entry, as_span(record.data), &computed);
-    ++counts[static_cast<size_t>(state)];
-    if (state != ChecksumState::stale) continue;
+    report.state[i] = checksum_state(record.entry, as_span(record.data), &report.computed[i]);
+    ++report.count[static_cast<size_t>(report.state[i])];
+  }
+  return report;
+}
+
+size_t verify_checksums(const FlashImage& image, std::ostream& out) {
+  const ChecksumReport report = check_every_checksum(image);
+  for (size_t i = 0; i < image.block_count; ++i) {
+    if (report.state[i] != ChecksumState::stale) continue;
+    const BlockEntry& entry = image.records[i].entry;
     put_format(
         out, "stale: block %zu (id 0x%02x, name %s) at 0x%08llx: stored 0x%08x, computed 0x%08x\n",
-        i, entry_id(record.entry), printable_name(entry_name(record.entry)).text,
-        static_cast<unsigned long long>(block_start(image, i)), entry_checksum(record.entry),
-        computed);
+        i, entry_id(entry), printable_name(entry_name(entry)).text,
+        static_cast<unsigned long long>(block_start(image, i)), entry_checksum(entry),
+        report.computed[i]);
   }
-  const size_t stale = counts[static_cast<size_t>(ChecksumState::stale)];
   put_format(out, "%u blocks: %zu ok, %zu stale, %zu none\n", unsigned{image.block_count},
-             counts[static_cast<size_t>(ChecksumState::ok)], stale,
-             counts[static_cast<size_t>(ChecksumState::none)]);
-  return stale;
+             report.of(ChecksumState::ok), report.of(ChecksumState::stale),
+             report.of(ChecksumState::none));
+  return report.of(ChecksumState::stale);
 }
 
 void print_dry_run(const FlashImage& image, const RebuildReport& report, int at_fault,

@@ -2,6 +2,7 @@
 // checksum check, and the dry run of a merge.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <ostream>
@@ -63,6 +64,16 @@ bool print_verify_json(const FlashImage& image, std::ostream& out, size_t& stale
 // get that far), its state as loaded and whether it is replaced.
 bool print_dry_run_json(const FlashImage* image, const RebuildReport& report, int at_fault,
                         int code, std::ostream& out);
+
+// What --verify reports, as text or JSON: every block's checksum state and the checksum of its
+// bytes (0 for none), and how many blocks are in each state.
+struct ChecksumReport {
+  std::array<ChecksumState, kMaxBlocks> state{};
+  std::array<uint32_t, kMaxBlocks> computed{};
+  std::array<size_t, 3> count{};  // by ChecksumState
+  size_t of(ChecksumState s) const { return count[static_cast<size_t>(s)]; }
+};
+ChecksumReport check_every_checksum(const FlashImage& image);
 
 // Prints one line per block whose checksum is stale, then a summary line, and returns how many
 // were stale.

@@ -14,22 +14,19 @@ bool print_verify_json(const FlashImage& image, std::ostream& out, size_t& stale
     doc["schema"] = kSchemaVersion;
     doc["length"] = image.length;
     Json& blocks = doc["blocks"] = Json::array();
-    size_t counts[3] = {};  // by ChecksumState
+    const ChecksumReport report = check_every_checksum(image);
     for (size_t i = 0; i < image.block_count; ++i) {
-      const BlockRecord& record = image.records[i];
-      uint32_t computed = 0;
-      const ChecksumState state = checksum_state(record.entry, as_span(record.data), &computed);
-      ++counts[static_cast<size_t>(state)];
       Json block = block_identity(image, i);
-      block["checksum"] = entry_checksum(record.entry);
-      block["computed"] = state == ChecksumState::none ? Json() : Json(computed);
-      block["state"] = checksum_state_name(state);
+      block["checksum"] = entry_checksum(image.records[i].entry);
+      block["computed"] =
+          report.state[i] == ChecksumState::none ? Json() : Json(report.computed[i]);
+      block["state"] = checksum_state_name(report.state[i]);
       blocks.push_back(std::move(block));
     }
-    stale = counts[static_cast<size_t>(ChecksumState::stale)];
+    stale = report.of(ChecksumState::stale);
     for (const ChecksumState state :
          {ChecksumState::ok, ChecksumState::stale, ChecksumState::none}) {
-      doc[std::string(checksum_state_name(state))] = counts[static_cast<size_t>(state)];
+      doc[std::string(checksum_state_name(state))] = report.of(state);
     }
     return doc;
   });

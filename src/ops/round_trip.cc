@@ -1,7 +1,5 @@
 #include "ops/round_trip.h"
 
-#include <dirent.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
@@ -283,24 +281,16 @@ ManifestCode check_folder(const FlashImage& image, const std::string& dir, Manif
   for (size_t i = 0; i < image.block_count; ++i) {
     expected.push_back(block_file_name(i, entry_name(image.records[i].entry)));
   }
-  DIR* d = ::opendir(dir.c_str());
-  if (d == nullptr) {
+  std::vector<std::string> names;
+  if (!list_directory(dir, names)) {
     why.error = errno;
     return ManifestCode::cannot_open;
   }
-  ManifestCode code = ManifestCode::ok;
-  while (const dirent* entry = ::readdir(d)) {
-    const std::string_view name = entry->d_name;
-    if (name == "." || name == ".." || name == kManifestName) continue;
-    bool known = false;
-    for (const std::string& file : expected) known |= name == file;
-    if (!known) {
-      code = refuse(why, ManifestCode::extra_file, "%.200s", entry->d_name);
-      break;
-    }
+  for (const std::string& name : names) {
+    if (name == kManifestName || std::ranges::find(expected, name) != expected.end()) continue;
+    return refuse(why, ManifestCode::extra_file, "%.200s", name.c_str());
   }
-  ::closedir(d);
-  return code;
+  return ManifestCode::ok;
 }
 
 ManifestCode check_document(const FlashImage& image, const Json& doc, ManifestFailure& why) {
