@@ -349,6 +349,10 @@ ManifestCode check_manifest(const FlashImage& image, const char* dir, ManifestFa
         failure.error = contents.error;
         return ManifestCode::cannot_open;
     }
+    if (contents.bytes.size != contents.file_length) {
+      return refuse(failure, ManifestCode::cannot_open, "it gave %zu of its %llu bytes",
+                    contents.bytes.size, static_cast<unsigned long long>(contents.file_length));
+    }
     const ManifestCode code = check_manifest_text(
         image, {reinterpret_cast<const char*>(contents.bytes.ptr.get()), contents.bytes.size},
         &failure);
