@@ -1,6 +1,6 @@
 // libFuzzer entry, all in memory: loading and every report on the image (listing, info and
-// verification as text and JSON); or loading, block selection, replacement, rebuild, the dry
-// run's report and a comparison of the image with the merged one; or loading and the check of a
+// verification as text and JSON); or loading, block selection, replacement, the merge's plan
+// and composition, the dry run's report and a comparison of the image with the merged one; or loading and the check of a
 // manifest (the block bytes) against the image.
 #include <cstring>
 #include <memory>
@@ -11,7 +11,7 @@
 #include "image/format.h"
 #include "image/load.h"
 #include "ops/diff.h"
-#include "ops/rebuild.h"
+#include "ops/merge.h"
 #include "ops/replace.h"
 #include "ops/report.h"
 #include "ops/round_trip.h"
@@ -65,20 +65,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (index == kNoBlock || input.block.empty()) return 0;
   Bytes block;
   if (!copy_into(block, input.block, input.block.size())) return 0;
-  set_block_data(*image, static_cast<size_t>(index), std::move(block));
-  Bytes out;
-  RebuildReport report;
-  const bool composed = compose_merged_image(*image, out, &report) == WriteCode::ok;
-  if (composed && out.size != image->length) __builtin_trap();
+  Replacements replacements;
+  replacements.add(static_cast<size_t>(index), std::move(block));
+  MergePlan plan;
+  Composed out;
+  const bool planned = plan_merge(*image, replacements, plan);
+  const bool composed = planned && compose(*image, plan, out) == WriteCode::ok;
+  if (composed && out.bytes.size != image->length) __builtin_trap();
+  // The room is what the plan takes: a block of that size is laid out.
+  const uint64_t room = block_room(*image, {}, static_cast<size_t>(index));
+  if (composed && input.block.size() > room) __builtin_trap();
   std::ostringstream reports;
-  const int at_fault = composed ? kNoBlock : static_cast<int>(report.block);
-  print_dry_run(*image, report, at_fault, reports);
-  print_dry_run_json(image.get(), report, at_fault, composed ? 0 : -2, reports);
+  const MergeRefusal& refusal = planned ? out.refusal : plan.refusal;
+  const DryRun run{&plan, composed ? &out : nullptr,
+                   composed ? kNoBlock : static_cast<int>(refusal.block)};
+  print_dry_run(*image, run, reports);
+  print_dry_run_json(image.get(), run, composed ? 0 : -2, reports);
   if (!composed) return 0;
   // The merged image loads (the rebuild checked it), and differs from the flash file only where
   // a comparison can say.
   auto merged = std::make_unique<FlashImage>();
-  if (load_image_bytes(*merged, std::move(out)) != LoadCode::ok) __builtin_trap();
+  if (load_image_bytes(*merged, std::move(out.bytes)) != LoadCode::ok) __builtin_trap();
   ImageComparison comparison;
   compare_images(*image, *merged, comparison);
   print_comparison(*image, *merged, comparison, reports);

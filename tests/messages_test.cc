@@ -130,19 +130,20 @@ TEST(Messages, SayWhatWentWrongAndWhere) {
            "to (merge error -2)\n"},
       {{"--dry-run", two, "b1", last},
        "blkswap: " + two + layout +
-           "block 1 (b1) would end at 0x00080000; the last block must end before the image's "
-           "end at 0x00080000 (merge error -2)\n"},
+           "block 1 (b1) is given 523760 bytes but can hold at most 523759 (block 1 (b1) would "
+           "end at 0x00080000; the last block must end before the image's end at 0x00080000) "
+           "(merge error -2)\n"},
       {{"--dry-run", two, "b0", grown},
        "blkswap: " + two + layout +
-           "block 1 (b1) would end at 0x00080010, past the image's end at 0x00080000 (merge "
-           "error -2)\n"},
+           "block 0 (b0) is given 523776 bytes but can hold at most 523759 (block 1 (b1) would "
+           "end at 0x00080010, past the image's end at 0x00080000) (merge error -2)\n"},
       {{"--dry-run", tables, "b0", wide},
        "blkswap: " + tables + layout +
-           "block 0 (b0) would cover the table at 0x00001000 (merge error -2)\n"},
+           "block 0 (b0) is given 4096 bytes but can hold at most 3584 (block 0 (b0) would cover "
+           "the table at 0x00001000) (merge error -2)\n"},
       {{"--dry-run", two, "b0", big},
        "blkswap: " + big + layout +
-           "524033 bytes, but block 0 (b0) can hold at most 524032 before the image's end (merge "
-           "error -2)\n"},
+           "524033 bytes, but block 0 (b0) can hold at most 523759 (merge error -2)\n"},
       {{"--dry-run", two, "", big},
        "blkswap: '': BLOCKNAME or BLOCKFILE is an empty argument (merge error -1)\n"},
       // A mistyped option: the list's and the merge's own lines, and a hint.
@@ -166,7 +167,7 @@ TEST(Messages, SayWhatWentWrongAndWhere) {
       << dry_run.out;
   EXPECT_NE(
       dry_run.out.find("-           0x00000010  ok     -  (at fault)\nThe merge would fail: " +
-                       two + layout + "block 1 (b1) would end at"),
+                       two + layout + "block 0 (b0) is given 523776 bytes"),
       std::string::npos)
       << dry_run.out;
 }

@@ -81,10 +81,10 @@ TEST(Options, HelpAndVersion) {
            "  blkswap --info FLASHFILE [--json]\n",
            "  blkswap --verify FLASHFILE [--json]\n",
            "  blkswap --extract FLASHFILE BLOCKNAME OUTFILE\n",
-           "  blkswap --dry-run FLASHFILE BLOCKNAME BLOCKFILE [--json]\n",
+           "  blkswap --dry-run FLASHFILE BLOCKNAME BLOCKFILE [BLOCKNAME BLOCKFILE ...] [--json]\n",
            "  blkswap --merge FLASHFILE BLOCKNAME BLOCKFILE [BLOCKNAME BLOCKFILE ...] WFILE\n",
            "  blkswap --unpack FLASHFILE DIR\n",
-           "  blkswap --repack FLASHFILE DIR WFILE\n",
+           "  blkswap --repack FLASHFILE DIR WFILE|--dry-run [--json]\n",
            "  blkswap --diff FLASHFILE_A FLASHFILE_B [--json]\n",
            "  blkswap --help, -h\n",
            "  blkswap --version\n",
@@ -179,7 +179,8 @@ TEST(Options, InfoShowsTablesAndBlocksAsLoaded) {
   EXPECT_EQ(rows[4], (std::vector<std::string>{"0x00040000", "0"}));
   EXPECT_EQ(rows[5], (std::vector<std::string>{"0x00060000", "1"}));
   EXPECT_EQ(rows[7], (std::vector<std::string>{"index", "table", "slot", "id", "name", "offset",
-                                               "size", "start", "end", "checksum", "state"}));
+                                               "size", "start", "end", "checksum", "state",
+                                               "room"}));
   const std::vector<std::vector<std::string>> blocks = {
       {"0", "0x00001000", "0", "0xa4", "bootload", "0x00010000", "0x00000800", "0x00011000",
        "0x00011800"},
@@ -195,7 +196,7 @@ TEST(Options, InfoShowsTablesAndBlocksAsLoaded) {
   };
   for (size_t i = 0; i < blocks.size(); ++i) {
     const auto& row = rows[8 + i];
-    ASSERT_EQ(row.size(), 11u) << i;
+    ASSERT_EQ(row.size(), 12u) << i;
     EXPECT_EQ(std::vector<std::string>(row.begin(), row.begin() + blocks[i].size()), blocks[i]);
   }
   EXPECT_EQ(rows[8][10], "ok");
@@ -234,7 +235,7 @@ TEST(Options, InfoJsonIsOneDocumentThatAnyParserReads) {
     const std::string at = ".blocks." + std::to_string(i) + ".";
     const auto& b = blocks[i];
     auto number = [](uint64_t value) { return "i:" + std::to_string(value); };
-    EXPECT_EQ(v.at(at + "#"), "i:12");
+    EXPECT_EQ(v.at(at + "#"), "i:13");
     EXPECT_EQ(v.at(at + "index"), number(i));
     EXPECT_EQ(v.at(at + "table"), number(b.table));
     EXPECT_EQ(v.at(at + "slot"), number(b.slot));
@@ -246,6 +247,19 @@ TEST(Options, InfoJsonIsOneDocumentThatAnyParserReads) {
     EXPECT_EQ(v.at(at + "checksum"), number(b.checksum));
     EXPECT_EQ(v.at(at + "state"), std::string("s:") + b.state);
   }
+  // The room is the merge's own figure: a kernel of that size merges, one byte more is refused,
+  // and the refusal names the kernel and its room.
+  const uint64_t room = std::stoull(v.at(".blocks.1.room").substr(2));
+  EXPECT_EQ(run_tool({ws.flash(), "kernel", ws.dir.file("fits.bin", pattern(room, 6)), ws.out()})
+                .status,
+            0);
+  const auto over =
+      run_tool({"--merge", ws.flash(), "kernel", ws.dir.file("over.bin", pattern(room + 1, 6)),
+                ws.out()});
+  EXPECT_NE(over.err.find("block 1 (kernel) is given " + std::to_string(room + 1) +
+                          " bytes but can hold at most " + std::to_string(room) + " ("),
+            std::string::npos)
+      << over.err;
   EXPECT_EQ(v.at(".blocks.0.name"), "s:bootload");
   EXPECT_EQ(v.at(".blocks.0.name_hex"), "s:626f6f746c6f6164");
   // Every byte of a name that is not text comes back as the character of the same code.
@@ -399,9 +413,15 @@ TEST(Options, DryRunForetellsTheMerge) {
   ASSERT_EQ(load_image_bytes(before, testing::to_bytes(mixed_image())), LoadCode::ok);
   ASSERT_EQ(load_image_bytes(after, testing::to_bytes(read_file(ws.out()))), LoadCode::ok);
   const auto rows = rows_of(run.out);
-  ASSERT_EQ(rows.size(), 1 + 6 + 1u) << run.out;
-  EXPECT_EQ(rows[7], (std::vector<std::string>{"The", "merge", "would", "succeed.", "Nothing",
-                                               "was", "written."}));
+  ASSERT_EQ(rows.size(), 1 + 6 + 2 + 1u) << run.out;
+  // The kernel shrinks by 0x700 bytes and the blocks after it move up: the 0x700 bytes from the
+  // new end of the last one keep their old contents.
+  EXPECT_NE(run.out.find("\nerased: 0 bytes outside every block, from the table at 0x00060000 on, "
+                         "become 0xFF\nstale: 1792 bytes where blocks shrank or moved keep their "
+                         "old contents before that table (the first at 0x00012240)\nThe merge "
+                         "would succeed. Nothing was written.\n"),
+            std::string::npos)
+      << run.out;
   const char* states[] = {"ok", "stale", "none", "ok", "ok", "ok"};
   auto hex = [](uint32_t value) {
     char text[16];

@@ -13,6 +13,7 @@
 #include "image/crc.h"
 #include "image/load.h"
 #include "image_builder.h"
+#include "ops/merge.h"
 #include "ops/replace.h"
 #include "temp_dir.h"
 
@@ -107,11 +108,12 @@ Generated generate(uint32_t seed, bool unique_names = false) {
 
 // Whether block k holds the header of another table: its bytes then follow that table's merge.
 bool holds_a_table(const FlashImage& image, size_t k) {
-  const BlockRecord& block = image.records[k];
-  const uint64_t start = uint64_t{block.table_pos} + entry_offset(block.entry);
+  const uint64_t start = block_start(image, k);
   for (size_t j = 0; j < image.block_count; ++j) {
     const uint32_t table = image.records[j].table_pos;
-    if (table != block.table_pos && table >= start && table < start + block.data.size) return true;
+    if (table != image.records[k].table_pos && table >= start && table < block_end(image, k)) {
+      return true;
+    }
   }
   return false;
 }
@@ -137,6 +139,7 @@ TEST(MergeProperties, HoldForGeneratedImages) {
     std::filesystem::remove(again);
 
     const int status = run({flash, g.blockname, block, out});
+    EXPECT_EQ(run({"--dry-run", flash, g.blockname, block}), status);  // the rehearsal predicts it
     EXPECT_EQ(read_file(flash), g.flash);
     EXPECT_EQ(read_file(block), g.block);
     if (status != kExitOk) {
@@ -157,20 +160,28 @@ TEST(MergeProperties, HoldForGeneratedImages) {
     FlashImage after;
     ASSERT_EQ(load_image_bytes(after, testing::to_bytes(output)), LoadCode::ok);
     ASSERT_EQ(after.block_count, before.block_count);
+    EXPECT_LE(g.block.size(), block_room(before, {}, static_cast<size_t>(chosen)));
+    Replacements replacements;
+    replacements.add(static_cast<size_t>(chosen), testing::to_bytes(g.block));
+    MergePlan plan;
+    ASSERT_TRUE(plan_merge(before, replacements, plan));
     for (size_t k = 0; k < before.block_count; ++k) {
       const BlockEntry& old_entry = before.records[k].entry;
       const BlockEntry& new_entry = after.records[k].entry;
       EXPECT_EQ(entry_id(new_entry), entry_id(old_entry)) << k;
       EXPECT_EQ(entry_name(new_entry), entry_name(old_entry)) << k;
-      const auto expected =
-          static_cast<int>(k) == chosen ? g.block : testing::to_vector(before.records[k].data);
+      EXPECT_EQ(entry_offset(new_entry), plan.blocks[k].offset) << k;  // as the plan said
+      const auto expected = static_cast<int>(k) == chosen
+                                ? g.block
+                                : std::vector<uint8_t>(block_bytes(before, k).begin(),
+                                                       block_bytes(before, k).end());
       if (!holds_a_table(after, k)) {
-        EXPECT_TRUE(testing::to_vector(after.records[k].data) == expected) << "block " << k;
+        EXPECT_TRUE(std::ranges::equal(block_bytes(after, k), expected)) << "block " << k;
       }
       if (entry_checksum(old_entry) == kNoChecksum) {
         EXPECT_EQ(entry_checksum(new_entry), kNoChecksum) << k;
       } else {
-        EXPECT_EQ(entry_checksum(new_entry), block_crc(as_span(after.records[k].data))) << k;
+        EXPECT_EQ(entry_checksum(new_entry), block_crc(block_bytes(after, k))) << k;
       }
     }
     EXPECT_EQ(run({"--verify", out}), kExitOk);  // nested blocks included
@@ -187,7 +198,7 @@ TEST(MergeProperties, HoldForGeneratedImages) {
 // Extracting any block of an image that a merge wrote, and merging the file back, gives that
 // image again byte for byte.
 TEST(MergeProperties, ExtractAndMergeBackGiveTheImageAgain) {
-  testing::TempDir dir;
+  const testing::TempDir dir(testing::TempDir::InMemory{});
   const std::string flash = dir.path("flash.bin"), block = dir.path("block.bin"),
                     merged = dir.path("merged.bin"), piece = dir.path("piece.bin"),
                     again = dir.path("again.bin");
@@ -206,7 +217,7 @@ TEST(MergeProperties, ExtractAndMergeBackGiveTheImageAgain) {
       ASSERT_EQ(find_block(image, name), static_cast<int>(k)) << name;
       ASSERT_EQ(run({"--extract", merged, name, piece}), kExitOk) << name;
       const auto bytes = read_file(piece);
-      ASSERT_TRUE(bytes == testing::to_vector(image.records[k].data)) << name;
+      ASSERT_TRUE(std::ranges::equal(bytes, block_bytes(image, k))) << name;
       if (bytes.empty()) {  // a merge takes no empty block file
         ++empty;
         continue;

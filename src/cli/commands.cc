@@ -9,7 +9,7 @@
 #include "image/crc.h"
 #include "image/load.h"
 #include "ops/diff.h"
-#include "ops/rebuild.h"
+#include "ops/merge.h"
 #include "ops/replace.h"
 #include "ops/report.h"
 #include "ops/round_trip.h"
@@ -70,16 +70,17 @@ constexpr Command kCommands[] = {
      "check every stored checksum and name the stale blocks"},
     {CommandKind::option, "--extract", "", 3, 3, run_extract, "FLASHFILE BLOCKNAME OUTFILE",
      "write the bytes of the block BLOCKNAME to OUTFILE"},
-    {CommandKind::option, "--dry-run", "", 3, 4, run_dry_run,
-     "FLASHFILE BLOCKNAME BLOCKFILE [--json]",
-     "run the merge in memory: show what would change, write nothing"},
+    {CommandKind::option, "--dry-run", "", 3, 2 + 2 * kMaxBlocks, run_dry_run,
+     "FLASHFILE BLOCKNAME BLOCKFILE [BLOCKNAME BLOCKFILE ...] [--json]",
+     "run the merge in memory: show what would change and be erased, write nothing"},
     {CommandKind::option, "--merge", "", 4, 2 + 2 * kMaxBlocks, run_merge_several,
      "FLASHFILE BLOCKNAME BLOCKFILE [BLOCKNAME BLOCKFILE ...] WFILE",
      "merge several block files in one rebuild; write the new image to WFILE"},
     {CommandKind::option, "--unpack", "", 2, 2, run_unpack, "FLASHFILE DIR",
      "write every block to DIR/NN-NAME.bin and a manifest to DIR/manifest.json"},
-    {CommandKind::option, "--repack", "", 3, 3, run_repack, "FLASHFILE DIR WFILE",
-     "merge the changed block files of an unpacked DIR; write the new image to WFILE"},
+    {CommandKind::option, "--repack", "", 3, 4, run_repack, "FLASHFILE DIR WFILE|--dry-run [--json]",
+     "merge the changed block files of an unpacked DIR; write the new image to WFILE,\n"
+     "      or with --dry-run show what the repack would change, write nothing"},
     {CommandKind::option, "--diff", "", 2, 3, run_diff, "FLASHFILE_A FLASHFILE_B [--json]",
      "compare two images' tables, blocks and other bytes; 1 when they differ"},
     {CommandKind::option, "--help", "-h", 0, 0, run_help, "", "show this help"},
@@ -149,20 +150,48 @@ int run_list(Operands operands, Streams io) {
   return kExitFailed;
 }
 
-// Writes the merged image to `wfile`. A write that fails says why on standard error; with
-// `explain`, so does a rebuild that fails.
-bool write_merged(FlashImage& image, const char* flashfile, const char* wfile, Kind kind,
+// A merge as every command that merges or rehearses one runs it: the image as loaded, the new
+// bytes of the blocks it replaces, the plan and the merged image composed from it.
+struct MergeRun {
+  std::unique_ptr<FlashImage> image;
+  Replacements replacements;
+  MergePlan plan;
+  Composed composed;
+};
+
+// Plans the merge and writes the merged image to `wfile`. A write that fails says why on
+// standard error; with `explain`, so does a plan or composition that fails.
+bool write_merged(MergeRun& run, const char* flashfile, const char* wfile, Kind kind,
                   bool explain, Streams io, WriteCode& written) {
-  RebuildReport report;
+  MergeRefusal refusal;
   WriteFailure why;
-  written = write_merged_image(image, wfile, &report, &why);
+  if (wfile[0] == '\0') {
+    written = WriteCode::empty_name;
+  } else if (!plan_merge(*run.image, run.replacements, run.plan)) {
+    written = WriteCode::does_not_fit;
+    refusal = run.plan.refusal;
+  } else {
+    written = write_merged_image(*run.image, run.plan, wfile, &refusal, &why);
+  }
   if (written == WriteCode::ok) return true;
   if (written == WriteCode::does_not_fit || written == WriteCode::no_memory) {
-    if (explain) report_rebuild_failure({io.err}, kind, image, flashfile, written, report);
+    if (explain) report_rebuild_failure({io.err}, kind, *run.image, flashfile, written, refusal);
   } else if (explain || !why.what.empty()) {
     report_write_failure({io.err}, kind, "WFILE", wfile, written, why);
   }
   return false;
+}
+
+// Adds the block file of every BLOCKNAME BLOCKFILE pair to the run's replacements. On failure,
+// `failed` is the place of the pair's first argument.
+ReplaceCode take_pairs(MergeRun& run, Operands pairs, ReplaceFailure& why, size_t& failed) {
+  for (failed = 0; failed + 1 < pairs.size(); failed += 2) {
+    why = ReplaceFailure{};
+    const ReplaceCode replaced =
+        replace_block(*run.image, pairs[failed], pairs[failed + 1], run.replacements, &why);
+    if (replaced != ReplaceCode::ok) return replaced;
+  }
+  return ReplaceCode::ok;
 }
 
 // The merge of one or more pairs: FLASHFILE, then BLOCKNAME BLOCKFILE pairs, then WFILE. A
@@ -171,28 +200,29 @@ bool write_merged(FlashImage& image, const char* flashfile, const char* wfile, K
 int merge_blocks(Operands operands, Streams io, bool explain) {
   const char* flashfile = operands[0];
   const char* wfile = operands.back();
-  std::unique_ptr<FlashImage> image;
+  MergeRun run;
   LoadFailure load_failure;
-  const LoadCode loaded = load_new_image(flashfile, image, &load_failure);
+  const LoadCode loaded = load_new_image(flashfile, run.image, &load_failure);
   if (loaded != LoadCode::ok) {
     if (explain) report_load_failure({io.err}, Kind::merge, flashfile, loaded, load_failure);
     print_merge_error_line(io.out, code_number(step_code(loaded)));
     if (!explain) hint_if_mistyped(flashfile, loaded, io);
     return kExitFailed;
   }
-  for (size_t k = 1; k + 1 < operands.size(); k += 2) {
-    ReplaceFailure why;
-    const ReplaceCode replaced = replace_block(*image, operands[k], operands[k + 1], &why);
-    if (replaced == ReplaceCode::ok) continue;
+  ReplaceFailure why;
+  size_t failed = 0;
+  const Operands pairs = operands.subspan(1, operands.size() - 2);
+  const ReplaceCode replaced = take_pairs(run, pairs, why, failed);
+  if (replaced != ReplaceCode::ok) {
     if (explain) {
-      report_replace_failure({io.err}, Kind::merge, *image, operands[k], operands[k + 1], replaced,
-                             why);
+      report_replace_failure({io.err}, Kind::merge, *run.image, pairs[failed], pairs[failed + 1],
+                             replaced, why);
     }
     print_merge_error_line(io.out, code_number(merge_step_code(replaced, wfile)));
     return kExitFailed;
   }
   WriteCode written = WriteCode::ok;
-  if (write_merged(*image, flashfile, wfile, Kind::merge, explain, io, written)) return kExitOk;
+  if (write_merged(run, flashfile, wfile, Kind::merge, explain, io, written)) return kExitOk;
   print_merge_error_line(io.out, code_number(step_code(written)));
   return kExitFailed;
 }
@@ -311,61 +341,81 @@ struct DryRunOutput {
   }
 };
 
-int run_dry_run(Operands operands, Streams io) {
-  const char* flashfile = operands[0];
-  const char* blockname = operands[1];
-  const char* blockfile = operands[2];
-  bool json = false;
-  if (!takes_json(operands, 3, json)) return report_usage_error("--dry-run", io);
-  const DryRunOutput output{io, json};
-  std::unique_ptr<FlashImage> image;
-  LoadFailure load_failure;
-  const LoadCode loaded = load_new_image(flashfile, image, &load_failure);
-  if (loaded != LoadCode::ok) {
-    if (json) print_dry_run_json(nullptr, {}, kNoBlock, code_number(step_code(loaded)), io.out);
-    output.say_why([&](MessageTo to) {
-      report_load_failure(to, Kind::merge, flashfile, loaded, load_failure);
-    });
-    return output.fail(step_code(loaded));
+// Plans the run's merge and composes it in memory, in full, so that a lack of memory shows here
+// as it would in the merge; prints what it found.
+int rehearse(MergeRun& run, const char* flashfile, const DryRunOutput& output) {
+  const Streams io = output.io;
+  const FlashImage& image = *run.image;
+  WriteCode composed = WriteCode::does_not_fit;
+  if (plan_merge(image, run.replacements, run.plan)) {
+    composed = compose(image, run.plan, run.composed);
   }
-  ReplaceFailure replace_failure;
-  const ReplaceCode replaced = replace_block(*image, blockname, blockfile, &replace_failure);
-  if (replaced != ReplaceCode::ok) {
-    const StepCode code = merge_step_code(replaced, nullptr);
-    if (json) {
-      print_dry_run_json(image.get(), {}, replace_failure.block, code_number(code), io.out);
-    } else {
-      print_dry_run(*image, RebuildReport{}, replace_failure.block, io.out);
-    }
-    output.say_why([&](MessageTo to) {
-      report_replace_failure(to, Kind::merge, *image, blockname, blockfile, replaced,
-                             replace_failure);
-    });
-    return output.fail(code);
+  const MergeRefusal& refusal = run.plan.holds() ? run.composed.refusal : run.plan.refusal;
+  DryRun report{&run.plan, composed == WriteCode::ok ? &run.composed : nullptr, kNoBlock};
+  if (composed == WriteCode::does_not_fit && refusal.fault != MergeFault::no_blocks) {
+    report.at_fault = static_cast<int>(refusal.block);
   }
-  Bytes merged;  // composed in full, so that a lack of memory shows here as it would there
-  RebuildReport report;
-  const WriteCode composed = compose_merged_image(*image, merged, &report);
-  const bool at_fault =
-      composed == WriteCode::does_not_fit && report.fault != RebuildFault::no_blocks;
-  const int fault_block = at_fault ? static_cast<int>(report.block) : kNoBlock;
   const int number = composed == WriteCode::ok ? 0 : code_number(step_code(composed));
-  if (json) {
-    if (!print_dry_run_json(image.get(), report, fault_block, number, io.out)) {
+  if (output.json) {
+    if (!print_dry_run_json(&image, report, number, io.out)) {
       report_no_memory_for_document(io, Kind::merge);
       return kExitFailed;
     }
   } else {
-    print_dry_run(*image, report, fault_block, io.out);
+    print_dry_run(image, report, io.out);
   }
   if (composed != WriteCode::ok) {
     output.say_why([&](MessageTo to) {
-      report_rebuild_failure(to, Kind::merge, *image, flashfile, composed, report);
+      report_rebuild_failure(to, Kind::merge, image, flashfile, composed, refusal);
     });
     return output.fail(step_code(composed));
   }
-  if (!json) io.out << "The merge would succeed. Nothing was written.\n";
+  if (!output.json) io.out << "The merge would succeed. Nothing was written.\n";
   return kExitOk;
+}
+
+// Loads the flash file of a dry run; on failure says why, as a dry run says everything.
+bool load_for_dry_run(MergeRun& run, const char* flashfile, const DryRunOutput& output) {
+  LoadFailure load_failure;
+  const LoadCode loaded = load_new_image(flashfile, run.image, &load_failure);
+  if (loaded == LoadCode::ok) return true;
+  if (output.json) print_dry_run_json(nullptr, {}, code_number(step_code(loaded)), output.io.out);
+  output.say_why([&](MessageTo to) {
+    report_load_failure(to, Kind::merge, flashfile, loaded, load_failure);
+  });
+  output.fail(step_code(loaded));
+  return false;
+}
+
+int run_dry_run(Operands operands, Streams io) {
+  const char* flashfile = operands[0];
+  // FLASHFILE, the pairs, and --json when the count is even.
+  const bool json = operands.size() % 2 == 0;
+  if (json && std::string_view(operands.back()) != "--json") {
+    return report_usage_error("--dry-run", io);
+  }
+  const DryRunOutput output{io, json};
+  MergeRun run;
+  if (!load_for_dry_run(run, flashfile, output)) return kExitFailed;
+  ReplaceFailure why;
+  size_t failed = 0;
+  const Operands pairs = operands.subspan(1, operands.size() - 1 - (json ? 1 : 0));
+  const ReplaceCode replaced = take_pairs(run, pairs, why, failed);
+  if (replaced != ReplaceCode::ok) {
+    const StepCode code = merge_step_code(replaced, nullptr);
+    const DryRun report{nullptr, nullptr, why.block};
+    if (json) {
+      print_dry_run_json(run.image.get(), report, code_number(code), io.out);
+    } else {
+      print_dry_run(*run.image, report, io.out);
+    }
+    output.say_why([&](MessageTo to) {
+      report_replace_failure(to, Kind::merge, *run.image, pairs[failed], pairs[failed + 1],
+                             replaced, why);
+    });
+    return output.fail(code);
+  }
+  return rehearse(run, flashfile, output);
 }
 
 // --merge: the merge with several pairs, saying why it failed.
@@ -390,32 +440,37 @@ int run_unpack(Operands operands, Streams io) {
   return kExitOk;
 }
 
+// --repack FLASHFILE DIR WFILE, or FLASHFILE DIR --dry-run [--json] to rehearse it.
 int run_repack(Operands operands, Streams io) {
   const char* flashfile = operands[0];
   const char* dir = operands[1];
   const char* wfile = operands[2];
-  const std::unique_ptr<FlashImage> image = load_or_say_why(flashfile, Kind::repack, io);
-  if (!image) return kExitFailed;
+  const bool dry_run = std::string_view(wfile) == "--dry-run";
+  bool json = false;
+  if (!dry_run ? operands.size() != 3 : !takes_json(operands, 3, json)) {
+    return report_usage_error("--repack", io);
+  }
+  MergeRun run;
+  run.image = load_or_say_why(flashfile, Kind::repack, io);
+  if (!run.image) return kExitFailed;
   ManifestFailure manifest_failure;
-  const ManifestCode checked = check_manifest(*image, dir, &manifest_failure);
+  const ManifestCode checked = check_manifest(*run.image, dir, &manifest_failure);
   if (checked != ManifestCode::ok) {
     report_manifest_failure({io.err}, dir, checked, manifest_failure);
     return kExitFailed;
   }
-  size_t changed = 0;
   RepackFailure why;
-  const ReplaceCode taken = take_changed_blocks(*image, dir, changed, &why);
+  const ReplaceCode taken = take_changed_blocks(*run.image, dir, run.replacements, &why);
   if (taken != ReplaceCode::ok) {
-    report_replace_failure({io.err}, Kind::repack, *image, why.file.c_str(), why.file.c_str(),
+    report_replace_failure({io.err}, Kind::repack, *run.image, why.file.c_str(), why.file.c_str(),
                            taken, why.replace);
     return kExitFailed;
   }
+  if (dry_run) return rehearse(run, flashfile, DryRunOutput{io, json});
   WriteCode written = WriteCode::ok;
-  if (!write_merged(*image, flashfile, wfile, Kind::repack, true, io, written)) {
-    return kExitFailed;
-  }
-  io.out << "repacked " << image->block_count << " blocks (" << changed << " changed) into "
-         << wfile << '\n';
+  if (!write_merged(run, flashfile, wfile, Kind::repack, true, io, written)) return kExitFailed;
+  io.out << "repacked " << run.image->block_count << " blocks (" << run.replacements.count
+         << " changed) into " << wfile << '\n';
   return kExitOk;
 }
 

@@ -221,9 +221,6 @@ void report_load_failure(MessageTo to, Kind kind, const char* flashfile, LoadCod
           to.out << ": block " << why.scan.slot << " of " << where
                  << " is the 65th; an image holds at most 64";
           break;
-        case ScanFault::no_memory:
-          to.out << ": no memory to copy block " << why.scan.slot << " of " << where;
-          break;
       }
       break;
     }
@@ -253,7 +250,7 @@ void report_replace_failure(MessageTo to, Kind kind, const FlashImage& image, co
     case ReplaceCode::too_long:
       to.out << ": " << why.length << " bytes, but "
              << block_label(image, static_cast<size_t>(why.block)).c_str() << " can hold at most "
-             << why.room << " before the image's end";
+             << why.room;
       break;
     default:
       break;
@@ -261,52 +258,64 @@ void report_replace_failure(MessageTo to, Kind kind, const FlashImage& image, co
   finish(to.out, kind, code_number(reported));
 }
 
-void describe_rebuild_fault(std::ostream& out, const FlashImage& image, const RebuildReport& why) {
+void describe_rebuild_fault(std::ostream& out, const FlashImage& image, const MergeRefusal& why) {
   const BlockLabel block = block_label(image, why.block);
   char text[200] = "";
   switch (why.fault) {
-    case RebuildFault::none:
+    case MergeFault::none:
       break;
-    case RebuildFault::no_blocks:
+    case MergeFault::no_blocks:
       std::snprintf(text, sizeof text, "the image lists no block");
       break;
-    case RebuildFault::field_overflow:
+    case MergeFault::field_overflow:
       std::snprintf(text, sizeof text, "%s would not fit its 32-bit offset or size", block.c_str());
       break;
-    case RebuildFault::past_end:
+    case MergeFault::past_end:
       std::snprintf(text, sizeof text, "%s would end at 0x%08llx, past the image's end at 0x%08x",
-                    block.c_str(), static_cast<unsigned long long>(why.end), image.length);
+                    block.c_str(), static_cast<unsigned long long>(why.at), image.length);
       break;
-    case RebuildFault::last_at_end:
+    case MergeFault::last_at_end:
       std::snprintf(text, sizeof text,
                     "%s would end at 0x%08llx; the last block must end before the image's end "
                     "at 0x%08x",
-                    block.c_str(), static_cast<unsigned long long>(why.end), image.length);
+                    block.c_str(), static_cast<unsigned long long>(why.at), image.length);
       break;
-    case RebuildFault::covers_table:
+    case MergeFault::covers_table:
       std::snprintf(text, sizeof text, "%s would cover the table at 0x%08x", block.c_str(),
                     why.table_pos);
       break;
-    case RebuildFault::covers_block:
+    case MergeFault::covers_block:
       std::snprintf(text, sizeof text, "%s would cover %s", block.c_str(),
                     block_label(image, why.other).c_str());
       break;
-    case RebuildFault::checksum_cycle:
+    case MergeFault::written_over:
+      std::snprintf(text, sizeof text,
+                    "the new bytes of %s would not stand: %s, written later, lands on them at "
+                    "0x%08llx",
+                    block.c_str(), block_label(image, why.other).c_str(),
+                    static_cast<unsigned long long>(why.at));
+      break;
+    case MergeFault::checksum_cycle:
       std::snprintf(text, sizeof text,
                     "%s holds its own checksum field, so no checksum of it can be true",
                     block.c_str());
       break;
-    case RebuildFault::reads_back_wrong:
+    case MergeFault::reads_back_wrong:
       std::snprintf(text, sizeof text,
                     "the merged image would not load back as laid out (the table at 0x%08x)",
                     why.table_pos);
       break;
   }
-  out << text;
+  if (why.too_big) {
+    out << block_label(image, why.grown).c_str() << " is given " << why.grown_size
+        << " bytes but can hold at most " << why.room << " (" << text << ")";
+  } else {
+    out << text;
+  }
 }
 
 void report_rebuild_failure(MessageTo to, Kind kind, const FlashImage& image, const char* file,
-                            WriteCode code, const RebuildReport& why) {
+                            WriteCode code, const MergeRefusal& why) {
   start(to, shown(file), step_code(code));
   if (code == WriteCode::does_not_fit) {
     to.out << ": ";

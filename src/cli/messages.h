@@ -9,7 +9,7 @@
 
 #include "image/io.h"
 #include "image/load.h"
-#include "ops/rebuild.h"
+#include "ops/merge.h"
 #include "ops/replace.h"
 #include "ops/round_trip.h"
 
@@ -85,7 +85,7 @@ void report_load_failure(MessageTo to, Kind kind, const char* flashfile, LoadCod
 void report_replace_failure(MessageTo to, Kind kind, const FlashImage& image, const char* blockname,
                             const char* blockfile, ReplaceCode code, const ReplaceFailure& why);
 void report_rebuild_failure(MessageTo to, Kind kind, const FlashImage& image, const char* file,
-                            WriteCode code, const RebuildReport& why);
+                            WriteCode code, const MergeRefusal& why);
 void report_write_failure(MessageTo to, Kind kind, std::string_view role, const char* file,
                           WriteCode code, const WriteFailure& why);
 void report_unpack_failure(MessageTo to, const char* dir, UnpackCode code,
@@ -96,7 +96,7 @@ void report_refusal(MessageTo to, Kind kind, const char* file, std::string_view 
                     StepCode code);
 
 // What exactly stopped the rebuild, in a sentence: which block, and where or what.
-void describe_rebuild_fault(std::ostream& out, const FlashImage& image, const RebuildReport& why);
+void describe_rebuild_fault(std::ostream& out, const FlashImage& image, const MergeRefusal& why);
 
 // When a list or merge could not open a first argument that looks like a mistyped option
 // ("--inf", "--dryrun", "-v"), one line naming the options it is close to and --help.

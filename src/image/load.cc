@@ -83,21 +83,10 @@ bool scan_tables(FlashImage& image, uint32_t length, ScanFailure* scan) {
   }
   for (size_t i = 0; i < found.entry_count; ++i) {
     const FoundEntry& e = found.entries[i];
-    BlockRecord& record = image.records[i];
-    record.entry = e.entry;
-    record.table_pos = e.table_pos;
-    record.slot = e.slot;
-    const size_t start = size_t{e.table_pos} + entry_offset(e.entry);  // find_layout checked it
-    const size_t size = entry_size(e.entry);
-    if (!allocate_bytes(record.data, size)) {
-      if (scan != nullptr) *scan = {ScanFault::no_memory, e.table_pos, e.slot};
-      return false;
-    }
-    if (size > 0) std::memcpy(record.data.ptr.get(), bytes.data() + start, size);
+    image.records[i] = {e.entry, e.table_pos, e.slot};
   }
   image.block_count = static_cast<uint16_t>(found.entry_count);
   image.table_count = found.table_count;
-  for (size_t i = 0; i < kMaxBlocks; ++i) image.snapshot[i] = image.records[i].entry;
   return true;
 }
 
@@ -149,14 +138,13 @@ uint64_t block_start(const FlashImage& image, size_t index) {
 }
 
 uint64_t block_end(const FlashImage& image, size_t index) {
-  return block_start(image, index) + image.records[index].data.size;
+  return block_start(image, index) + entry_size(image.records[index].entry);
 }
 
-std::span<const uint8_t> loaded_block_bytes(const FlashImage& image, size_t index) {
+std::span<const uint8_t> block_bytes(const FlashImage& image, size_t index) {
   if (index >= image.block_count) return {};
-  const BlockEntry& entry = image.snapshot[index];
-  const uint64_t start = uint64_t{image.records[index].table_pos} + entry_offset(entry);
-  const uint64_t size = entry_size(entry);
+  const uint64_t start = block_start(image, index);
+  const uint64_t size = entry_size(image.records[index].entry);
   const uint64_t held = std::min<uint64_t>(image.length, image.bytes.size);
   if (start > held || size > held - start) return {};
   return {image.bytes.ptr.get() + start, static_cast<size_t>(size)};

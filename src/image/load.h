@@ -13,14 +13,16 @@
 
 namespace blkswap {
 
+// A block as loaded. Its bytes are not copied: they are the image's, at the entry's place, which
+// the loader has checked lies wholly inside the image (block_bytes).
 struct BlockRecord {
-  BlockEntry entry;        // as found in the image; the merge changes size, offset and checksum
+  BlockEntry entry;        // exactly as found in the image, opaque bytes included
   uint32_t table_pos = 0;  // position of the header of the table that lists the block
   uint32_t slot = 0;       // the entry's 0-based place in that table
-  Bytes data;              // the block's bytes; data.size is the block's true length
-  bool replaced = false;   // its bytes came from a block file, not from the image
 };
 
+// A loaded image. Nothing changes it after loading: a merge is planned from it and composed into
+// a buffer of its own.
 struct FlashImage {
   Bytes bytes;          // the whole flash file as read
   uint32_t length = 0;  // bytes read from the flash file
@@ -28,12 +30,9 @@ struct FlashImage {
   uint32_t table_count = 0;  // every table header found, with blocks or without
   FileIdentity source;       // the flash file the bytes were read from
   std::array<BlockRecord, kMaxBlocks> records;
-  // The entries as loaded, before any replacement: the block look-up reads them, and the merge
-  // compares old and new places with them. The block bytes stay with the records alone.
-  std::array<BlockEntry, kMaxBlocks> snapshot;
 };
 
-// About 8 KiB of records, kept off the stack. Empty when the memory cannot be had.
+// About 4 KiB of records, kept off the stack. Empty when the memory cannot be had.
 inline std::unique_ptr<FlashImage> allocate_flash_image() {
   return std::unique_ptr<FlashImage>(new (std::nothrow) FlashImage);
 }
@@ -47,7 +46,6 @@ enum class ScanFault {
   entries_past_end,  // the table at table_pos announces more entries than the image holds
   block_outside,     // entry `slot` of the table at table_pos places its block outside
   too_many_blocks,   // entry `slot` of the table at table_pos is the 65th of the image
-  no_memory,         // no memory for a block's copy (the load's code stays the scan's)
 };
 struct ScanFailure {
   ScanFault fault = ScanFault::none;
@@ -92,8 +90,8 @@ struct FoundLayout {
 // more than 64 entries in all, or a table's entries or an entry's block not wholly inside.
 bool find_layout(std::span<const uint8_t> image, FoundLayout& found);
 
-// Finds every table in image.bytes[0, length) and fills the records and the snapshot. False
-// when find_layout fails (`scan` says why) or there is no memory for a block's copy.
+// Finds every table in image.bytes[0, length) and fills the records. False when find_layout
+// fails (`scan` says why).
 bool scan_tables(FlashImage& image, uint32_t length, ScanFailure* scan = nullptr);
 
 // Start of block `index` in the image (its table's position plus its offset) and one past its
@@ -101,9 +99,9 @@ bool scan_tables(FlashImage& image, uint32_t length, ScanFailure* scan = nullptr
 uint64_t block_start(const FlashImage& image, size_t index);
 uint64_t block_end(const FlashImage& image, size_t index);
 
-// The bytes block `index` had in the flash file, by its entry as loaded; empty when they would
-// not lie inside the image's bytes.
-std::span<const uint8_t> loaded_block_bytes(const FlashImage& image, size_t index);
+// The bytes of block `index`, a view into the image's bytes; empty for an index past the blocks
+// (or a place outside the bytes, which a loaded image never has).
+std::span<const uint8_t> block_bytes(const FlashImage& image, size_t index);
 
 // Calls `visit(position, entry_count)` for every table header of a loaded image, in order of
 // position, including tables that list no block.

@@ -68,10 +68,8 @@ void pair_blocks(const FlashImage& a, const FlashImage& b, ImageComparison& out)
     if (take_a) pair.a = static_cast<int>(i++);
     if (take_b) pair.b = static_cast<int>(j++);
     if (take_a && take_b) {
-      const BlockRecord& x = a.records[pair.a];
-      const BlockRecord& y = b.records[pair.b];
-      pair.fields = differing_fields(x.entry, y.entry);
-      pair.bytes_differ = !std::ranges::equal(as_span(x.data), as_span(y.data));
+      pair.fields = differing_fields(a.records[pair.a].entry, b.records[pair.b].entry);
+      pair.bytes_differ = !std::ranges::equal(block_bytes(a, pair.a), block_bytes(b, pair.b));
       if (pair.fields == 0 && !pair.bytes_differ) continue;
     }
     out.blocks[out.block_count++] = pair;
@@ -85,10 +83,15 @@ void compare_outside(const FlashImage& a, const FlashImage& b, ImageComparison& 
   const uint8_t* x = a.bytes.ptr.get();
   const uint8_t* y = b.bytes.ptr.get();
   uint64_t covered = 0;  // every byte before this is covered or compared
+  // Most gaps are equal: memcmp says so at memory speed, and only a gap that differs is counted
+  // byte by byte, from the first difference on.
   auto cover = [&](uint64_t start, uint64_t size) {
-    for (uint64_t p = covered; p < std::min(start, common); ++p) {
-      if (x[p] == y[p]) continue;
-      if (out.outside_differ++ == 0) out.first_outside = p;
+    const uint64_t end = std::min(start, common);
+    if (covered < end && std::memcmp(x + covered, y + covered, end - covered) != 0) {
+      for (uint64_t p = covered; p < end; ++p) {
+        if (x[p] == y[p]) continue;
+        if (out.outside_differ++ == 0) out.first_outside = p;
+      }
     }
     covered = std::max(covered, start + size);
   };

@@ -1,5 +1,6 @@
 #include "ops/json_doc.h"
 
+#include "ops/merge.h"
 #include "ops/report.h"
 
 namespace blkswap {
@@ -51,18 +52,20 @@ Json image_info_document(const FlashImage& image, std::span<const uint32_t> bloc
     tables.push_back(Json{{"position", position}, {"entries", entries}});
   });
   Json& blocks = doc["blocks"] = Json::array();
+  const Replacements none;
   for (size_t i = 0; i < image.block_count; ++i) {
     const BlockRecord& record = image.records[i];
     Json block = block_identity(image, i);
     block["offset"] = entry_offset(record.entry);
-    block["size"] = record.data.size;
+    block["size"] = entry_size(record.entry);
     block["start"] = block_start(image, i);
     block["end"] = block_end(image, i);
     block["checksum"] = entry_checksum(record.entry);
     const ChecksumState state = i < block_crcs.size()
                                     ? checksum_state_of(record.entry, block_crcs[i])
-                                    : checksum_state(record.entry, as_span(record.data));
+                                    : checksum_state(record.entry, block_bytes(image, i));
     block["state"] = checksum_state_name(state);
+    block["room"] = block_room(image, none, i);
     blocks.push_back(std::move(block));
   }
   return doc;

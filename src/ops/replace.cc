@@ -1,5 +1,7 @@
 #include "ops/replace.h"
 
+#include "ops/merge.h"
+
 #include <algorithm>
 #include <utility>
 
@@ -52,7 +54,7 @@ int find_block(const FlashImage& image, std::string_view blockname) {
   uint32_t wanted_id = 0;
   const bool has_id = parse_block_id(blockname, wanted_id);
   for (size_t i = 0; i < image.block_count; ++i) {
-    const BlockEntry& entry = image.snapshot[i];
+    const BlockEntry& entry = image.records[i].entry;
     if (name_matches(entry, blockname) || (has_id && entry_id(entry) == wanted_id)) {
       return static_cast<int>(i);
     }
@@ -60,36 +62,41 @@ int find_block(const FlashImage& image, std::string_view blockname) {
   return kNoBlock;
 }
 
-void set_block_data(FlashImage& image, size_t index, Bytes data) {
-  BlockRecord& record = image.records[index];
-  set_entry_size(record.entry, static_cast<uint32_t>(data.size));
-  record.data = std::move(data);
-  record.replaced = true;
+const NewBlock* Replacements::find(size_t index) const {
+  for (size_t i = 0; i < count; ++i) {
+    if (items[i].block == index) return &items[i];
+  }
+  return nullptr;
+}
+
+bool Replacements::add(size_t index, Bytes bytes) {
+  if (find(index) != nullptr || count == items.size()) return false;
+  items[count++] = {index, std::move(bytes)};
+  return true;
 }
 
 namespace {
 
-// The longest block the rebuild could place for record `index`: it starts at its table or
-// after, and must end inside the image (the last block strictly before its end).
-uint64_t longest_placeable(const FlashImage& image, size_t index) {
-  const uint64_t room = uint64_t{image.length} - image.records[index].table_pos;
-  return index + 1 == image.block_count ? room - 1 : room;
+// No block can be longer than the bytes from its table to the image's end; a longer file is
+// refused before any memory is asked for it. What does fit is the merge plan's to decide.
+uint64_t longest_conceivable(const FlashImage& image, size_t index) {
+  return uint64_t{image.length} - image.records[index].table_pos;
 }
 
 }  // namespace
 
 ReplaceCode read_block_file(const FlashImage& image, size_t index, const char* blockfile,
-                            Bytes& data, ReplaceFailure& failure) {
+                            const Replacements& others, Bytes& data, ReplaceFailure& failure) {
   FileContents contents;
   failure.block = static_cast<int>(index);
-  failure.room = longest_placeable(image, index);
-  const ReadResult read = read_whole_file(blockfile, failure.room, contents);
+  const ReadResult read = read_whole_file(blockfile, longest_conceivable(image, index), contents);
   failure.error = contents.error;
   failure.length = contents.file_length;
   switch (read) {
     case ReadResult::ok:
       break;
     case ReadResult::too_long:
+      failure.room = block_room(image, others, index);
       return ReplaceCode::too_long;
     case ReadResult::cannot_open:
       return ReplaceCode::cannot_open;
@@ -107,8 +114,8 @@ ReplaceCode read_block_file(const FlashImage& image, size_t index, const char* b
   return ReplaceCode::ok;
 }
 
-ReplaceCode replace_block(FlashImage& image, const char* blockname, const char* blockfile,
-                          ReplaceFailure* why) {
+ReplaceCode replace_block(const FlashImage& image, const char* blockname, const char* blockfile,
+                          Replacements& replacements, ReplaceFailure* why) {
   ReplaceFailure ignored;
   ReplaceFailure& failure = why != nullptr ? *why : ignored;
   if (blockname == nullptr || blockname[0] == '\0' || blockfile == nullptr ||
@@ -119,10 +126,12 @@ ReplaceCode replace_block(FlashImage& image, const char* blockname, const char* 
   if (failure.block == kNoBlock) return ReplaceCode::no_match;
   const auto index = static_cast<size_t>(failure.block);
   // Several replacements in one merge each choose a block of their own.
-  if (image.records[index].replaced) return ReplaceCode::chosen_twice;
+  if (replacements.find(index) != nullptr) return ReplaceCode::chosen_twice;
   Bytes data;
-  const ReplaceCode code = read_block_file(image, index, blockfile, data, failure);
-  if (code == ReplaceCode::ok) set_block_data(image, index, std::move(data));
+  const ReplaceCode code = read_block_file(image, index, blockfile, replacements, data, failure);
+  if (code == ReplaceCode::ok && !replacements.add(index, std::move(data))) {
+    return ReplaceCode::chosen_twice;
+  }
   return code;
 }
 
@@ -134,7 +143,7 @@ bool names_the_flash_file(const FlashImage& image, const char* path) {
 
 WriteResult extract_block(const FlashImage& image, size_t index, const char* outfile,
                           WriteFailure* why) {
-  return write_file_safely(outfile, as_span(image.records[index].data), why);
+  return write_file_safely(outfile, block_bytes(image, index), why);
 }
 
 }  // namespace blkswap

@@ -1,6 +1,7 @@
 // Choosing a block by name or id, giving it the bytes of a block file, and taking its bytes out.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -22,8 +23,20 @@ bool parse_block_id(std::string_view text, uint32_t& id);
 // eight characters of `blockname`, or whose id equals it read as a number; kNoBlock if none.
 int find_block(const FlashImage& image, std::string_view blockname);
 
-// Makes `data` the new contents of block `index` (its size must fit the 32-bit size field).
-void set_block_data(FlashImage& image, size_t index, Bytes data);
+// New contents for blocks of a loaded image, read from block files: they own their bytes, the
+// image is left as loaded. At most one for each block.
+struct NewBlock {
+  size_t block = 0;
+  Bytes bytes;
+};
+struct Replacements {
+  std::array<NewBlock, kMaxBlocks> items;
+  size_t count = 0;
+  // The new bytes of block `index`, or null when it keeps its own.
+  const NewBlock* find(size_t index) const;
+  // Adds the new bytes of block `index`; false when it has some already.
+  bool add(size_t index, Bytes bytes);
+};
 
 enum class ReplaceCode {
   ok,
@@ -45,17 +58,19 @@ struct ReplaceFailure {
   int error = 0;         // cannot_open, short_read: the system's error number, when it gave one
   uint64_t length = 0;   // the block file's length
   uint64_t read = 0;     // short_read: the bytes it gave
-  uint64_t room = 0;     // too_long: the longest block the rebuild could place there
+  uint64_t room = 0;     // too_long: the largest block file the merge would take for it
 };
 
-// Chooses the block `blockname` names and gives it the bytes of `blockfile`.
-ReplaceCode replace_block(FlashImage& image, const char* blockname, const char* blockfile,
-                          ReplaceFailure* why = nullptr);
+// Chooses the block `blockname` names and adds the bytes of `blockfile` to `replacements` as its
+// new contents (chosen_twice when it has some there already).
+ReplaceCode replace_block(const FlashImage& image, const char* blockname, const char* blockfile,
+                          Replacements& replacements, ReplaceFailure* why = nullptr);
 
 // Reads `blockfile` whole as new bytes for block `index`: refused when it is empty, longer than
-// any place the rebuild could give it (before it is read), or cannot be read whole.
+// any place in the image (before it is read; `failure.room` then says what the merge, with the
+// `others` it already has, would take), or cannot be read whole.
 ReplaceCode read_block_file(const FlashImage& image, size_t index, const char* blockfile,
-                            Bytes& data, ReplaceFailure& failure);
+                            const Replacements& others, Bytes& data, ReplaceFailure& failure);
 
 // Whether `path` names the flash file `image` was read from (the same file, links followed).
 bool names_the_flash_file(const FlashImage& image, const char* path);

@@ -120,6 +120,7 @@ void put_block_identity(std::ostream& out, const FlashImage& image, size_t index
 }  // namespace
 
 void print_image_info(const FlashImage& image, std::ostream& out) {
+  const Replacements none;
   const uint32_t tables = image.table_count;
   put_format(out, "image: %u bytes (0x%08x), %u %s, %u %s\n\n", image.length, image.length, tables,
              tables == 1 ? "table" : "tables", unsigned{image.block_count},
@@ -137,17 +138,19 @@ void print_image_info(const FlashImage& image, std::ostream& out) {
   for (const char* title : {"offset", "size", "start", "end", "checksum"}) {
     put_cell(out, title, kHexWidth);
   }
-  out << "state\n";
+  put_cell(out, "state", 5);
+  out << "room\n";
   for (size_t i = 0; i < image.block_count; ++i) {
     const BlockRecord& record = image.records[i];
-    const ChecksumState state = checksum_state(record.entry, as_span(record.data));
+    const ChecksumState state = checksum_state(record.entry, block_bytes(image, i));
     put_block_identity(out, image, i, name_width);
     put_hex_cell(out, entry_offset(record.entry));
-    put_hex_cell(out, record.data.size);
+    put_hex_cell(out, entry_size(record.entry));
     put_hex_cell(out, block_start(image, i));
     put_hex_cell(out, block_end(image, i));
     put_hex_cell(out, entry_checksum(record.entry));
-    out << checksum_state_name(state) << '\n';
+    put_cell(out, checksum_state_name(state), 5);
+    put_format(out, "0x%08llx\n", static_cast<unsigned long long>(block_room(image, none, i)));
   }
 }
 
@@ -155,7 +158,7 @@ ChecksumReport check_every_checksum(const FlashImage& image) {
   ChecksumReport report;
   for (size_t i = 0; i < image.block_count; ++i) {
     const BlockRecord& record = image.records[i];
-    report.state[i] = checksum_state(record.entry, as_span(record.data), &report.computed[i]);
+    report.state[i] = checksum_state(record.entry, block_bytes(image, i), &report.computed[i]);
     ++report.count[static_cast<size_t>(report.state[i])];
   }
   return report;
@@ -178,9 +181,8 @@ size_t verify_checksums(const FlashImage& image, std::ostream& out) {
   return report.of(ChecksumState::stale);
 }
 
-void print_dry_run(const FlashImage& image, const RebuildReport& report, int at_fault,
-                   std::ostream& out) {
-  const bool refused = !report.composed;
+void print_dry_run(const FlashImage& image, const DryRun& run, std::ostream& out) {
+  const MergePlan* plan = run.plan;
   const size_t name_width = name_column_width(image);
   put_block_heading(out, name_width);
   for (const char* title : {"old offset", "old size", "new offset", "new size"}) {
@@ -189,27 +191,44 @@ void print_dry_run(const FlashImage& image, const RebuildReport& report, int at_
   put_cell(out, "state", 5);
   out << "checksum\n";
   for (size_t i = 0; i < image.block_count; ++i) {
-    const BlockRecord& record = image.records[i];
-    const BlockEntry& before = image.snapshot[i];
+    const BlockEntry& before = image.records[i].entry;
     put_block_identity(out, image, i, name_width);
     put_hex_cell(out, entry_offset(before));
     put_hex_cell(out, entry_size(before));
-    if (i < report.placed) {
-      put_hex_cell(out, report.offsets[i]);
+    if (plan != nullptr && i < plan->placed) {
+      put_hex_cell(out, plan->blocks[i].offset);
     } else {
       put_cell(out, "-", kHexWidth);
     }
-    put_hex_cell(out, record.data.size);
-    const ChecksumState loaded = checksum_state(before, loaded_block_bytes(image, i));
-    put_cell(out, checksum_state_name(loaded), 5);
-    if (refused) {
+    if (plan != nullptr) {
+      put_hex_cell(out, plan->blocks[i].size);
+    } else {
+      put_cell(out, "-", kHexWidth);
+    }
+    put_cell(out, checksum_state_name(checksum_state(before, block_bytes(image, i))), 5);
+    if (run.composed == nullptr) {
       out << '-';
     } else {
-      out << (entry_checksum(before) == entry_checksum(record.entry) ? "same" : "changes");
+      out << (entry_checksum(before) == run.composed->checksums[i] ? "same" : "changes");
     }
-    if (record.replaced) out << "  (replaced)";
-    if (static_cast<int>(i) == at_fault) out << "  (at fault)";
+    if (plan != nullptr && plan->blocks[i].replaced) out << "  (replaced)";
+    if (static_cast<int>(i) == run.at_fault) out << "  (at fault)";
     out << '\n';
+  }
+  if (plan == nullptr || !plan->holds()) return;
+  const uint32_t last_table = image.records[image.block_count - 1].table_pos;
+  put_format(out, "erased: %llu bytes outside every block, from the table at 0x%08x on, become 0xFF",
+             static_cast<unsigned long long>(plan->erased.count), last_table);
+  if (plan->erased.count > 0) {
+    put_format(out, " (the first at 0x%08llx)", static_cast<unsigned long long>(plan->erased.first));
+  }
+  out << '\n';
+  if (plan->stale.count > 0) {
+    put_format(out,
+               "stale: %llu bytes where blocks shrank or moved keep their old contents before "
+               "that table (the first at 0x%08llx)\n",
+               static_cast<unsigned long long>(plan->stale.count),
+               static_cast<unsigned long long>(plan->stale.first));
   }
 }
 

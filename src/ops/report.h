@@ -10,7 +10,7 @@
 
 #include "image/format.h"
 #include "image/load.h"
-#include "ops/rebuild.h"
+#include "ops/merge.h"
 #include "ops/replace.h"
 
 namespace blkswap {
@@ -40,14 +40,16 @@ PrintableName printable_name(std::string_view name);
 void print_block_list(const FlashImage& image, std::ostream& out);
 
 // Every table header the scan finds (position and entry count), then every block: index,
-// table, slot, id, name, offset, size, start and end in the image, stored checksum and state.
+// table, slot, id, name, offset, size, start and end in the image, stored checksum and state,
+// and its room (block_room: the largest block file a merge of it alone would take).
 void print_image_info(const FlashImage& image, std::ostream& out);
 
 // The same as one JSON document (schema 1):
 //   {"schema": 1, "length": N,
 //    "tables": [{"position": N, "entries": N}, ...],
 //    "blocks": [{"index": N, "table": N, "slot": N, "id": N, "name": S, "name_hex": S,
-//                "offset": N, "size": N, "start": N, "end": N, "checksum": N, "state": S}, ...]}
+//                "offset": N, "size": N, "start": N, "end": N, "checksum": N, "state": S,
+//                "room": N}, ...]}
 // Numbers are decimal integers; "end" is one past the block's last byte. "name" holds one
 // character per stored byte (up to the first NUL): printable ASCII as itself, any other byte
 // as the character of the same code (\u0000 to \u00ff); "name_hex" is those bytes in hex.
@@ -58,12 +60,20 @@ bool print_image_info_json(const FlashImage& image, std::ostream& out);
 // checksum (null for none) and state, and how many blocks are ok, stale and none (`stale`).
 bool print_verify_json(const FlashImage& image, std::ostream& out, size_t& stale);
 
+// What a dry run found: the plan (null when the merge stopped before it), and the image composed
+// from it (null unless it was composed whole).
+struct DryRun {
+  const MergePlan* plan = nullptr;
+  const Composed* composed = nullptr;
+  int at_fault = kNoBlock;
+};
+
 // --dry-run's document: schema, "merge" ("succeeds" or "fails") and the merge's code (0 on
-// success); then, when the image loaded, its length, the block at fault (or null), and each
-// block's identity with old and new offset, size and checksum (null where the merge would not
-// get that far), its state as loaded and whether it is replaced.
-bool print_dry_run_json(const FlashImage* image, const RebuildReport& report, int at_fault,
-                        int code, std::ostream& out);
+// success); then, when the image loaded, its length, the block at fault (or null), each block's
+// identity with old and new offset, size and checksum (null where the merge would not get that
+// far), its state as loaded, whether it is replaced and which later block writes inside it; and
+// the bytes erased and left stale ({"count": N, "first": N or null}, null without a plan).
+bool print_dry_run_json(const FlashImage* image, const DryRun& run, int code, std::ostream& out);
 
 // What --verify reports, as text or JSON: every block's checksum state and the checksum of its
 // bytes (0 for none), and how many blocks are in each state.
@@ -80,12 +90,12 @@ ChecksumReport check_every_checksum(const FlashImage& image);
 size_t verify_checksums(const FlashImage& image, std::ostream& out);
 
 // What a merge would change, block by block: each block's old offset and size (as loaded) beside
-// the new ones, its checksum state as loaded, and whether its stored checksum changes. The block
-// given new bytes is marked "(replaced)". For a merge that would fail, the blocks the rebuild
-// did not place show "-", as does every checksum column, and block `at_fault` (unless kNoBlock)
-// is marked "(at fault)".
-void print_dry_run(const FlashImage& image, const RebuildReport& report, int at_fault,
-                   std::ostream& out);
+// the new ones, its checksum state as loaded, and whether its stored checksum changes. Blocks
+// given new bytes are marked "(replaced)". For a merge that would fail, the blocks the plan did
+// not place show "-", as does every checksum column, and block `at_fault` (unless kNoBlock) is
+// marked "(at fault)". Under the table, for a plan that holds, the bytes the merge erases and
+// those it leaves stale.
+void print_dry_run(const FlashImage& image, const DryRun& run, std::ostream& out);
 
 // Formats like printf into a bounded buffer (256 bytes; longer output is cut) and writes it.
 void put_format(std::ostream& out, const char* format, ...) __attribute__((format(printf, 2, 3)));

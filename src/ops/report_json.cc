@@ -32,31 +32,45 @@ bool print_verify_json(const FlashImage& image, std::ostream& out, size_t& stale
   });
 }
 
-bool print_dry_run_json(const FlashImage* image, const RebuildReport& report, int at_fault,
-                        int code, std::ostream& out) {
+namespace {
+
+Json byte_count(const MergePlan* plan, const ByteCount MergePlan::*which) {
+  if (plan == nullptr || !plan->holds()) return Json();
+  const ByteCount& bytes = plan->*which;
+  return Json{{"count", bytes.count}, {"first", bytes.count > 0 ? Json(bytes.first) : Json()}};
+}
+
+}  // namespace
+
+bool print_dry_run_json(const FlashImage* image, const DryRun& run, int code, std::ostream& out) {
   return print_document(out, [&] {
     Json doc;
     doc["schema"] = kSchemaVersion;
     doc["merge"] = code == 0 ? "succeeds" : "fails";
     doc["code"] = code;
     if (image == nullptr) return doc;  // the flash file did not load
+    const MergePlan* plan = run.plan;
     doc["length"] = image->length;
-    doc["at_fault"] = at_fault == kNoBlock ? Json() : Json(at_fault);
+    doc["at_fault"] = run.at_fault == kNoBlock ? Json() : Json(run.at_fault);
     Json& blocks = doc["blocks"] = Json::array();
     for (size_t i = 0; i < image->block_count; ++i) {
-      const BlockRecord& record = image->records[i];
-      const BlockEntry& before = image->snapshot[i];
+      const BlockEntry& before = image->records[i].entry;
+      const PlannedBlock* planned = plan != nullptr ? &plan->blocks[i] : nullptr;
       Json block = block_identity(*image, i);
       block["offset"] = entry_offset(before);
       block["size"] = entry_size(before);
-      block["new_offset"] = i < report.placed ? Json(report.offsets[i]) : Json();
-      block["new_size"] = record.data.size;
+      block["new_offset"] = planned && i < plan->placed ? Json(planned->offset) : Json();
+      block["new_size"] = planned ? Json(planned->size) : Json();
       block["checksum"] = entry_checksum(before);
-      block["new_checksum"] = report.composed ? Json(entry_checksum(record.entry)) : Json();
-      block["state"] = checksum_state_name(checksum_state(before, loaded_block_bytes(*image, i)));
-      block["replaced"] = record.replaced;
+      block["new_checksum"] = run.composed ? Json(run.composed->checksums[i]) : Json();
+      block["state"] = checksum_state_name(checksum_state(before, block_bytes(*image, i)));
+      block["replaced"] = planned != nullptr && planned->replaced;
+      block["written_over_by"] =
+          planned && planned->written_over_by >= 0 ? Json(planned->written_over_by) : Json();
       blocks.push_back(std::move(block));
     }
+    doc["erased"] = byte_count(plan, &MergePlan::erased);
+    doc["stale"] = byte_count(plan, &MergePlan::stale);
     return doc;
   });
 }

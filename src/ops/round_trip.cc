@@ -55,11 +55,11 @@ std::array<uint32_t, kMaxBlocks> block_crcs(const FlashImage& image) {
   uint64_t load[2] = {};
   for (size_t i = 0; i < image.block_count; ++i) {
     second[i] = load[1] < load[0];
-    load[second[i] ? 1 : 0] += image.records[i].data.size;
+    load[second[i] ? 1 : 0] += entry_size(image.records[i].entry);
   }
   auto take = [&](bool half) {
     for (size_t i = 0; i < image.block_count; ++i) {
-      if (second[i] == half) crcs[i] = block_crc(as_span(image.records[i].data));
+      if (second[i] == half) crcs[i] = block_crc(block_bytes(image, i));
     }
   };
   std::thread helper;
@@ -133,8 +133,7 @@ UnpackCode unpack_image(const FlashImage& image, const char* dir, UnpackFailure*
   if (!manifest_text(image, manifest)) return UnpackCode::no_memory;
   try {
     for (size_t i = 0; i < image.block_count; ++i) {
-      const BlockRecord& record = image.records[i];
-      files.push_back({block_file_name(i, entry_name(record.entry)), as_span(record.data)});
+      files.push_back({block_file_name(i, entry_name(image.records[i].entry)), block_bytes(image, i)});
     }
     files.push_back({std::string(kManifestName),
                      {reinterpret_cast<const uint8_t*>(manifest.data()), manifest.size()}});
@@ -362,24 +361,22 @@ ManifestCode check_manifest(const FlashImage& image, const char* dir, ManifestFa
   }
 }
 
-ReplaceCode take_changed_blocks(FlashImage& image, const char* dir, size_t& changed,
-                                RepackFailure* why) {
+ReplaceCode take_changed_blocks(const FlashImage& image, const char* dir,
+                                Replacements& replacements, RepackFailure* why) {
   RepackFailure ignored;
   RepackFailure& failure = why != nullptr ? *why : ignored;
-  changed = 0;
   try {
     for (size_t i = 0; i < image.block_count; ++i) {
-      BlockRecord& record = image.records[i];
-      failure.file = std::string(dir) + "/" + block_file_name(i, entry_name(record.entry));
+      const std::span<const uint8_t> loaded = block_bytes(image, i);
+      failure.file = std::string(dir) + "/" + block_file_name(i, entry_name(image.records[i].entry));
       Bytes data;
       failure.replace = ReplaceFailure{};
       const ReplaceCode code =
-          read_block_file(image, i, failure.file.c_str(), data, failure.replace);
-      if (code == ReplaceCode::empty_file && record.data.size == 0) continue;  // an empty block
+          read_block_file(image, i, failure.file.c_str(), replacements, data, failure.replace);
+      if (code == ReplaceCode::empty_file && loaded.empty()) continue;  // an empty block
       if (code != ReplaceCode::ok) return code;
-      if (std::ranges::equal(as_span(data), as_span(record.data))) continue;
-      set_block_data(image, i, std::move(data));
-      ++changed;
+      if (std::ranges::equal(as_span(data), loaded)) continue;
+      replacements.add(i, std::move(data));
     }
   } catch (const std::bad_alloc&) {
     return ReplaceCode::no_memory;

@@ -69,10 +69,10 @@ struct RepackFailure {
   std::string file;  // the block file that failed
 };
 
-// Reads every block's file from DIR and gives each block whose file differs from its bytes the
-// file's bytes, by the merge's rules for a block file (an empty file stays an empty block).
-// `changed` counts the blocks given new bytes.
-ReplaceCode take_changed_blocks(FlashImage& image, const char* dir, size_t& changed,
-                                RepackFailure* why = nullptr);
+// Reads every block's file from DIR and adds to `replacements` the file of each block whose
+// bytes it does not equal, by the merge's rules for a block file (an empty file stays an empty
+// block).
+ReplaceCode take_changed_blocks(const FlashImage& image, const char* dir,
+                                Replacements& replacements, RepackFailure* why = nullptr);
 
 }  // namespace blkswap

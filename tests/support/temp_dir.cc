@@ -11,10 +11,22 @@
 
 namespace blkswap::testing {
 
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "blkswap-test-XXXXXX").string();
+namespace {
+
+std::string make_directory_in(const std::filesystem::path& base) {
+  std::string pattern = (base / "blkswap-test-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  dir = pattern;
+  return pattern;
+}
+
+}  // namespace
+
+TempDir::TempDir() : dir(make_directory_in(std::filesystem::temp_directory_path())) {}
+
+TempDir::TempDir(InMemory) {
+  std::error_code ignored;
+  const bool shm = std::filesystem::is_directory("/dev/shm", ignored);
+  dir = make_directory_in(shm ? "/dev/shm" : std::filesystem::temp_directory_path());
 }
 
 TempDir::~TempDir() {

@@ -10,6 +10,10 @@ namespace blkswap::testing {
 
 struct TempDir {
   TempDir();
+  // In memory (/dev/shm, where there is one), for tests whose many syncs would only wait for a
+  // disk.
+  struct InMemory {};
+  explicit TempDir(InMemory);
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;

@@ -1,4 +1,4 @@
-#include "ops/rebuild.h"
+#include "ops/merge.h"
 
 #include <gtest/gtest.h>
 
@@ -19,17 +19,21 @@ using testing::EntryPlan;
 using testing::pattern;
 using testing::TablePlan;
 
-// Loads `flash`, gives block `index` the bytes `fresh` (when not empty) and composes the merge.
+// Loads `flash`, gives block `index` the bytes `fresh` (when not empty), plans the merge and
+// composes it.
 WriteCode merge_in_memory(const std::vector<uint8_t>& flash, size_t index,
-                          const std::vector<uint8_t>& fresh, std::vector<uint8_t>& out) {
+                          const std::vector<uint8_t>& fresh, std::vector<uint8_t>& out,
+                          MergePlan* plan_out = nullptr) {
   FlashImage image;
   EXPECT_EQ(load_image_bytes(image, testing::to_bytes(flash)), LoadCode::ok);
-  if (!fresh.empty()) {
-    set_block_data(image, index, testing::to_bytes(fresh));
-  }
-  Bytes composed;
-  const WriteCode rc = compose_merged_image(image, composed);
-  out = testing::to_vector(composed);
+  Replacements replacements;
+  if (!fresh.empty()) replacements.add(index, testing::to_bytes(fresh));
+  MergePlan plan;
+  Composed composed;
+  const WriteCode rc = plan_merge(image, replacements, plan) ? compose(image, plan, composed)
+                                                             : WriteCode::does_not_fit;
+  out = testing::to_vector(composed.bytes);
+  if (plan_out != nullptr) *plan_out = plan;
   return rc;
 }
 
@@ -202,7 +206,20 @@ TEST(Rebuild, PlacementAndBounds) {
     const WriteCode rc = merge_in_memory(
         flash, c.replaced, c.new_size ? pattern(c.new_size, 77) : std::vector<uint8_t>{}, out);
     EXPECT_EQ(rc, c.rc) << c.name;
+    // The room is the plan's own boundary: that many bytes merge, one more does not (the image's
+    // own bytes from the block's start, so that a table the block holds stays).
+    FlashImage image;
+    ASSERT_EQ(load_image_bytes(image, testing::to_bytes(flash)), LoadCode::ok);
+    const uint64_t room = block_room(image, {}, c.replaced);
+    std::vector<uint8_t> roomy(flash.begin() + static_cast<ptrdiff_t>(block_start(image, c.replaced)),
+                               flash.end());
+    roomy.resize(room + 1, 0x77);
+    EXPECT_EQ(merge_in_memory(flash, c.replaced, roomy, out), WriteCode::does_not_fit) << c.name;
+    roomy.pop_back();
+    EXPECT_EQ(merge_in_memory(flash, c.replaced, roomy, out), WriteCode::ok) << c.name;
     if (rc != WriteCode::ok) continue;
+    merge_in_memory(
+        flash, c.replaced, c.new_size ? pattern(c.new_size, 77) : std::vector<uint8_t>{}, out);
     FlashImage reloaded;
     ASSERT_EQ(load_image_bytes(reloaded, testing::to_bytes(out)), LoadCode::ok) << c.name;
     ASSERT_EQ(reloaded.block_count, c.offsets.size()) << c.name;
@@ -241,7 +258,13 @@ TEST(Rebuild, ChecksumsAndWhatIsCarried) {
                             {0x40000, {}}},  // an empty table after the last one with blocks
                            0x5A);
   std::vector<uint8_t> out;
-  ASSERT_EQ(merge_in_memory(flash, 1, {}, out), WriteCode::ok);
+  MergePlan plan;
+  ASSERT_EQ(merge_in_memory(flash, 1, {}, out, &plan), WriteCode::ok);
+  // Every byte from the table on that is no header, entry or block was not 0xFF, and is erased.
+  const uint64_t kept_at_table = 28 + 2 * 48;
+  EXPECT_EQ(plan.erased.count, kImageUnit - 0x2000 - kept_at_table - 0x80);
+  EXPECT_EQ(plan.erased.first, 0x2000 + kept_at_table);
+  EXPECT_EQ(plan.stale.count, 0u);
   EXPECT_EQ(std::memcmp(&out[0x2000 + 28 + 12], "NCRC", 4), 0);
   EXPECT_EQ(read_le32(&out[0x2000 + 28 + 48 + 12]), block_crc(pattern(0x40, 2)));
   EXPECT_TRUE(std::equal(out.begin(), out.begin() + 0x2000, flash.begin()));  // before the table

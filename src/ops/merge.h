@@ -1,0 +1,114 @@
+// The merge: a plan computed from a loaded image and its replacements, which every command that
+// merges or rehearses a merge asks, and the composition of the merged image from that plan.
+// Neither changes the image.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "image/io.h"
+#include "image/load.h"
+#include "ops/replace.h"
+
+namespace blkswap {
+
+enum class WriteCode { ok, empty_name, does_not_fit, no_memory, cannot_create, short_write };
+
+// The code of a write's outcome: ok, cannot_create or short_write.
+WriteCode write_code(WriteResult result);
+
+// Why a merge is refused (WriteCode::does_not_fit).
+enum class MergeFault {
+  none,
+  no_blocks,         // the image lists no block
+  field_overflow,    // `block`'s offset or size would not fit its 32-bit field
+  past_end,          // `block` would end at `at`, past the image's end
+  last_at_end,       // `block`, the last, would end at `at`, not before the image's end
+  covers_table,      // `block` would newly cover the table at `table_pos`
+  covers_block,      // `block` would newly cover block `other`
+  written_over,      // a later write of block `other` lands at `at`, inside `block`'s new bytes
+  checksum_cycle,    // `block` holds its own checksum field (through nested tables)
+  reads_back_wrong,  // the composed image does not load back as laid out at `table_pos`
+};
+
+struct MergeRefusal {
+  MergeFault fault = MergeFault::none;
+  size_t block = 0;
+  size_t other = 0;
+  uint64_t at = 0;
+  uint32_t table_pos = 0;
+  // When a replaced block's new bytes are more than the merge can take for it, with the other
+  // replacements as they are: that block, its new size and its room.
+  bool too_big = false;
+  size_t grown = 0;
+  uint64_t grown_size = 0;
+  uint64_t room = 0;
+};
+
+struct PlannedBlock {
+  uint32_t offset = 0;  // from its table
+  uint32_t size = 0;
+  // The checksum field as written: block_crc of its bytes, or the field as loaded for "NCRC".
+  // A block that later writes land in (`settled`) has its checksum taken from the composed image.
+  uint32_t checksum = 0;
+  bool replaced = false;
+  bool settled = false;
+  int written_over_by = -1;        // the first later block whose entry or bytes land inside it
+  std::span<const uint8_t> bytes;  // what lands at its place: a view of the image or of its
+                                   // replacement
+};
+
+// Bytes of the image that the merge does not carry over as blocks: how many, and the first.
+struct ByteCount {
+  uint64_t count = 0;
+  uint64_t first = 0;
+};
+
+struct MergePlan {
+  std::array<PlannedBlock, kMaxBlocks> blocks{};
+  size_t placed = 0;  // blocks [0, placed) have a place; all of them when the plan holds
+  MergeRefusal refusal;
+  // From the last table that has blocks on, the bytes outside every table and block that are not
+  // 0xFF in the image and become 0xFF; before it, the old bytes of blocks that shrank or moved,
+  // which the merged image keeps as they were.
+  ByteCount erased;
+  ByteCount stale;
+  // The order in which compose takes the checksums of the settled blocks.
+  std::array<uint8_t, kMaxBlocks> settle_order{};
+  size_t settle_count = 0;
+  bool holds() const { return refusal.fault == MergeFault::none; }
+};
+
+// Plans the merge of `replacements` into `image`: every block's new place (slot 0 keeps its
+// offset, every later slot starts where the previous one ends, ids 0xA4 and 0xA8 round up to
+// 64 KiB from their table), size and checksum. A block must fit its 32-bit fields and the image
+// (the last block must end strictly before the image's end); may not newly cover a table or
+// another block; a replaced block's new bytes must stand in the merged image, but where the
+// entries of a table they carry, or another replaced block inside them, are written; and no
+// block may hold its own checksum field. False, with plan.refusal saying why, when it cannot.
+// The plan views the replacements' bytes: they must outlive it.
+bool plan_merge(const FlashImage& image, const Replacements& replacements, MergePlan& plan);
+
+// The largest new size of block `index` that a merge of it, with `others` (its own replacement
+// there aside), would take: by the plan's own rules, for bytes that carry no table of their own
+// (the read-back of the composed image then decides). 0 when no size would do.
+uint64_t block_room(const FlashImage& image, const Replacements& others, size_t index);
+
+// The merged image of a plan that holds: the flash file's bytes up to the last table that has
+// blocks, 0xFF from there on, then every entry and every block's bytes at their new places,
+// later writes over earlier ones; the checksums of settled blocks taken from it. It is read back
+// as any flash file is, and must show the tables as planned and every replaced block's bytes.
+struct Composed {
+  Bytes bytes;
+  std::array<uint32_t, kMaxBlocks> checksums{};  // every block's checksum field as written
+  MergeRefusal refusal;                          // does_not_fit: why the image came out wrong
+};
+WriteCode compose(const FlashImage& image, const MergePlan& plan, Composed& out);
+
+// compose, then writes the result to `wfile` by the safe-write rules: empty_name, does_not_fit,
+// no_memory, cannot_create or short_write; `why` says what failed in a write.
+WriteCode write_merged_image(const FlashImage& image, const MergePlan& plan, const char* wfile,
+                             MergeRefusal* refusal = nullptr, WriteFailure* why = nullptr);
+
+}  // namespace blkswap
