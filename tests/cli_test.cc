@@ -233,6 +233,12 @@ TEST(Cli, NestedTablesMergeWholeOrNotAtAll) {
       kImageUnit, {{0x1000,
                     {{.id = 1, .name = "head", .offset = 0, .size = 0x100},
                      {.id = 2, .name = "kern", .offset = 0x100, .data = pattern(0x100, 4)}}}});
+  // A later table's block covers an earlier table's block: written later, its old bytes would
+  // land over the new ones.
+  const auto covered = testing::build_image(
+      kImageUnit,
+      {{0x1000, {{.id = 1, .name = "inner", .offset = 0x2000, .data = pattern(0x100, 8)}}},
+       {0x1800, {{.id = 2, .name = "outer", .offset = 0x100, .data = pattern(0x8000, 9)}}}});
   const struct {
     std::string what;
     std::vector<uint8_t> flash;
@@ -244,6 +250,8 @@ TEST(Cli, NestedTablesMergeWholeOrNotAtAll) {
       {"outer bytes that still hold the inner table", nested, "outer", outer_grown, 0},
       {"outer bytes without the inner table", nested, "outer", pattern(0x1000, 6), -2},
       {"a block that holds its own checksum field", self_holding, "kern", pattern(0x80, 7), -2},
+      {"new bytes that a later block's write would cover", covered, "inner", pattern(0x100, 10),
+       -2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

@@ -422,6 +422,18 @@ TEST(Options, DryRunForetellsTheMerge) {
                          "would succeed. Nothing was written.\n"),
             std::string::npos)
       << run.out;
+  // Data after the last table is erased, and the rehearsal says so, in text and JSON.
+  auto with_tail = mixed_image();
+  std::fill_n(with_tail.begin() + 0x7f000, 16, 0x42);
+  const std::string tail = ws.dir.file("tail.bin", with_tail);
+  EXPECT_NE(run_tool({"--dry-run", tail, "kernel", ws.block()})
+                .out.find("erased: 16 bytes outside every block, from the table at 0x00060000 on, "
+                          "become 0xFF (the first at 0x0007f000)\n"),
+            std::string::npos);
+  const auto erased = testing::parse_json(run_tool({"--dry-run", tail, "kernel", ws.block(), "--json"}).out);
+  ASSERT_TRUE(erased.ok) << erased.error;
+  EXPECT_EQ(erased.values.at(".erased.count"), "i:16");
+  EXPECT_EQ(erased.values.at(".erased.first"), "i:" + std::to_string(0x7f000));
   const char* states[] = {"ok", "stale", "none", "ok", "ok", "ok"};
   auto hex = [](uint32_t value) {
     char text[16];

@@ -107,6 +107,11 @@ TEST(RoundTrip, RepackGivesBackTheImageOrTheMergeOfTheChangedFile) {
     ASSERT_TRUE(write_file(unpacked + "/" + c.changed_file, grown));
     const std::string grown_file = dir.file("grown.bin", grown);
     ASSERT_EQ(run_tool({merged, c.blockname, grown_file, dir.path("single.bin")}).status, 0);
+    // The repack's rehearsal is the dry run of the same merge, and writes nothing.
+    const auto files = testing::files_in(dir.dir);
+    EXPECT_EQ(run_tool({"--repack", merged, unpacked, "--dry-run"}).out,
+              run_tool({"--dry-run", merged, c.blockname, grown_file}).out);
+    EXPECT_EQ(testing::files_in(dir.dir), files);
     const auto repack = run_tool({"--repack", merged, unpacked, dir.path("repacked.bin")});
     ASSERT_EQ(repack.status, 0) << repack.err;
     EXPECT_EQ(repack.out, "repacked " + std::to_string(c.files.size() - 1) +
@@ -157,6 +162,14 @@ TEST(RoundTrip, MergeOfSeveralPairs) {
   EXPECT_EQ(diff.values.at(".tables.#"), "i:0");
   EXPECT_EQ(diff.values.at(".blocks.#"), "i:0");
   EXPECT_NE(diff.values.at(".outside.bytes_differ"), "i:0");
+  // The dry run rehearses them together.
+  const auto rehearsal = run_tool({"--dry-run", tables, "bootload", small, "kernel", small});
+  EXPECT_EQ(rehearsal.status, 0) << rehearsal.err;
+  size_t replaced = 0;
+  for (size_t at = 0; (at = rehearsal.out.find("(replaced)", at)) != std::string::npos; ++at) {
+    ++replaced;
+  }
+  EXPECT_EQ(replaced, 2u) << rehearsal.out;
 
   // Each name chooses against the blocks as loaded; one block chosen twice is refused.
   const auto twice = run_tool({"--merge", flash, "b1", one, "1", two, dir.path("twice.bin")});
@@ -166,6 +179,8 @@ TEST(RoundTrip, MergeOfSeveralPairs) {
             "blkswap: 1: names a block another BLOCKNAME already chose: block 1 (b1) (merge "
             "error -7)\n");
   EXPECT_FALSE(fs::exists(dir.path("twice.bin")));
+  EXPECT_TRUE(run_tool({"--dry-run", flash, "b1", one, "1", two})
+                  .out.ends_with("Merge flash file error with -7\n"));
   EXPECT_EQ(run_tool({"--merge", flash, "b1", one, "b2", dir.path("odd.bin")}).status, 2);
 }
 
