@@ -187,6 +187,12 @@ TEST(SafeWrite, AnOutputThatCannotBeReplacedWholeIsLeftAlone) {
        01777,
        {0, 0, 0666},
        "owner and group of the file it replaces: Operation not permitted"},
+      // The new file takes the directory's group, so no chown is needed, but the system drops
+      // the set-group-id bit that a caller outside the group sets.
+      {"a set-group-id file of a group the caller is not in",
+       02777,
+       {testing::kNobody, 0, 02775},
+       "cannot keep the mode of the file it replaces (its set-id bits)"},
   };
   for (size_t i = 0; i < std::size(cases); ++i) {
     const auto& c = cases[i];
@@ -279,21 +285,34 @@ TEST(SafeWrite, StandardOutputOnAPipe) {
   }
 }
 
-// A signal during the write removes the temporary file and then ends the process as it would
-// have; the old output stays.
+// A signal that ends the process during a merge's write or an unpack removes the temporary file
+// or folder first and then ends the process as it would have; the old output stays.
 TEST(SafeWrite, ASignalDuringTheWriteLeavesNoTemporaryFile) {
   const testing::Workspace files = merge_files();
   const std::string big = files.path("big.bin"), out = files.path("out.bin");
   fs::copy_file(files.flash(), big);
   ASSERT_EQ(::truncate(big.c_str(), 128 << 20), 0);  // long enough a write to be caught in
+  // One block of 120 MiB (zeros, as the file is sparse there), for an unpack as long.
+  const std::string wide = files.path("wide.bin");
+  ASSERT_TRUE(write_file(
+      wide, testing::build_image(kImageUnit, {{0x1000, {{.offset = 0x1000, .size = 120 << 20}}}})));
+  ASSERT_EQ(::truncate(wide.c_str(), 128 << 20), 0);
   struct rlimit core {};
   ::getrlimit(RLIMIT_CORE, &core);
   const struct rlimit no_core = {0, core.rlim_max};
   ::setrlimit(RLIMIT_CORE, &no_core);  // SIGQUIT would leave a core file
-  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-    SCOPED_TRACE(signal_number);
+  const struct {
+    int signal_number;
+    bool unpack;
+  } cases[] = {{SIGINT, false},  {SIGTERM, false}, {SIGHUP, false}, {SIGQUIT, false},
+               {SIGALRM, false}, {SIGUSR1, false}, {SIGUSR2, true}, {SIGXCPU, true},
+               {SIGTERM, true}};
+  for (const auto& c : cases) {
+    const int signal_number = c.signal_number;
+    SCOPED_TRACE(std::to_string(signal_number) + (c.unpack ? " unpack" : " merge"));
     ASSERT_TRUE(write_file(out, kOld));
-    auto tool = testing::start_tool({big, "b1", files.block(), out});
+    auto tool = c.unpack ? testing::start_tool({"--unpack", wide, files.path("parts")})
+                         : testing::start_tool({big, "b1", files.block(), out});
     ASSERT_GT(tool.pid, 0);  // kill(-1) would reach every process
     bool caught = false;
     for (int wait = 0; wait < 20000 && !caught; ++wait) {
@@ -305,7 +324,7 @@ TEST(SafeWrite, ASignalDuringTheWriteLeavesNoTemporaryFile) {
     EXPECT_TRUE(caught) << "the temporary file never showed";
     EXPECT_EQ(run.status, 128 + signal_number);
     EXPECT_EQ(read_file(out), kOld);
-    EXPECT_EQ(files.files().size(), 4u);  // flash, block, big and out
+    EXPECT_EQ(files.files().size(), 5u);  // flash, block, big, wide and out
   }
   ::setrlimit(RLIMIT_CORE, &core);
 }

@@ -3,6 +3,7 @@
 #include "cli/commands.h"
 
 #include <memory>
+#include <new>
 #include <string_view>
 
 #include "cli/messages.h"
@@ -549,7 +550,20 @@ int dispatch_command(Operands args, Streams io) {
 
 int run_command(std::span<const char* const> args, std::ostream& out, std::ostream& err) {
   build_crc_table();
-  return dispatch_command(args, Streams{out, err});
+  // The standard library and the JSON library report a lack of memory by throwing; the commands
+  // catch it where they build their larger documents. Anywhere else (a path, a message) it still
+  // ends as the no-memory code, never as an abort.
+  try {
+    return dispatch_command(args, Streams{out, err});
+  } catch (const std::bad_alloc&) {
+    const int code = code_number(step_code(LoadCode::no_memory));
+    if (!args.empty() && args[0] != nullptr && find_option(args[0]) == nullptr) {
+      if (args.size() == 1) print_list_error_line(out, code);
+      if (args.size() == 4) print_merge_error_line(out, code);
+    }
+    err << "blkswap: not enough memory to go on (error " << code << ")\n";
+    return kExitFailed;
+  }
 }
 
 }  // namespace blkswap

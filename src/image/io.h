@@ -98,8 +98,9 @@ struct WriteFailure {
 // cannot_create and the old file is as it was. Symbolic links are followed by hand to the
 // file they end at, and stay links. A path whose file is anything else (a device, a FIFO, a
 // socket, a terminal, a pipe behind /dev/stdout) is opened as given and written directly.
-// SIGINT, SIGTERM, SIGHUP and SIGQUIT while the temporary file exists remove it before the
-// signal takes its default course. A reader that goes away is a short write, not a SIGPIPE.
+// Any signal that would end the process while the temporary file exists removes it first
+// (temporaries.h). A reader that goes away is a short write, not a SIGPIPE. The new file must
+// end with the old one's mode, set-id bits included, owner and group, or the write is refused.
 WriteResult write_file_safely(const char* path, std::span<const uint8_t> bytes,
                               WriteFailure* why = nullptr);
 
@@ -112,11 +113,14 @@ void sync_directory(const std::string& dir);
 // to its end.
 bool list_directory(const std::string& dir, std::vector<std::string>& names);
 
-// A folder written whole: `files` go into a new hidden directory beside `dir`, each through
-// write_file_safely, and that directory is synced and renamed to `dir`. `dir` must not exist,
-// or be an empty directory (a link to one is refused: the rename would replace the link). On
-// any failure nothing of it is left behind; the signals that would end the process are held
-// until the folder is whole or gone. `failed` receives the index of the file a write failed on.
+// Writes every byte to `fd`, through short writes and interruptions. False with errno.
+bool write_whole(int fd, std::span<const uint8_t> bytes);
+
+// A folder written whole: `files` go into a new hidden directory beside `dir` as plain files,
+// each synced, then the directory is synced and renamed to `dir`. `dir` must not exist, or be
+// an empty directory (a link to one is refused: the rename would replace the link). On any
+// failure, or a signal that ends the process, nothing of it is left behind. `failed` receives
+// the index of the file a write failed on.
 enum class FolderResult { ok, not_empty, cannot_create, short_write };
 struct FolderFile {
   std::string name;  // a plain name: no '/', not "." or ".."

@@ -1,6 +1,5 @@
 // Writing a folder of files so that it appears whole or not at all.
 #include <fcntl.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "image/io.h"
+#include "image/temporaries.h"
 
 namespace blkswap {
 
@@ -20,52 +20,53 @@ FolderResult fail(WriteFailure* why, FolderResult result, std::string_view what,
   return result;
 }
 
-// The signals that would end the process, held for as long as this lives: delivered, with
-// whatever action they have, once the folder is whole or gone.
-struct HeldSignals {
-  HeldSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&set, s);
-    ::sigprocmask(SIG_BLOCK, &set, &saved);
-  }
-  ~HeldSignals() { ::sigprocmask(SIG_SETMASK, &saved, nullptr); }
-  HeldSignals(const HeldSignals&) = delete;
-  HeldSignals& operator=(const HeldSignals&) = delete;
-  sigset_t saved{};
-};
-
-// The hidden directory the files go into, removed with them unless it was renamed into place.
-struct TemporaryDirectory {
-  TemporaryDirectory() = default;
-  TemporaryDirectory(const TemporaryDirectory&) = delete;
-  TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
-  ~TemporaryDirectory() {
-    if (path.empty()) return;
-    const int error = errno;
-    for (const std::string& name : names) ::unlink((path + "/" + name).c_str());
-    ::rmdir(path.c_str());
-    errno = error;
+// The hidden folder the files go into and the files written into it, all in the registry of
+// temporaries; removed with them unless it was renamed into place.
+struct TemporaryFolder {
+  TemporaryFolder() = default;
+  TemporaryFolder(const TemporaryFolder&) = delete;
+  TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+  ~TemporaryFolder() {
+    for (const int file : files) remove_temporary(file);
+    remove_temporary(slot);
   }
   bool create(const std::string& beside) {
-    std::string pattern = beside + "/.blkswap-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) return false;
-    path = pattern;
+    path = beside + "/.blkswap-XXXXXX";
+    return make_temporary_folder(path.data(), slot);
+  }
+  // Renames the folder to `dir`; its files go with it and are no longer temporaries.
+  bool rename_to(const std::string& dir) {
+    if (!rename_temporary(slot, dir.c_str())) return false;
+    slot = -1;
+    for (const int file : files) forget_temporary(file);
+    files.clear();
     return true;
   }
   std::string path;
-  std::vector<std::string> names;  // the files written into it so far
+  int slot = -1;
+  std::vector<int> files;  // the slots of the files written into it so far
 };
+
+// Writes a plain file inside the private folder: nobody else sees it before the folder is
+// renamed into place, so it needs no temporary of its own.
+FolderResult write_plain_file(TemporaryFolder& folder, const FolderFile& file, WriteFailure* why) {
+  const std::string path = folder.path + "/" + file.name;
+  int slot = -1;
+  UniqueFd fd(make_temporary_file_at(path.c_str(), slot));
+  if (fd.get() < 0) return fail(why, FolderResult::cannot_create, "the file cannot be made", errno);
+  folder.files.push_back(slot);
+  if (!write_whole(fd.get(), file.bytes)) {
+    return fail(why, FolderResult::short_write, "the write failed", errno);
+  }
+  if (::fsync(fd.get()) != 0) return fail(why, FolderResult::short_write, "the sync failed", errno);
+  if (!fd.close()) return fail(why, FolderResult::short_write, "the close failed", errno);
+  return FolderResult::ok;
+}
 
 mode_t new_directory_mode() {
   const mode_t mask = ::umask(0);
   ::umask(mask);
   return 0777 & ~mask;
-}
-
-FolderResult from_write(WriteResult result) {
-  return result == WriteResult::short_write ? FolderResult::short_write
-                                            : FolderResult::cannot_create;
 }
 
 }  // namespace
@@ -91,21 +92,18 @@ FolderResult write_folder_safely(const char* dir_argument, std::span<const Folde
     return fail(why, FolderResult::cannot_create, "its parent folder cannot be reached", errno);
   }
 
-  const HeldSignals held;
-  TemporaryDirectory temp;
+  TemporaryFolder temp;
   if (!temp.create(directory_of(dir))) {
     return fail(why, FolderResult::cannot_create, "no temporary folder can be made beside it",
                 errno);
   }
-  temp.names.reserve(files.size());
+  temp.files.reserve(files.size());
   for (size_t i = 0; i < files.size(); ++i) {
-    const WriteResult written =
-        write_file_safely((temp.path + "/" + files[i].name).c_str(), files[i].bytes, why);
-    if (written != WriteResult::ok) {
+    const FolderResult written = write_plain_file(temp, files[i], why);
+    if (written != FolderResult::ok) {
       if (failed != nullptr) *failed = i;
-      return from_write(written);
+      return written;
     }
-    temp.names.push_back(files[i].name);
   }
   if (::chmod(temp.path.c_str(), mode) != 0) {
     return fail(why, FolderResult::cannot_create, "the new folder cannot be given its mode", errno);
@@ -116,11 +114,10 @@ FolderResult write_folder_safely(const char* dir_argument, std::span<const Folde
       return fail(why, FolderResult::short_write, "the new folder cannot be synced", errno);
     }
   }
-  if (::rename(temp.path.c_str(), dir.c_str()) != 0) {
+  if (!temp.rename_to(dir)) {
     return fail(why, FolderResult::cannot_create, "the new folder cannot be renamed into place",
                 errno);
   }
-  temp.path.clear();
   sync_directory(directory_of(dir));
   return FolderResult::ok;
 }

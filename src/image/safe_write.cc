@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "image/io.h"
+#include "image/temporaries.h"
 
 namespace blkswap {
 
@@ -53,7 +54,9 @@ WriteResult fail(WriteFailure* why, WriteResult result, std::string_view what, i
   return result;
 }
 
-bool write_all(int fd, std::span<const uint8_t> bytes) {
+}  // namespace
+
+bool write_whole(int fd, std::span<const uint8_t> bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t put = ::write(fd, bytes.data() + done, bytes.size() - done);
@@ -68,6 +71,8 @@ bool write_all(int fd, std::span<const uint8_t> bytes) {
   return true;
 }
 
+namespace {
+
 // Writes with SIGPIPE held back: a reader that goes away makes the write fail with EPIPE, and
 // the signal it raised is taken back instead of killing the process.
 bool write_all_without_sigpipe(int fd, std::span<const uint8_t> bytes) {
@@ -75,7 +80,7 @@ bool write_all_without_sigpipe(int fd, std::span<const uint8_t> bytes) {
   sigemptyset(&pipe_only);
   sigaddset(&pipe_only, SIGPIPE);
   ::sigprocmask(SIG_BLOCK, &pipe_only, &saved);
-  const bool ok = write_all(fd, bytes);
+  const bool ok = write_whole(fd, bytes);
   const int error = errno;
   sigset_t pending;
   if (!ok && error == EPIPE && !sigismember(&saved, SIGPIPE) && ::sigpending(&pending) == 0 &&
@@ -116,28 +121,8 @@ WriteResult write_directly(const char* path, std::span<const uint8_t> bytes, Wri
   return WriteResult::ok;
 }
 
-// The temporary file that a signal must not leave behind. Its path is set and cleared only
-// while the signals are blocked, so the handler sees either no path or a whole one.
-constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-char temp_path_for_signals[PATH_MAX];
-volatile sig_atomic_t temp_path_is_set = 0;
-
-extern "C" void remove_temporary_and_die(int signal_number) {
-  if (temp_path_is_set) ::unlink(temp_path_for_signals);
-  temp_path_is_set = 0;
-  ::signal(signal_number, SIG_DFL);
-  ::raise(signal_number);  // delivered, with its default action, when the handler returns
-}
-
-sigset_t cleanup_signal_set() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (const int s : kCleanupSignals) sigaddset(&set, s);
-  return set;
-}
-
 // A temporary file beside the target, removed on every path out but a successful rename, and
-// by the handler above when a signal ends the process first.
+// by the registry's handler when a signal ends the process first.
 class TemporaryFile {
  public:
   TemporaryFile() = default;
@@ -147,32 +132,8 @@ class TemporaryFile {
   // Creates `dir`/.blkswap-XXXXXX. False (with errno) when it cannot be made.
   bool create(const std::string& dir) {
     std::string path = dir + "/.blkswap-XXXXXX";
-    if (path.size() >= sizeof temp_path_for_signals) {
-      errno = ENAMETOOLONG;
-      return false;
-    }
-    const sigset_t cleanup = cleanup_signal_set();
-    ::sigprocmask(SIG_BLOCK, &cleanup, &saved_mask_);
-    for (size_t i = 0; i < std::size(kCleanupSignals); ++i) {
-      struct sigaction current {};
-      ::sigaction(kCleanupSignals[i], nullptr, &current);
-      if (current.sa_handler == SIG_IGN) continue;  // a signal the caller ignores stays ignored
-      struct sigaction handler {};
-      handler.sa_handler = remove_temporary_and_die;
-      handler.sa_mask = cleanup;
-      ::sigaction(kCleanupSignals[i], &handler, &saved_actions_[i]);
-      installed_[i] = true;
-    }
-    const int fd = ::mkostemp(path.data(), O_CLOEXEC);
-    const int error = errno;
-    if (fd >= 0) {
-      fd_ = fd;
-      std::memcpy(temp_path_for_signals, path.c_str(), path.size() + 1);
-      temp_path_is_set = 1;
-    }
-    ::sigprocmask(SIG_SETMASK, &saved_mask_, nullptr);
-    errno = error;
-    return fd >= 0;
+    fd_ = make_temporary_file(path.data(), slot_);
+    return fd_ >= 0;
   }
 
   int fd() const { return fd_; }
@@ -186,37 +147,21 @@ class TemporaryFile {
 
   // Renames the closed file over `target`. False (with errno) when that cannot be done.
   bool rename_over(const std::string& target) {
-    const sigset_t cleanup = cleanup_signal_set();
-    sigset_t saved;
-    ::sigprocmask(SIG_BLOCK, &cleanup, &saved);
-    const bool renamed = ::rename(temp_path_for_signals, target.c_str()) == 0;
-    const int error = errno;
-    if (renamed) temp_path_is_set = 0;
-    ::sigprocmask(SIG_SETMASK, &saved, nullptr);
-    errno = error;
-    return renamed;
+    if (!rename_temporary(slot_, target.c_str())) return false;
+    slot_ = -1;
+    return true;
   }
 
   ~TemporaryFile() {
     const int error = errno;
     if (fd_ >= 0) ::close(fd_);
-    const sigset_t cleanup = cleanup_signal_set();
-    sigset_t saved;
-    ::sigprocmask(SIG_BLOCK, &cleanup, &saved);
-    if (temp_path_is_set) ::unlink(temp_path_for_signals);
-    temp_path_is_set = 0;
-    for (size_t i = 0; i < std::size(kCleanupSignals); ++i) {
-      if (installed_[i]) ::sigaction(kCleanupSignals[i], &saved_actions_[i], nullptr);
-    }
-    ::sigprocmask(SIG_SETMASK, &saved, nullptr);
+    remove_temporary(slot_);
     errno = error;
   }
 
  private:
   int fd_ = -1;
-  sigset_t saved_mask_{};
-  struct sigaction saved_actions_[std::size(kCleanupSignals)] = {};
-  bool installed_[std::size(kCleanupSignals)] = {};
+  int slot_ = -1;
 };
 
 // The names of a file's extended attributes, NUL-separated. False (with errno) on failure; a
@@ -286,7 +231,7 @@ bool copy_attributes(const char* old_path, int fd) {
 // metadata comes after the bytes because a write clears set-id bits and file capabilities.
 WriteResult fill_temporary(int fd, const std::string& old_path, const struct stat* old,
                            std::span<const uint8_t> bytes, WriteFailure* why) {
-  if (!write_all(fd, bytes)) return fail(why, WriteResult::short_write, "the write failed", errno);
+  if (!write_whole(fd, bytes)) return fail(why, WriteResult::short_write, "the write failed", errno);
   if (old != nullptr) {
     struct stat now {};
     if (::fstat(fd, &now) != 0)
@@ -304,9 +249,24 @@ WriteResult fill_temporary(int fd, const std::string& old_path, const struct sta
                   errno);
     }
   }
-  if (::fchmod(fd, old != nullptr ? old->st_mode & 07777 : new_file_mode()) != 0) {
+  const mode_t mode = old != nullptr ? old->st_mode & 07777 : new_file_mode();
+  if (::fchmod(fd, mode) != 0) {
     return fail(why, WriteResult::cannot_create,
                 "the new file cannot be given the mode of the file it replaces", errno);
+  }
+  // The system may drop a set-id bit without an error (a caller outside the file's group): what
+  // the new file ended with is checked, not assumed.
+  struct stat kept {};
+  if (::fstat(fd, &kept) != 0) {
+    return fail(why, WriteResult::cannot_create, "the new file cannot be examined", errno);
+  }
+  if ((kept.st_mode & 07777) != mode) {
+    return fail(why, WriteResult::cannot_create,
+                "the new file cannot keep the mode of the file it replaces (its set-id bits)", 0);
+  }
+  if (old != nullptr && (kept.st_uid != old->st_uid || kept.st_gid != old->st_gid)) {
+    return fail(why, WriteResult::cannot_create,
+                "the new file cannot keep the owner and group of the file it replaces", 0);
   }
   if (::fsync(fd) != 0) return fail(why, WriteResult::short_write, "the sync failed", errno);
   return WriteResult::ok;

@@ -65,7 +65,7 @@ std::array<uint32_t, kMaxBlocks> block_crcs(const FlashImage& image) {
   std::thread helper;
   try {
     helper = std::thread(take, true);
-  } catch (const std::system_error&) {
+  } catch (const std::exception&) {  // no thread (system_error) or no memory for one
     take(true);
   }
   take(false);

@@ -1,6 +1,7 @@
 #include "run_tool.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -104,9 +105,21 @@ BackgroundTool start_tool(const std::vector<std::string>& args) {
                                    O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_addopen(&files, 2, tool.capture->path("err").c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  if (posix_spawn(&tool.pid, BLKSWAP_EXE, &files, nullptr, argv.data(), environ) != 0) {
+  // Every signal at its default and none blocked, whatever the suite was started with (nohup,
+  // `cmd &` in a script ignore SIGINT and SIGQUIT): the tool then sees them as a user's shell
+  // would send them.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t all, none;
+  sigfillset(&all);
+  sigemptyset(&none);
+  posix_spawnattr_setsigdefault(&attributes, &all);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  if (posix_spawn(&tool.pid, BLKSWAP_EXE, &files, &attributes, argv.data(), environ) != 0) {
     tool.pid = -1;
   }
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&files);
   return tool;
 }
