@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Whole-process benchmark: blkswap list, merge, unpack and repack against a floor program that
-# does only the work the format demands, on a 256 MiB image, runs alternating in one session; cat
-# and cp && sync for context. Prints the median wall time, the ratio to the floor and the peak
-# resident memory.
+# does the least work the design allows (bench/floor.cc), on a 256 MiB image, runs alternating in
+# one session; cat and cp && sync for context. Prints the median wall time and the median and
+# spread of the per-round ratios to the floor, and the peak resident memory.
 #
 #   bench/run.sh [RUNS]      (default 9)
 set -euo pipefail
@@ -12,12 +12,11 @@ work=$root/build/bench
 mkdir -p "$work"
 
 cmake --preset default >/dev/null
-cmake --build --preset default --target blkswap make_bench_image micro_bench >/dev/null
-cc -O3 -o "$work/floor" "$root/bench/floor.c"
+cmake --build --preset default --target blkswap make_bench_image micro_bench floor >/dev/null
 [ -f "$work/image.bin" ] || "$root/build/default/bench/make_bench_image" "$work"
 
 blkswap=$root/build/default/blkswap
-floor=$work/floor
+floor=$root/build/default/bench/floor
 image=$work/image.bin
 block=$work/block.bin
 results=$work/results.txt
@@ -82,13 +81,20 @@ for line in open(path):
     name, start, end, peak = line.split()
     times.setdefault(name, []).append(float(end) - float(start))
     peaks.setdefault(name, []).append(int(peak) * 1024)
-med = {n: statistics.median(t) for n, t in times.items()}
-print(f"image {length >> 20} MiB, {runs} alternating runs each")
-print(f"{'command':<15}{'median s':>10}{'vs floor':>10}{'peak MiB':>10}{'peak/image':>12}")
+
+def ratios(a, b):  # per round: each round ran every command once
+    return [x / y for x, y in zip(times[a], times[b])]
+
+def spread(r):
+    return f"{statistics.median(r):.3f} ({min(r):.3f}-{max(r):.3f})"
+
+print(f"image {length >> 20} MiB, {runs} alternating rounds; ratios: median of the rounds (min-max)")
+print(f"{'command':<15}{'median s':>10}  {'vs floor':<22}{'peak MiB':>10}{'peak/image':>12}")
 commands = ["list", "merge", "unpack", "repack"]
 for name in [f"{tool}-{c}" for c in commands for tool in ("blkswap", "floor")] + ["cat", "cp-sync"]:
-    floor = "floor-" + name[len("blkswap-"):] if name.startswith("blkswap-") else None
-    ratio = f"{med[name] / med[floor]:.3f}" if floor else ""
+    ratio = spread(ratios(name, "floor-" + name.split("-", 1)[1])) if name.startswith("blkswap-") else ""
     peak = max(peaks[name])
-    print(f"{name:<15}{med[name]:>10.3f}{ratio:>10}{peak / 2**20:>10.1f}{peak / length:>12.3f}")
+    print(f"{name:<15}{statistics.median(times[name]):>10.3f}  {ratio:<22}{peak / 2**20:>10.1f}{peak / length:>12.3f}")
+print(f"list vs cat: {spread(ratios('blkswap-list', 'cat'))}; "
+      f"merge vs cp && sync: {spread(ratios('blkswap-merge', 'cp-sync'))}")
 PY

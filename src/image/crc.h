@@ -1,5 +1,6 @@
 // The block checksum: reflected CRC-32 (polynomial 0x04C11DB7) with initial value 0xFFFFFFFF and
-// no final inversion, eight bytes at a time through tables computed at start.
+// no final inversion. Taken with carry-less multiplication where the processor has it, else eight
+// bytes at a time through tables; both give the same value for every input.
 #pragma once
 
 #include <array>
@@ -8,15 +9,24 @@
 
 namespace blkswap {
 
-// crc32_tables[0] is the byte-at-a-time table; crc32_tables[k][b] is the register's change for
-// byte b followed by k zero bytes, so that eight bytes are folded in with eight look-ups.
+// crc32_tables()[0] is the byte-at-a-time table; [k][b] is the register's change for byte b
+// followed by k zero bytes, so that eight bytes are folded in with eight look-ups.
 using Crc32Tables = std::array<std::array<uint32_t, 256>, 8>;
 
-// Process-wide; filled by build_crc_table() before any checksum is taken.
-extern Crc32Tables crc32_tables;
+// The tables, computed on first use (at the latest by the first checksum), so that no checksum
+// can be taken with tables not yet made.
+const Crc32Tables& crc32_tables();
 
+// Makes the tables now, and chooses the fast path, so that the first checksum pays for neither.
 void build_crc_table();
+
 uint32_t block_crc(std::span<const uint8_t> bytes);
+
+// The same through the tables alone, whatever the processor offers: for tests and comparisons.
+uint32_t block_crc_with_tables(std::span<const uint8_t> bytes);
+
+// Whether block_crc takes the carry-less multiplication path on this processor.
+bool block_crc_is_accelerated();
 
 // The checksum of A followed by B, from the checksums of A and of B and the length of B, without
 // reading either again.

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,27 @@
 
 namespace blkswap {
 
+namespace {
+
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23  // Linux 5.14; older kernels answer EINVAL, and nothing changes
+#endif
+
+// A large fresh buffer is filled whole right after it is made (a read, a composition): its pages
+// are made present with one call instead of one fault each, which costs a good part of a
+// whole-image command's time. Where the kernel cannot, they fault in as they are written.
+void make_pages_present(uint8_t* p, size_t size) {
+  constexpr size_t kWorthIt = size_t{1} << 20;
+  const long page = ::sysconf(_SC_PAGESIZE);
+  if (size < kWorthIt || page <= 0) return;
+  const auto at = reinterpret_cast<uintptr_t>(p);
+  const uintptr_t first = (at + static_cast<uintptr_t>(page) - 1) & ~(static_cast<uintptr_t>(page) - 1);
+  const uintptr_t end = (at + size) & ~(static_cast<uintptr_t>(page) - 1);
+  if (end > first) (void)::madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
+}
+
+}  // namespace
+
 bool allocate_bytes(Bytes& out, size_t size) {
   out.ptr.reset();
   out.size = 0;
@@ -18,6 +40,7 @@ bool allocate_bytes(Bytes& out, size_t size) {
   if (size > static_cast<size_t>(PTRDIFF_MAX)) return false;
   uint8_t* p = new (std::nothrow) uint8_t[size == 0 ? 1 : size];
   if (p == nullptr) return false;
+  make_pages_present(p, size);
   out.ptr.reset(p);
   out.size = size;
   return true;
