@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (input.flags & fuzzing::kManifest) {
     const std::string_view text(reinterpret_cast<const char*>(input.block.data()),
                                 input.block.size());
-    check_manifest_text(*image, text);
+    check_manifest_text(*image, block_checksums(*image), text);
     return 0;
   }
   if (!(input.flags & fuzzing::kMerge)) {

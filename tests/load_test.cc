@@ -204,5 +204,23 @@ TEST(LoadImage, FileFailures) {
   EXPECT_EQ(load_image(image, "/dev/null"), LoadCode::no_table);  // length 0
 }
 
+// The positions of the first tables are kept at load; the rest are found by scanning on.
+TEST(LoadImage, TablesBeyondTheKeptOnesAreVisitedInOrder) {
+  std::vector<TablePlan> tables;
+  for (uint32_t t = 0; t < kKeptTables + 44; ++t) tables.push_back({0x100 + 0x40 * t, {}});
+  tables.push_back({0x40000, {{.id = 1, .offset = 0x100, .data = pattern(0x10, 1)}}});
+  FlashImage image;
+  ASSERT_EQ(load_image_bytes(image, testing::to_bytes(build_image(kImageUnit, tables))),
+            LoadCode::ok);
+  ASSERT_EQ(image.table_count, tables.size());
+  size_t t = 0;
+  for_each_table(image, [&](uint32_t position, uint8_t entries) {
+    ASSERT_LT(t, tables.size());
+    EXPECT_EQ(position, tables[t].pos) << t;
+    EXPECT_EQ(entries, tables[t++].entries.size()) << t;
+  });
+  EXPECT_EQ(t, tables.size());
+}
+
 }  // namespace
 }  // namespace blkswap

@@ -3,6 +3,7 @@
 #include "cli/commands.h"
 
 #include <memory>
+#include <optional>
 #include <new>
 #include <string_view>
 
@@ -158,7 +159,14 @@ struct MergeRun {
   Replacements replacements;
   MergePlan plan;
   Composed composed;
+  // The checksums of the blocks as loaded, when a step before the plan took them already.
+  std::optional<BlockChecksums> loaded_checksums;
 };
+
+bool plan_run(MergeRun& run) {
+  return plan_merge(*run.image, run.replacements, run.plan,
+                    run.loaded_checksums ? &*run.loaded_checksums : nullptr);
+}
 
 // Plans the merge and writes the merged image to `wfile`. A write that fails says why on
 // standard error; with `explain`, so does a plan or composition that fails.
@@ -168,7 +176,7 @@ bool write_merged(MergeRun& run, const char* flashfile, const char* wfile, Kind 
   WriteFailure why;
   if (wfile[0] == '\0') {
     written = WriteCode::empty_name;
-  } else if (!plan_merge(*run.image, run.replacements, run.plan)) {
+  } else if (!plan_run(run)) {
     written = WriteCode::does_not_fit;
     refusal = run.plan.refusal;
   } else {
@@ -348,7 +356,7 @@ int rehearse(MergeRun& run, const char* flashfile, const DryRunOutput& output) {
   const Streams io = output.io;
   const FlashImage& image = *run.image;
   WriteCode composed = WriteCode::does_not_fit;
-  if (plan_merge(image, run.replacements, run.plan)) {
+  if (plan_run(run)) {
     composed = compose(image, run.plan, run.composed);
   }
   const MergeRefusal& refusal = run.plan.holds() ? run.composed.refusal : run.plan.refusal;
@@ -455,7 +463,9 @@ int run_repack(Operands operands, Streams io) {
   run.image = load_or_say_why(flashfile, Kind::repack, io);
   if (!run.image) return kExitFailed;
   ManifestFailure manifest_failure;
-  const ManifestCode checked = check_manifest(*run.image, dir, &manifest_failure);
+  run.loaded_checksums = block_checksums(*run.image);
+  const ManifestCode checked =
+      check_manifest(*run.image, *run.loaded_checksums, dir, &manifest_failure);
   if (checked != ManifestCode::ok) {
     report_manifest_failure({io.err}, dir, checked, manifest_failure);
     return kExitFailed;

@@ -68,6 +68,7 @@ bool find_layout(std::span<const uint8_t> image, FoundLayout& found) {
   if (pos == kNoTableHeader) return fail_scan(found, ScanFault::no_table, 0, 0);
   for (; pos != kNoTableHeader; pos = find_table_header(image, pos + 1)) {
     if (!take_table(image, pos, found)) return false;
+    if (found.table_count < kKeptTables) found.tables[found.table_count] = static_cast<uint32_t>(pos);
     ++found.table_count;
   }
   return true;
@@ -87,6 +88,7 @@ bool scan_tables(FlashImage& image, uint32_t length, ScanFailure* scan) {
   }
   image.block_count = static_cast<uint16_t>(found.entry_count);
   image.table_count = found.table_count;
+  image.tables = found.tables;
   return true;
 }
 
@@ -130,6 +132,13 @@ LoadCode load_image(FlashImage& image, const char* flashfile, LoadFailure* why) 
   }
   image.source = contents.identity;
   return load_image_bytes(image, std::move(contents.bytes), why);
+}
+
+size_t table_position(const FlashImage& image, size_t index, size_t previous) {
+  if (index >= image.table_count) return kNoTableHeader;
+  if (index < kKeptTables) return image.tables[index];
+  const std::span<const uint8_t> bytes(image.bytes.ptr.get(), image.length);
+  return find_table_header(bytes, previous + 1);
 }
 
 uint64_t block_start(const FlashImage& image, size_t index) {

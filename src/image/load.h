@@ -21,6 +21,11 @@ struct BlockRecord {
   uint32_t slot = 0;       // the entry's 0-based place in that table
 };
 
+// The positions of the first this many tables are kept at load, so that the reports need not
+// scan again; an image with more (tables without entries can fill an image) finds the rest by
+// scanning on from the last one kept.
+inline constexpr size_t kKeptTables = 256;
+
 // A loaded image. Nothing changes it after loading: a merge is planned from it and composed into
 // a buffer of its own.
 struct FlashImage {
@@ -30,6 +35,7 @@ struct FlashImage {
   uint32_t table_count = 0;  // every table header found, with blocks or without
   FileIdentity source;       // the flash file the bytes were read from
   std::array<BlockRecord, kMaxBlocks> records;
+  std::array<uint32_t, kKeptTables> tables{};  // positions of the first kKeptTables tables
 };
 
 // About 4 KiB of records, kept off the stack. Empty when the memory cannot be had.
@@ -83,6 +89,7 @@ struct FoundLayout {
   std::array<FoundEntry, kMaxBlocks> entries;
   size_t entry_count = 0;
   uint32_t table_count = 0;  // with entries or without
+  std::array<uint32_t, kKeptTables> tables{};  // the first kKeptTables positions
   ScanFailure failure;       // why find_layout returned false
 };
 
@@ -103,13 +110,18 @@ uint64_t block_end(const FlashImage& image, size_t index);
 // (or a place outside the bytes, which a loaded image never has).
 std::span<const uint8_t> block_bytes(const FlashImage& image, size_t index);
 
+// The position of table `index` (in order of position) of a loaded image, whose table `index - 1`
+// lies at `previous`; kNoTableHeader past the last.
+size_t table_position(const FlashImage& image, size_t index, size_t previous);
+
 // Calls `visit(position, entry_count)` for every table header of a loaded image, in order of
 // position, including tables that list no block.
 template <typename Visit>
 void for_each_table(const FlashImage& image, Visit visit) {
   const std::span<const uint8_t> bytes(image.bytes.ptr.get(), image.length);
-  for (size_t pos = find_table_header(bytes, 0); pos != kNoTableHeader;
-       pos = find_table_header(bytes, pos + 1)) {
+  size_t pos = kNoTableHeader;
+  for (size_t t = 0; t < image.table_count; ++t) {
+    pos = table_position(image, t, pos);
     visit(static_cast<uint32_t>(pos), table_entry_count(bytes, pos));
   }
 }

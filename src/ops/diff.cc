@@ -20,8 +20,9 @@ template <typename Visit>
 void for_each_table_pair(const FlashImage& a, const FlashImage& b, Visit visit) {
   const auto bytes_a = image_bytes(a);
   const auto bytes_b = image_bytes(b);
-  size_t pa = find_table_header(bytes_a, 0);
-  size_t pb = find_table_header(bytes_b, 0);
+  size_t ta = 0, tb = 0;  // the tables' indexes, in order of position
+  size_t pa = table_position(a, ta, kNoTableHeader);
+  size_t pb = table_position(b, tb, kNoTableHeader);
   while (pa != kNoTableHeader || pb != kNoTableHeader) {
     TablePair pair;
     pair.position = static_cast<uint32_t>(std::min(pa, pb));
@@ -31,8 +32,8 @@ void for_each_table_pair(const FlashImage& a, const FlashImage& b, Visit visit) 
     if (in_b) pair.entries_b = table_entry_count(bytes_b, pb);
     pair.header_differs = in_a && in_b && std::memcmp(&bytes_a[pa], &bytes_b[pb], kHeaderSize) != 0;
     visit(pair);
-    if (in_a) pa = find_table_header(bytes_a, pa + 1);
-    if (in_b) pb = find_table_header(bytes_b, pb + 1);
+    if (in_a) pa = table_position(a, ++ta, pa);
+    if (in_b) pb = table_position(b, ++tb, pb);
   }
 }
 

@@ -274,7 +274,8 @@ void count_lost_bytes(const FlashImage& image, MergePlan& plan) {
 
 }  // namespace
 
-bool plan_merge(const FlashImage& image, const Replacements& replacements, MergePlan& plan) {
+bool plan_merge(const FlashImage& image, const Replacements& replacements, MergePlan& plan,
+                const std::array<uint32_t, kMaxBlocks>* loaded_checksums) {
   Sizes sizes{};
   Flags replaced{};
   sizes_of(image, replacements, sizes, replaced);
@@ -298,7 +299,13 @@ bool plan_merge(const FlashImage& image, const Replacements& replacements, Merge
     const NewBlock* item = replacements.find(k);
     block.bytes = item != nullptr ? as_span(item->bytes) : block_bytes(image, k);
     const BlockEntry& entry = image.records[k].entry;
-    block.checksum = has_checksum(entry) ? block_crc(block.bytes) : entry_checksum(entry);
+    if (!has_checksum(entry)) {
+      block.checksum = entry_checksum(entry);
+    } else if (item == nullptr && loaded_checksums != nullptr) {
+      block.checksum = (*loaded_checksums)[k];
+    } else {
+      block.checksum = block_crc(block.bytes);
+    }
   }
   count_lost_bytes(image, plan);
   return true;

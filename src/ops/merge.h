@@ -87,8 +87,10 @@ struct MergePlan {
 // another block; a replaced block's new bytes must stand in the merged image, but where the
 // entries of a table they carry, or another replaced block inside them, are written; and no
 // block may hold its own checksum field. False, with plan.refusal saying why, when it cannot.
-// The plan views the replacements' bytes: they must outlive it.
-bool plan_merge(const FlashImage& image, const Replacements& replacements, MergePlan& plan);
+// The plan views the replacements' bytes: they must outlive it. `loaded_checksums`, when given,
+// are the checksums of the blocks' bytes as loaded, already taken (they are not taken again).
+bool plan_merge(const FlashImage& image, const Replacements& replacements, MergePlan& plan,
+                const std::array<uint32_t, kMaxBlocks>* loaded_checksums = nullptr);
 
 // The largest new size of block `index` that a merge of it, with `others` (its own replacement
 // there aside), would take: by the plan's own rules, for bytes that carry no table of their own

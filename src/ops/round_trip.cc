@@ -44,13 +44,10 @@ std::string block_file_name(size_t index, std::string_view name) {
   return file + ".bin";
 }
 
-namespace {
-
-// The checksum of every block's bytes, as loaded. The checksums cost more than the rest of an
-// unpack but the writes, so a second thread takes about half of the bytes; when it cannot be
-// started, this thread takes them all.
-std::array<uint32_t, kMaxBlocks> block_crcs(const FlashImage& image) {
-  std::array<uint32_t, kMaxBlocks> crcs{};
+// The checksums cost more than the rest of an unpack but the writes, so a second thread takes
+// about half of the bytes; when it cannot be started, this thread takes them all.
+BlockChecksums block_checksums(const FlashImage& image) {
+  BlockChecksums crcs{};
   std::array<bool, kMaxBlocks> second{};
   uint64_t load[2] = {};
   for (size_t i = 0; i < image.block_count; ++i) {
@@ -76,7 +73,7 @@ std::array<uint32_t, kMaxBlocks> block_crcs(const FlashImage& image) {
 // The whole image's checksum from its blocks' (their bytes, as loaded, are the image's at their
 // places) and the bytes between them, so that the blocks are not read twice. Blocks that
 // overlap (a table nested in a block) are read again with the rest.
-uint32_t image_checksum(const FlashImage& image, std::span<const uint32_t> crcs) {
+uint32_t image_checksum(const FlashImage& image, const BlockChecksums& crcs) {
   const std::span<const uint8_t> bytes(image.bytes.ptr.get(), image.length);
   std::array<size_t, kMaxBlocks> order{};
   const size_t n = image.block_count;
@@ -100,15 +97,9 @@ uint32_t image_checksum(const FlashImage& image, std::span<const uint32_t> crcs)
   return block_crc_concat(crc, block_crc(tail), tail.size());
 }
 
-}  // namespace
-
-uint32_t image_checksum(const FlashImage& image) {
-  return image_checksum(image, block_crcs(image));
-}
-
 bool manifest_text(const FlashImage& image, std::string& text) {
   try {
-    const std::array<uint32_t, kMaxBlocks> crcs = block_crcs(image);
+    const BlockChecksums crcs = block_checksums(image);
     Json doc = image_info_document(image, {crcs.data(), image.block_count});
     Json blocks = std::move(doc["blocks"]);
     doc.erase("blocks");  // put back after the image's checksum, each with its file
@@ -292,7 +283,8 @@ ManifestCode check_folder(const FlashImage& image, const std::string& dir, Manif
   return ManifestCode::ok;
 }
 
-ManifestCode check_document(const FlashImage& image, const Json& doc, ManifestFailure& why) {
+ManifestCode check_document(const FlashImage& image, const BlockChecksums& crcs, const Json& doc,
+                            ManifestFailure& why) {
   if (!doc.is_object()) return refuse(why, ManifestCode::malformed, "it is not a JSON object");
   uint64_t schema = 0;
   if (number_field(doc, "schema", schema) == nullptr || schema != kSchemaVersion) {
@@ -308,26 +300,27 @@ ManifestCode check_document(const FlashImage& image, const Json& doc, ManifestFa
   }
   if ((code = check_tables(image, *tables, why)) != ManifestCode::ok) return code;
   if ((code = check_blocks(image, *blocks, why)) != ManifestCode::ok) return code;
-  const FieldCheck checksum[] = {{"image_checksum", image_checksum(image)}};
+  const FieldCheck checksum[] = {{"image_checksum", image_checksum(image, crcs)}};
   return check_fields(doc, "the manifest", checksum, why);
 }
 
 }  // namespace
 
-ManifestCode check_manifest_text(const FlashImage& image, std::string_view text,
-                                 ManifestFailure* why) {
+ManifestCode check_manifest_text(const FlashImage& image, const BlockChecksums& blocks,
+                                 std::string_view text, ManifestFailure* why) {
   ManifestFailure ignored;
   ManifestFailure& failure = why != nullptr ? *why : ignored;
   try {
     const Json doc = Json::parse(text.begin(), text.end(), nullptr, false);
     if (doc.is_discarded()) return refuse(failure, ManifestCode::malformed, "it is not JSON");
-    return check_document(image, doc, failure);
+    return check_document(image, blocks, doc, failure);
   } catch (const std::bad_alloc&) {
     return ManifestCode::no_memory;
   }
 }
 
-ManifestCode check_manifest(const FlashImage& image, const char* dir, ManifestFailure* why) {
+ManifestCode check_manifest(const FlashImage& image, const BlockChecksums& blocks, const char* dir,
+                            ManifestFailure* why) {
   ManifestFailure ignored;
   ManifestFailure& failure = why != nullptr ? *why : ignored;
   if (dir == nullptr || dir[0] == '\0') return ManifestCode::empty_name;
@@ -353,7 +346,7 @@ ManifestCode check_manifest(const FlashImage& image, const char* dir, ManifestFa
                     contents.bytes.size, static_cast<unsigned long long>(contents.file_length));
     }
     const ManifestCode code = check_manifest_text(
-        image, {reinterpret_cast<const char*>(contents.bytes.ptr.get()), contents.bytes.size},
+        image, blocks, {reinterpret_cast<const char*>(contents.bytes.ptr.get()), contents.bytes.size},
         &failure);
     return code != ManifestCode::ok ? code : check_folder(image, folder, failure);
   } catch (const std::bad_alloc&) {

@@ -2,6 +2,7 @@
 // back: the round trip's two ends.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -20,8 +21,13 @@ inline constexpr std::string_view kManifestName = "manifest.json";
 // reversible.
 std::string block_file_name(size_t index, std::string_view name);
 
-// The checksum of the whole image, by the block checksum's rule.
-uint32_t image_checksum(const FlashImage& image);
+// The checksum of every block's bytes as loaded, taken on two threads where it can.
+using BlockChecksums = std::array<uint32_t, kMaxBlocks>;
+BlockChecksums block_checksums(const FlashImage& image);
+
+// The checksum of the whole image, by the block checksum's rule, from its blocks' checksums
+// and the bytes between them.
+uint32_t image_checksum(const FlashImage& image, const BlockChecksums& blocks);
 
 // The manifest of `image`: --info's document with the image's checksum after the tables and
 // each block's file last in its block. False when there is no memory for it.
@@ -54,15 +60,15 @@ struct ManifestFailure {
   char detail[256] = {};
 };
 
-// Checks that the manifest `text` describes `image`.
-ManifestCode check_manifest_text(const FlashImage& image, std::string_view text,
-                                 ManifestFailure* why = nullptr);
+// Checks that the manifest `text` describes `image`, whose blocks have the checksums `blocks`.
+ManifestCode check_manifest_text(const FlashImage& image, const BlockChecksums& blocks,
+                                 std::string_view text, ManifestFailure* why = nullptr);
 
 // Reads DIR/manifest.json and checks that it describes `image` (length, tables, every block's
 // entry and file name, then the whole image's checksum), and that DIR holds no file it does not
 // name.
-ManifestCode check_manifest(const FlashImage& image, const char* dir,
-                            ManifestFailure* why = nullptr);
+ManifestCode check_manifest(const FlashImage& image, const BlockChecksums& blocks,
+                            const char* dir, ManifestFailure* why = nullptr);
 
 struct RepackFailure {
   ReplaceFailure replace;
