@@ -10,6 +10,9 @@
 //                                       bytes before the last table, the header, the entries and
 //                                       every block (from the image's bytes), checksum every
 //                                       block, one write to a temporary file, fsync, rename
+//   floor verify FLASH                  the list's reading and scan, then every block's checksum
+//                                       (the floor of --info and --verify)
+//   floor diff FLASH OTHER              read both images whole and compare them with memcmp
 //   floor unpack FLASH DIR              read the image once and write, from its bytes, each
 //                                       block's file DIR/NN-NAME.bin and a manifest of the
 //                                       entries' fields, each fsynced (no checksum is taken)
@@ -84,6 +87,20 @@ int main(int argc, char** argv) {
       b->size = le32(image + b->entry_pos + 8);
       b->data = image + pos + b->offset;
     }
+  }
+  if (strcmp(argv[1], "diff") == 0 && argc == 4) {
+    size_t other_length = 0;
+    const uint8_t* other = read_whole(argv[3], &other_length);
+    return other_length == length && memcmp(image, other, length) == 0 ? 0 : 1;
+  }
+  if (strcmp(argv[1], "verify") == 0) {
+    unsigned stale = 0;
+    for (int i = 0; i < n; ++i) {
+      stale += blkswap::block_crc({blocks[i].data, blocks[i].size}) !=
+               le32(image + blocks[i].entry_pos + 12);
+    }
+    printf("%d blocks, %u stale\n", n, stale);
+    return 0;
   }
   if (strcmp(argv[1], "list") == 0) {
     for (int i = 0; i < n; ++i) {

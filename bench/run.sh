@@ -15,7 +15,7 @@ cmake --preset default >/dev/null
 cmake --build --preset default --target blkswap make_bench_image micro_bench floor >/dev/null
 [ -f "$work/image.bin" ] || "$root/build/default/bench/make_bench_image" "$work"
 
-blkswap=$root/build/default/blkswap
+blkswap=${BLKSWAP:-$root/build/default/blkswap}  # BLKSWAP=... measures another build
 floor=$root/build/default/bench/floor
 image=$work/image.bin
 block=$work/block.bin
@@ -30,9 +30,9 @@ measure() {
   sync
   sleep 0.2
   local start=$EPOCHREALTIME
-  /usr/bin/time -f %M -o "$work/peak" "$@" >/dev/null
+  /usr/bin/time -f %M -o "$work/peak" "$@" >/dev/null || true  # a diff that finds a difference exits 1
   local end=$EPOCHREALTIME
-  echo "$name $start $end $(cat "$work/peak")" >>"$results"
+  echo "$name $start $end $(tail -n 1 "$work/peak")" >>"$results"
 }
 
 # The folder both repacks read: the image unpacked, with a new first block.
@@ -40,7 +40,9 @@ rm -rf "$work/parts"
 "$blkswap" --unpack "$image" "$work/parts" >/dev/null
 cp "$block" "$work/parts/00-bootload.bin"
 
-cat "$image" "$block" >/dev/null # warm the page cache
+# The image the diffs compare with: the merge's output, which differs in its first block.
+"$blkswap" "$image" bootload "$block" "$work/other.bin"
+cat "$image" "$block" "$work/other.bin" >/dev/null # warm the page cache
 list_blkswap() { measure "blkswap-list" "$blkswap" "$image"; }
 list_floor() { measure "floor-list" "$floor" list "$image"; }
 merge_blkswap() { measure "blkswap-merge" "$blkswap" "$image" bootload "$block" "$work/out-blkswap.bin"; }
@@ -54,6 +56,12 @@ unpack_floor() {
   rm -rf "$work/unpacked"
   measure "floor-unpack" "$floor" unpack "$image" "$work/unpacked"
 }
+info_blkswap() { measure "blkswap-info" "$blkswap" --info "$image"; }
+info_floor() { measure "floor-info" "$floor" verify "$image"; }
+verify_blkswap() { measure "blkswap-verify" "$blkswap" --verify "$image"; }
+verify_floor() { measure "floor-verify" "$floor" verify "$image"; }
+diff_blkswap() { measure "blkswap-diff" "$blkswap" --diff "$image" "$work/other.bin"; }
+diff_floor() { measure "floor-diff" "$floor" diff "$image" "$work/other.bin"; }
 repack_blkswap() { measure "blkswap-repack" "$blkswap" --repack "$image" "$work/parts" "$work/re-blkswap.bin"; }
 repack_floor() { measure "floor-repack" "$floor" repack "$image" "$work/parts" "$work/re-floor.bin"; }
 # Alternating, and in turn first and second, so that neither side always follows the other.
@@ -61,9 +69,11 @@ for ((i = 0; i < runs; i++)); do
   if ((i % 2 == 0)); then
     list_blkswap; list_floor; merge_blkswap; merge_floor
     unpack_blkswap; unpack_floor; repack_blkswap; repack_floor
+    info_blkswap; info_floor; verify_blkswap; verify_floor; diff_blkswap; diff_floor
   else
     list_floor; list_blkswap; merge_floor; merge_blkswap
     unpack_floor; unpack_blkswap; repack_floor; repack_blkswap
+    info_floor; info_blkswap; verify_floor; verify_blkswap; diff_floor; diff_blkswap
   fi
   measure "cat" cat "$image"
   measure "cp-sync" sh -c "cp '$image' '$work/copy.bin' && sync"
@@ -90,7 +100,7 @@ def spread(r):
 
 print(f"image {length >> 20} MiB, {runs} alternating rounds; ratios: median of the rounds (min-max)")
 print(f"{'command':<15}{'median s':>10}  {'vs floor':<22}{'peak MiB':>10}{'peak/image':>12}")
-commands = ["list", "merge", "unpack", "repack"]
+commands = ["list", "merge", "unpack", "repack", "info", "verify", "diff"]
 for name in [f"{tool}-{c}" for c in commands for tool in ("blkswap", "floor")] + ["cat", "cp-sync"]:
     ratio = spread(ratios(name, "floor-" + name.split("-", 1)[1])) if name.startswith("blkswap-") else ""
     peak = max(peaks[name])

@@ -2,6 +2,7 @@
 // --diff, and the JSON documents of --verify, --dry-run and --diff.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -118,6 +119,29 @@ TEST(RoundTrip, RepackGivesBackTheImageOrTheMergeOfTheChangedFile) {
                               " blocks (1 changed) into " + dir.path("repacked.bin") + "\n");
     EXPECT_EQ(read_file(dir.path("repacked.bin")), read_file(dir.path("single.bin")));
   }
+}
+
+// Inside its private folder an unpack writes plain files: one sync each, one for the folder,
+// one for the folder it lands in, and a single rename.
+TEST(RoundTrip, UnpackSyncsEachFileOnceAndRenamesOnce) {
+  if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "needs strace";
+  TempDir dir;
+  const std::string flash = dir.file("flash.bin", two_table_image());
+  const std::string trace = dir.path("trace");
+  const std::string command = "strace -f -e trace=fsync,fdatasync,rename,renameat,renameat2 -o '" +
+                              trace + "' '" BLKSWAP_EXE "' --unpack '" + flash + "' '" +
+                              dir.path("parts") + "' >/dev/null";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  const std::string calls = read_text(trace);  // one system call a line
+  auto count = [&](const std::string& name) {
+    size_t n = 0;
+    for (size_t at = 0; (at = calls.find(name, at)) != std::string::npos; at += name.size()) ++n;
+    return n;
+  };
+  const size_t syncs = count("sync("), renames = count("rename");
+  const size_t files = testing::files_in(dir.path("parts")).size();  // the blocks and manifest
+  EXPECT_EQ(syncs, files + 2);
+  EXPECT_EQ(renames, 1u);
 }
 
 TEST(RoundTrip, MergeOfSeveralPairs) {

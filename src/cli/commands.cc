@@ -67,7 +67,7 @@ constexpr Command kCommands[] = {
     {CommandKind::positional, "", "", 4, 4, run_merge, "FLASHFILE BLOCKNAME BLOCKFILE WFILE",
      "merge BLOCKFILE into the block BLOCKNAME; write the new image to WFILE"},
     {CommandKind::option, "--info", "", 1, 2, run_info, "FLASHFILE [--json]",
-     "show the tables, and every block's place, size and checksum state"},
+     "show the tables, and every block's place, size, checksum state and room"},
     {CommandKind::option, "--verify", "", 1, 2, run_verify, "FLASHFILE [--json]",
      "check every stored checksum and name the stale blocks"},
     {CommandKind::option, "--extract", "", 3, 3, run_extract, "FLASHFILE BLOCKNAME OUTFILE",

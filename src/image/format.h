@@ -10,8 +10,8 @@
 //   a name of up to eight bytes, not always NUL-ended ................ entry_name, here
 //   the no-checksum marker "NCRC" ...................................... has_checksum, here
 //   the checksum itself ............................................... block_crc (crc.h)
-//   where a merge places blocks (64 KiB ids, the strict last bound) ... plan_layout (rebuild.cc)
-//   what a merged image keeps, erases and writes over ................. compose_merged_image
+//   where a merge places blocks (64 KiB ids, the strict last bound) ... plan_merge (merge.cc)
+//   what a merged image keeps, erases and writes over ................. compose (merge.cc)
 #pragma once
 
 #include <array>
