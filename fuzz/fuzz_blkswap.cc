@@ -1,7 +1,7 @@
 // libFuzzer entry, all in memory: loading and every report on the image (listing, info and
 // verification as text and JSON); or loading, block selection, replacement, the merge's plan
-// and composition, the dry run's report and a comparison of the image with the merged one; or loading and the check of a
-// manifest (the block bytes) against the image.
+// and composition, the dry run's report and a comparison of the image with the merged one; or
+// loading and the check of a manifest (the block bytes) against the image.
 #include <cstring>
 #include <memory>
 #include <sstream>

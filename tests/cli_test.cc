@@ -326,10 +326,13 @@ TEST(Cli, OutOfMemoryBecomesTheStepsCode) {
   // 64 blocks that fill 128 MiB: every report, and an unpack, holds the image once.
   const TempDir memory(TempDir::InMemory{});
   const std::string full = memory.file(
-      "full.bin", testing::build_image(128 << 20, {{0x1000, testing::numbered_blocks(
-                                                                64, 0x1000, (2 << 20) - 0x100)}}));
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {"--info", full, "--json"}, {"--verify", full}, {"--unpack", full, memory.path("parts")}}) {
+      "full.bin",
+      testing::build_image(128 << 20,
+                           {{0x1000, testing::numbered_blocks(64, 0x1000, (2 << 20) - 0x100)}}));
+  for (const auto& args :
+       std::vector<std::vector<std::string>>{{"--info", full, "--json"},
+                                             {"--verify", full},
+                                             {"--unpack", full, memory.path("parts")}}) {
     const auto run = run_tool(args, limit_one);
     EXPECT_EQ(run.status, 0) << args[0] << run.err;
   }

@@ -43,8 +43,8 @@ TEST(BlockCrc, MatchesBitwiseReferenceOnEveryByteValueAndLength) {
   // Lengths around the eight-byte step of the tables and the 16- and 64-byte steps of the
   // carry-less path, from aligned and unaligned starts; both paths give the bitwise value.
   std::printf("carry-less multiplication: %s\n", block_crc_is_accelerated() ? "yes" : "no");
-  for (size_t size : {1u, 7u, 8u, 9u, 63u, 64u, 65u, 79u, 80u, 127u, 128u, 129u, 255u, 256u, 4097u,
-                      70001u}) {
+  for (size_t size :
+       {1u, 7u, 8u, 9u, 63u, 64u, 65u, 79u, 80u, 127u, 128u, 129u, 255u, 256u, 4097u, 70001u}) {
     const auto data = testing::pattern(size + 3, static_cast<uint32_t>(size));
     for (size_t skip : {0u, 3u}) {
       const std::span<const uint8_t> part(data.data() + skip, size);

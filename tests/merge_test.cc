@@ -211,15 +211,15 @@ TEST(Rebuild, PlacementAndBounds) {
     FlashImage image;
     ASSERT_EQ(load_image_bytes(image, testing::to_bytes(flash)), LoadCode::ok);
     const uint64_t room = block_room(image, {}, c.replaced);
-    std::vector<uint8_t> roomy(flash.begin() + static_cast<ptrdiff_t>(block_start(image, c.replaced)),
-                               flash.end());
+    std::vector<uint8_t> roomy(
+        flash.begin() + static_cast<ptrdiff_t>(block_start(image, c.replaced)), flash.end());
     roomy.resize(room + 1, 0x77);
     EXPECT_EQ(merge_in_memory(flash, c.replaced, roomy, out), WriteCode::does_not_fit) << c.name;
     roomy.pop_back();
     EXPECT_EQ(merge_in_memory(flash, c.replaced, roomy, out), WriteCode::ok) << c.name;
     if (rc != WriteCode::ok) continue;
-    merge_in_memory(
-        flash, c.replaced, c.new_size ? pattern(c.new_size, 77) : std::vector<uint8_t>{}, out);
+    merge_in_memory(flash, c.replaced,
+                    c.new_size ? pattern(c.new_size, 77) : std::vector<uint8_t>{}, out);
     FlashImage reloaded;
     ASSERT_EQ(load_image_bytes(reloaded, testing::to_bytes(out)), LoadCode::ok) << c.name;
     ASSERT_EQ(reloaded.block_count, c.offsets.size()) << c.name;

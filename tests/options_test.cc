@@ -178,9 +178,9 @@ TEST(Options, InfoShowsTablesAndBlocksAsLoaded) {
   EXPECT_EQ(rows[3], (std::vector<std::string>{"0x00001000", "5"}));
   EXPECT_EQ(rows[4], (std::vector<std::string>{"0x00040000", "0"}));
   EXPECT_EQ(rows[5], (std::vector<std::string>{"0x00060000", "1"}));
-  EXPECT_EQ(rows[7], (std::vector<std::string>{"index", "table", "slot", "id", "name", "offset",
-                                               "size", "start", "end", "checksum", "state",
-                                               "room"}));
+  EXPECT_EQ(rows[7],
+            (std::vector<std::string>{"index", "table", "slot", "id", "name", "offset", "size",
+                                      "start", "end", "checksum", "state", "room"}));
   const std::vector<std::vector<std::string>> blocks = {
       {"0", "0x00001000", "0", "0xa4", "bootload", "0x00010000", "0x00000800", "0x00011000",
        "0x00011800"},
@@ -250,12 +250,11 @@ TEST(Options, InfoJsonIsOneDocumentThatAnyParserReads) {
   // The room is the merge's own figure: a kernel of that size merges, one byte more is refused,
   // and the refusal names the kernel and its room.
   const uint64_t room = std::stoull(v.at(".blocks.1.room").substr(2));
-  EXPECT_EQ(run_tool({ws.flash(), "kernel", ws.dir.file("fits.bin", pattern(room, 6)), ws.out()})
-                .status,
-            0);
-  const auto over =
-      run_tool({"--merge", ws.flash(), "kernel", ws.dir.file("over.bin", pattern(room + 1, 6)),
-                ws.out()});
+  EXPECT_EQ(
+      run_tool({ws.flash(), "kernel", ws.dir.file("fits.bin", pattern(room, 6)), ws.out()}).status,
+      0);
+  const auto over = run_tool(
+      {"--merge", ws.flash(), "kernel", ws.dir.file("over.bin", pattern(room + 1, 6)), ws.out()});
   EXPECT_NE(over.err.find("block 1 (kernel) is given " + std::to_string(room + 1) +
                           " bytes but can hold at most " + std::to_string(room) + " ("),
             std::string::npos)
@@ -430,7 +429,8 @@ TEST(Options, DryRunForetellsTheMerge) {
                 .out.find("erased: 16 bytes outside every block, from the table at 0x00060000 on, "
                           "become 0xFF (the first at 0x0007f000)\n"),
             std::string::npos);
-  const auto erased = testing::parse_json(run_tool({"--dry-run", tail, "kernel", ws.block(), "--json"}).out);
+  const auto erased =
+      testing::parse_json(run_tool({"--dry-run", tail, "kernel", ws.block(), "--json"}).out);
   ASSERT_TRUE(erased.ok) << erased.error;
   EXPECT_EQ(erased.values.at(".erased.count"), "i:16");
   EXPECT_EQ(erased.values.at(".erased.first"), "i:" + std::to_string(0x7f000));

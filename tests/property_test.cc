@@ -171,10 +171,10 @@ TEST(MergeProperties, HoldForGeneratedImages) {
       EXPECT_EQ(entry_id(new_entry), entry_id(old_entry)) << k;
       EXPECT_EQ(entry_name(new_entry), entry_name(old_entry)) << k;
       EXPECT_EQ(entry_offset(new_entry), plan.blocks[k].offset) << k;  // as the plan said
-      const auto expected = static_cast<int>(k) == chosen
-                                ? g.block
-                                : std::vector<uint8_t>(block_bytes(before, k).begin(),
-                                                       block_bytes(before, k).end());
+      const auto expected =
+          static_cast<int>(k) == chosen
+              ? g.block
+              : std::vector<uint8_t>(block_bytes(before, k).begin(), block_bytes(before, k).end());
       if (!holds_a_table(after, k)) {
         EXPECT_TRUE(std::ranges::equal(block_bytes(after, k), expected)) << "block " << k;
       }

@@ -304,9 +304,9 @@ TEST(SafeWrite, ASignalDuringTheWriteLeavesNoTemporaryFile) {
   const struct {
     int signal_number;
     bool unpack;
-  } cases[] = {{SIGINT, false},  {SIGTERM, false}, {SIGHUP, false}, {SIGQUIT, false},
-               {SIGALRM, false}, {SIGUSR1, false}, {SIGUSR2, true}, {SIGXCPU, true},
-               {SIGTERM, true}};
+  } cases[] = {{SIGINT, false},  {SIGTERM, false}, {SIGHUP, false},
+               {SIGQUIT, false}, {SIGALRM, false}, {SIGUSR1, false},
+               {SIGUSR2, true},  {SIGXCPU, true},  {SIGTERM, true}};
   for (const auto& c : cases) {
     const int signal_number = c.signal_number;
     SCOPED_TRACE(std::to_string(signal_number) + (c.unpack ? " unpack" : " merge"));

@@ -3,8 +3,8 @@
 #include "cli/commands.h"
 
 #include <memory>
-#include <optional>
 #include <new>
+#include <optional>
 #include <string_view>
 
 #include "cli/messages.h"
@@ -80,7 +80,8 @@ constexpr Command kCommands[] = {
      "merge several block files in one rebuild; write the new image to WFILE"},
     {CommandKind::option, "--unpack", "", 2, 2, run_unpack, "FLASHFILE DIR",
      "write every block to DIR/NN-NAME.bin and a manifest to DIR/manifest.json"},
-    {CommandKind::option, "--repack", "", 3, 4, run_repack, "FLASHFILE DIR WFILE|--dry-run [--json]",
+    {CommandKind::option, "--repack", "", 3, 4, run_repack,
+     "FLASHFILE DIR WFILE|--dry-run [--json]",
      "merge the changed block files of an unpacked DIR; write the new image to WFILE,\n"
      "      or with --dry-run show what the repack would change, write nothing"},
     {CommandKind::option, "--diff", "", 2, 3, run_diff, "FLASHFILE_A FLASHFILE_B [--json]",
@@ -170,8 +171,8 @@ bool plan_run(MergeRun& run) {
 
 // Plans the merge and writes the merged image to `wfile`. A write that fails says why on
 // standard error; with `explain`, so does a plan or composition that fails.
-bool write_merged(MergeRun& run, const char* flashfile, const char* wfile, Kind kind,
-                  bool explain, Streams io, WriteCode& written) {
+bool write_merged(MergeRun& run, const char* flashfile, const char* wfile, Kind kind, bool explain,
+                  Streams io, WriteCode& written) {
   MergeRefusal refusal;
   WriteFailure why;
   if (wfile[0] == '\0') {
@@ -389,9 +390,8 @@ bool load_for_dry_run(MergeRun& run, const char* flashfile, const DryRunOutput& 
   const LoadCode loaded = load_new_image(flashfile, run.image, &load_failure);
   if (loaded == LoadCode::ok) return true;
   if (output.json) print_dry_run_json(nullptr, {}, code_number(step_code(loaded)), output.io.out);
-  output.say_why([&](MessageTo to) {
-    report_load_failure(to, Kind::merge, flashfile, loaded, load_failure);
-  });
+  output.say_why(
+      [&](MessageTo to) { report_load_failure(to, Kind::merge, flashfile, loaded, load_failure); });
   output.fail(step_code(loaded));
   return false;
 }

@@ -65,9 +65,8 @@ BLKSWAP_CLMUL __m128i load(const uint8_t* p) {
 // One 128-bit lane carried on by the distance of `k` (its low and high constants), folded
 // into `next`.
 BLKSWAP_CLMUL __m128i fold(__m128i x, __m128i k, __m128i next) {
-  return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00),
-                                     _mm_clmulepi64_si128(x, k, 0x11)),
-                       next);
+  return _mm_xor_si128(
+      _mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11)), next);
 }
 
 // Carries the register `r` over `left` bytes (at least 64) by carry-less multiplication; the

@@ -26,9 +26,11 @@ void make_pages_present(uint8_t* p, size_t size) {
   const long page = ::sysconf(_SC_PAGESIZE);
   if (size < kWorthIt || page <= 0) return;
   const auto at = reinterpret_cast<uintptr_t>(p);
-  const uintptr_t first = (at + static_cast<uintptr_t>(page) - 1) & ~(static_cast<uintptr_t>(page) - 1);
+  const uintptr_t first =
+      (at + static_cast<uintptr_t>(page) - 1) & ~(static_cast<uintptr_t>(page) - 1);
   const uintptr_t end = (at + size) & ~(static_cast<uintptr_t>(page) - 1);
-  if (end > first) (void)::madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
+  if (end > first)
+    (void)::madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
 }
 
 }  // namespace

@@ -68,7 +68,8 @@ bool find_layout(std::span<const uint8_t> image, FoundLayout& found) {
   if (pos == kNoTableHeader) return fail_scan(found, ScanFault::no_table, 0, 0);
   for (; pos != kNoTableHeader; pos = find_table_header(image, pos + 1)) {
     if (!take_table(image, pos, found)) return false;
-    if (found.table_count < kKeptTables) found.tables[found.table_count] = static_cast<uint32_t>(pos);
+    if (found.table_count < kKeptTables)
+      found.tables[found.table_count] = static_cast<uint32_t>(pos);
     ++found.table_count;
   }
   return true;

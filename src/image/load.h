@@ -88,9 +88,9 @@ struct FoundEntry {
 struct FoundLayout {
   std::array<FoundEntry, kMaxBlocks> entries;
   size_t entry_count = 0;
-  uint32_t table_count = 0;  // with entries or without
+  uint32_t table_count = 0;                    // with entries or without
   std::array<uint32_t, kKeptTables> tables{};  // the first kKeptTables positions
-  ScanFailure failure;       // why find_layout returned false
+  ScanFailure failure;                         // why find_layout returned false
 };
 
 // Fills `found` from `image`. False, with found.failure saying why, when there is no table,

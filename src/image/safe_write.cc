@@ -231,7 +231,8 @@ bool copy_attributes(const char* old_path, int fd) {
 // metadata comes after the bytes because a write clears set-id bits and file capabilities.
 WriteResult fill_temporary(int fd, const std::string& old_path, const struct stat* old,
                            std::span<const uint8_t> bytes, WriteFailure* why) {
-  if (!write_whole(fd, bytes)) return fail(why, WriteResult::short_write, "the write failed", errno);
+  if (!write_whole(fd, bytes))
+    return fail(why, WriteResult::short_write, "the write failed", errno);
   if (old != nullptr) {
     struct stat now {};
     if (::fstat(fd, &now) != 0)

@@ -3,9 +3,9 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <pthread.h>
-#include <stdlib.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,9 +19,8 @@ namespace {
 // Every signal whose default action ends the process and that a handler can catch. SIGKILL and
 // SIGSTOP cannot be caught; nothing can clean up after those.
 constexpr int kEndingSignals[] = {
-    SIGHUP,  SIGINT,    SIGQUIT,   SIGILL,  SIGTRAP, SIGABRT, SIGBUS,  SIGFPE,
-    SIGUSR1, SIGSEGV,   SIGUSR2,   SIGPIPE, SIGALRM, SIGTERM, SIGXCPU, SIGXFSZ,
-    SIGVTALRM, SIGPROF, SIGSYS,    SIGIO,
+    SIGHUP,    SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,    SIGFPE,  SIGUSR1, SIGSEGV,
+    SIGUSR2,   SIGPIPE, SIGALRM, SIGTERM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGSYS,  SIGIO,
 #ifdef SIGPWR
     SIGPWR,
 #endif

@@ -382,7 +382,8 @@ bool replacements_stand(const FlashImage& image, const MergePlan& plan, Composed
     const uint64_t end = place.start + place.size;
     uint64_t differs = end;  // the first byte that is not the new bytes'
     for_each_gap(excepted, place.start, end, [&](uint64_t from, uint64_t to) {
-      if (differs != end || std::memcmp(bytes + from, wanted + (from - place.start), to - from) == 0)
+      if (differs != end ||
+          std::memcmp(bytes + from, wanted + (from - place.start), to - from) == 0)
         return;
       for (uint64_t p = from; p < to && differs == end; ++p) {
         if (bytes[p] != wanted[p - place.start]) differs = p;
@@ -477,7 +478,8 @@ WriteCode compose(const FlashImage& image, const MergePlan& plan, Composed& out)
     const BlockEntry entry = composed_entry(image, plan, out, k);
     std::memcpy(dst + entry_range(image.records[k]).start, entry.raw.data(), kEntrySize);
     const std::span<const uint8_t> bytes = plan.blocks[k].bytes;
-    if (!bytes.empty()) std::memcpy(dst + new_range(image, plan, k).start, bytes.data(), bytes.size());
+    if (!bytes.empty())
+      std::memcpy(dst + new_range(image, plan, k).start, bytes.data(), bytes.size());
   }
   for (size_t i = 0; i < plan.settle_count; ++i) {
     const size_t m = plan.settle_order[i];

@@ -1,9 +1,9 @@
 #include "ops/replace.h"
 
-#include "ops/merge.h"
-
 #include <algorithm>
 #include <utility>
+
+#include "ops/merge.h"
 
 namespace blkswap {
 

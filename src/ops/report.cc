@@ -215,12 +215,14 @@ void print_dry_run(const FlashImage& image, const DryRun& run, std::ostream& out
     if (static_cast<int>(i) == run.at_fault) out << "  (at fault)";
     out << '\n';
   }
-  if (plan == nullptr || !plan->holds()) return;
+  if (plan == nullptr || run.composed == nullptr) return;  // only for a merge that would succeed
   const uint32_t last_table = image.records[image.block_count - 1].table_pos;
-  put_format(out, "erased: %llu bytes outside every block, from the table at 0x%08x on, become 0xFF",
+  put_format(out,
+             "erased: %llu bytes outside every block, from the table at 0x%08x on, become 0xFF",
              static_cast<unsigned long long>(plan->erased.count), last_table);
   if (plan->erased.count > 0) {
-    put_format(out, " (the first at 0x%08llx)", static_cast<unsigned long long>(plan->erased.first));
+    put_format(out, " (the first at 0x%08llx)",
+               static_cast<unsigned long long>(plan->erased.first));
   }
   out << '\n';
   if (plan->stale.count > 0) {

@@ -72,7 +72,8 @@ struct DryRun {
 // success); then, when the image loaded, its length, the block at fault (or null), each block's
 // identity with old and new offset, size and checksum (null where the merge would not get that
 // far), its state as loaded, whether it is replaced and which later block writes inside it; and
-// the bytes erased and left stale ({"count": N, "first": N or null}, null without a plan).
+// the bytes erased and left stale ({"count": N, "first": N or null}; null unless the merge would
+// succeed).
 bool print_dry_run_json(const FlashImage* image, const DryRun& run, int code, std::ostream& out);
 
 // What --verify reports, as text or JSON: every block's checksum state and the checksum of its
@@ -93,7 +94,7 @@ size_t verify_checksums(const FlashImage& image, std::ostream& out);
 // the new ones, its checksum state as loaded, and whether its stored checksum changes. Blocks
 // given new bytes are marked "(replaced)". For a merge that would fail, the blocks the plan did
 // not place show "-", as does every checksum column, and block `at_fault` (unless kNoBlock) is
-// marked "(at fault)". Under the table, for a plan that holds, the bytes the merge erases and
+// marked "(at fault)". Under the table, for a merge that would succeed, the bytes it erases and
 // those it leaves stale.
 void print_dry_run(const FlashImage& image, const DryRun& run, std::ostream& out);
 

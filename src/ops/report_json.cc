@@ -34,9 +34,9 @@ bool print_verify_json(const FlashImage& image, std::ostream& out, size_t& stale
 
 namespace {
 
-Json byte_count(const MergePlan* plan, const ByteCount MergePlan::*which) {
-  if (plan == nullptr || !plan->holds()) return Json();
-  const ByteCount& bytes = plan->*which;
+Json byte_count(const DryRun& run, const ByteCount MergePlan::*which) {
+  if (run.plan == nullptr || run.composed == nullptr) return Json();
+  const ByteCount& bytes = run.plan->*which;
   return Json{{"count", bytes.count}, {"first", bytes.count > 0 ? Json(bytes.first) : Json()}};
 }
 
@@ -69,8 +69,8 @@ bool print_dry_run_json(const FlashImage* image, const DryRun& run, int code, st
           planned && planned->written_over_by >= 0 ? Json(planned->written_over_by) : Json();
       blocks.push_back(std::move(block));
     }
-    doc["erased"] = byte_count(plan, &MergePlan::erased);
-    doc["stale"] = byte_count(plan, &MergePlan::stale);
+    doc["erased"] = byte_count(run, &MergePlan::erased);
+    doc["stale"] = byte_count(run, &MergePlan::stale);
     return doc;
   });
 }

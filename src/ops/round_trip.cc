@@ -124,7 +124,8 @@ UnpackCode unpack_image(const FlashImage& image, const char* dir, UnpackFailure*
   if (!manifest_text(image, manifest)) return UnpackCode::no_memory;
   try {
     for (size_t i = 0; i < image.block_count; ++i) {
-      files.push_back({block_file_name(i, entry_name(image.records[i].entry)), block_bytes(image, i)});
+      files.push_back(
+          {block_file_name(i, entry_name(image.records[i].entry)), block_bytes(image, i)});
     }
     files.push_back({std::string(kManifestName),
                      {reinterpret_cast<const uint8_t*>(manifest.data()), manifest.size()}});
@@ -346,8 +347,8 @@ ManifestCode check_manifest(const FlashImage& image, const BlockChecksums& block
                     contents.bytes.size, static_cast<unsigned long long>(contents.file_length));
     }
     const ManifestCode code = check_manifest_text(
-        image, blocks, {reinterpret_cast<const char*>(contents.bytes.ptr.get()), contents.bytes.size},
-        &failure);
+        image, blocks,
+        {reinterpret_cast<const char*>(contents.bytes.ptr.get()), contents.bytes.size}, &failure);
     return code != ManifestCode::ok ? code : check_folder(image, folder, failure);
   } catch (const std::bad_alloc&) {
     return ManifestCode::no_memory;
@@ -361,7 +362,8 @@ ReplaceCode take_changed_blocks(const FlashImage& image, const char* dir,
   try {
     for (size_t i = 0; i < image.block_count; ++i) {
       const std::span<const uint8_t> loaded = block_bytes(image, i);
-      failure.file = std::string(dir) + "/" + block_file_name(i, entry_name(image.records[i].entry));
+      failure.file =
+          std::string(dir) + "/" + block_file_name(i, entry_name(image.records[i].entry));
       Bytes data;
       failure.replace = ReplaceFailure{};
       const ReplaceCode code =

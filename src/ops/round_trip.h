@@ -67,8 +67,8 @@ ManifestCode check_manifest_text(const FlashImage& image, const BlockChecksums& 
 // Reads DIR/manifest.json and checks that it describes `image` (length, tables, every block's
 // entry and file name, then the whole image's checksum), and that DIR holds no file it does not
 // name.
-ManifestCode check_manifest(const FlashImage& image, const BlockChecksums& blocks,
-                            const char* dir, ManifestFailure* why = nullptr);
+ManifestCode check_manifest(const FlashImage& image, const BlockChecksums& blocks, const char* dir,
+                            ManifestFailure* why = nullptr);
 
 struct RepackFailure {
   ReplaceFailure replace;
