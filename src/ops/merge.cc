@@ -47,28 +47,31 @@ ByteRange table_range(const FlashImage& image, uint32_t table_pos) {
   return {table_pos, kHeaderSize + kEntrySize * count};
 }
 
-bool refuse(MergePlan& plan, MergeFault fault, size_t block, uint64_t at = 0) {
-  plan.refusal.fault = fault;
-  plan.refusal.block = block;
-  plan.refusal.at = at;
+bool refuse(MergeRefusal& refusal, MergeFault fault, size_t block, uint64_t at = 0,
+            size_t other = 0) {
+  refusal.fault = fault;
+  refusal.block = block;
+  refusal.at = at;
+  refusal.other = other;
   return false;
 }
 
 bool place_blocks(const FlashImage& image, const Sizes& sizes, MergePlan& plan) {
   const size_t n = image.block_count;
-  if (n == 0) return refuse(plan, MergeFault::no_blocks, 0);
+  if (n == 0) return refuse(plan.refusal, MergeFault::no_blocks, 0);
   for (size_t k = 0; k < n; ++k) {
     const BlockRecord& record = image.records[k];
-    if (sizes[k] > UINT32_MAX) return refuse(plan, MergeFault::field_overflow, k);
+    if (sizes[k] > UINT32_MAX) return refuse(plan.refusal, MergeFault::field_overflow, k);
     uint64_t offset = entry_offset(record.entry);
     if (record.slot != 0) offset = uint64_t{plan.blocks[k - 1].offset} + plan.blocks[k - 1].size;
     if (is_aligned_id(entry_id(record.entry)) && offset % kAlignment != 0) {
       offset = (offset / kAlignment + 1) * kAlignment;
     }
-    if (offset > UINT32_MAX) return refuse(plan, MergeFault::field_overflow, k);
+    if (offset > UINT32_MAX) return refuse(plan.refusal, MergeFault::field_overflow, k);
     const uint64_t end = uint64_t{record.table_pos} + offset + sizes[k];
-    if (end > image.length) return refuse(plan, MergeFault::past_end, k, end);
-    if (k == n - 1 && end >= image.length) return refuse(plan, MergeFault::last_at_end, k, end);
+    if (end > image.length) return refuse(plan.refusal, MergeFault::past_end, k, end);
+    if (k == n - 1 && end >= image.length)
+      return refuse(plan.refusal, MergeFault::last_at_end, k, end);
     plan.blocks[k].offset = static_cast<uint32_t>(offset);
     plan.blocks[k].size = static_cast<uint32_t>(sizes[k]);
     plan.placed = k + 1;
@@ -89,7 +92,7 @@ bool covers_nothing_new(const FlashImage& image, MergePlan& plan) {
       if (ranges_overlap(new_range(image, plan, k), table) &&
           !ranges_overlap(old_range(image, k), table)) {
         plan.refusal.table_pos = pos;
-        return refuse(plan, MergeFault::covers_table, k);
+        return refuse(plan.refusal, MergeFault::covers_table, k);
       }
     }
   }
@@ -97,8 +100,7 @@ bool covers_nothing_new(const FlashImage& image, MergePlan& plan) {
     for (size_t j = 0; j < k; ++j) {
       if (ranges_overlap(new_range(image, plan, k), new_range(image, plan, j)) &&
           !ranges_overlap(old_range(image, k), old_range(image, j))) {
-        plan.refusal.other = j;
-        return refuse(plan, MergeFault::covers_block, k);
+        return refuse(plan.refusal, MergeFault::covers_block, k, 0, j);
       }
     }
   }
@@ -161,7 +163,7 @@ bool plan_settling(const FlashImage& image, MergePlan& plan) {
       for (size_t m = 0; m < n; ++m) {
         if (pending[m] && !done[m]) last = m;  // the last block of the cycle
       }
-      return refuse(plan, MergeFault::checksum_cycle, last);
+      return refuse(plan.refusal, MergeFault::checksum_cycle, last);
     }
   }
 }
@@ -349,14 +351,6 @@ BlockEntry composed_entry(const FlashImage& image, const MergePlan& plan, const 
   return entry;
 }
 
-bool refuse_composed(Composed& out, MergeFault fault, size_t block, size_t other, uint64_t at) {
-  out.refusal.fault = fault;
-  out.refusal.block = block;
-  out.refusal.other = other;
-  out.refusal.at = at;
-  return false;
-}
-
 // Every replaced block's place holds its new bytes, but where the entries of a table they
 // carry (whose header lies inside them) are written, or the bytes of another replaced block
 // that lies inside them. Anything else there means the user's new contents are not what the
@@ -403,7 +397,7 @@ bool replacements_stand(const FlashImage& image, const MergePlan& plan, Composed
       const size_t m = plan.settle_order[i];
       if (ranges_overlap(checksum_field_range(image.records[m]), at)) writer = m;
     }
-    return refuse_composed(out, MergeFault::written_over, k, writer, differs);
+    return refuse(out.refusal, MergeFault::written_over, k, differs, writer);
   }
   return true;
 }
@@ -417,7 +411,7 @@ bool reads_back_as_planned(const FlashImage& image, const MergePlan& plan, Compo
   FoundLayout found;
   auto wrong = [&](uint32_t table_pos) {
     out.refusal.table_pos = table_pos;
-    return refuse_composed(out, MergeFault::reads_back_wrong, 0, 0, 0);
+    return refuse(out.refusal, MergeFault::reads_back_wrong, 0);
   };
   if (!find_layout(as_span(out.bytes), found)) return wrong(found.failure.table_pos);
   const size_t n = image.block_count;
