@@ -94,7 +94,9 @@ bool plan_merge(const FlashImage& image, const Replacements& replacements, Merge
 
 // The largest new size of block `index` that a merge of it, with `others` (its own replacement
 // there aside), would take: by the plan's own rules, for bytes that carry no table of their own
-// (the read-back of the composed image then decides). 0 when no size would do.
+// (the read-back of the composed image then decides). 0 when no size would do. A merge takes
+// that size and refuses one byte more, and no larger size fits, unless a table or block lies
+// wholly inside a gap that a 64 KiB alignment opens, which a growing block can jump over.
 uint64_t block_room(const FlashImage& image, const Replacements& others, size_t index);
 
 // The merged image of a plan that holds: the flash file's bytes up to the last table that has
