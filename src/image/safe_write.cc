@@ -256,18 +256,21 @@ WriteResult fill_temporary(int fd, const std::string& old_path, const struct sta
                 "the new file cannot be given the mode of the file it replaces", errno);
   }
   // The system may drop a set-id bit without an error (a caller outside the file's group): what
-  // the new file ended with is checked, not assumed.
-  struct stat kept {};
-  if (::fstat(fd, &kept) != 0) {
-    return fail(why, WriteResult::cannot_create, "the new file cannot be examined", errno);
-  }
-  if ((kept.st_mode & 07777) != mode) {
-    return fail(why, WriteResult::cannot_create,
-                "the new file cannot keep the mode of the file it replaces (its set-id bits)", 0);
-  }
-  if (old != nullptr && (kept.st_uid != old->st_uid || kept.st_gid != old->st_gid)) {
-    return fail(why, WriteResult::cannot_create,
-                "the new file cannot keep the owner and group of the file it replaces", 0);
+  // the replacing file ended with is checked, not assumed. (A new file keeps nothing of anyone's;
+  // on a file system without modes it gets the mount's.)
+  if (old != nullptr) {
+    struct stat kept {};
+    if (::fstat(fd, &kept) != 0) {
+      return fail(why, WriteResult::cannot_create, "the new file cannot be examined", errno);
+    }
+    if ((kept.st_mode & 07777) != mode) {
+      return fail(why, WriteResult::cannot_create,
+                  "the new file cannot keep the mode of the file it replaces (its set-id bits)", 0);
+    }
+    if (kept.st_uid != old->st_uid || kept.st_gid != old->st_gid) {
+      return fail(why, WriteResult::cannot_create,
+                  "the new file cannot keep the owner and group of the file it replaces", 0);
+    }
   }
   if (::fsync(fd) != 0) return fail(why, WriteResult::short_write, "the sync failed", errno);
   return WriteResult::ok;
