@@ -19,8 +19,8 @@ namespace {
 #endif
 
 // A large fresh buffer is filled whole right after it is made (a read, a composition): its pages
-// are made present with one call instead of one fault each, which costs a good part of a
-// whole-image command's time. Where the kernel cannot, they fault in as they are written.
+// are made present with one call instead of one fault each. Where the kernel cannot, they fault
+// in as they are written.
 void make_pages_present(uint8_t* p, size_t size) {
   constexpr size_t kWorthIt = size_t{1} << 20;
   const long page = ::sysconf(_SC_PAGESIZE);

@@ -106,14 +106,10 @@ void free_slot(int slot) {
   if (--live == 0) restore_handlers();
 }
 
-// Registers `path` as the caller creates it; -1 (ENAMETOOLONG, ENFILE) when it cannot be.
-// Called with the signals blocked.
+// Registers `path` (shorter than PATH_MAX: make_registered checked) as the caller creates it;
+// -1 (ENFILE) when every slot is taken. Called with the signals blocked.
 int register_path(const char* path, int kind) {
   const size_t length = std::strlen(path);
-  if (length >= PATH_MAX) {
-    errno = ENAMETOOLONG;
-    return -1;
-  }
   for (size_t i = 0; i < kSlots; ++i) {
     if (slots[i].kind != 0) continue;
     if (live++ == 0) install_handlers();

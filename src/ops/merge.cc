@@ -72,8 +72,7 @@ bool place_blocks(const FlashImage& image, const Sizes& sizes, MergePlan& plan) 
     if (end > image.length) return refuse(plan.refusal, MergeFault::past_end, k, end);
     if (k == n - 1 && end >= image.length)
       return refuse(plan.refusal, MergeFault::last_at_end, k, end);
-    plan.blocks[k].offset = static_cast<uint32_t>(offset);
-    plan.blocks[k].size = static_cast<uint32_t>(sizes[k]);
+    plan.blocks[k].offset = static_cast<uint32_t>(offset);  // its size lay_out has set
     plan.placed = k + 1;
   }
   return true;
@@ -154,7 +153,6 @@ bool plan_settling(const FlashImage& image, MergePlan& plan) {
       }
       done[m] = true;
       ++settled;
-      plan.blocks[m].settled = true;
       plan.settle_order[plan.settle_count++] = static_cast<uint8_t>(m);
     }
     if (left == 0) return true;
@@ -363,9 +361,8 @@ bool replacements_stand(const FlashImage& image, const MergePlan& plan, Composed
     const ByteRange place = new_range(image, plan, k);
     RangeSet excepted;
     for (size_t j = 0; j < n; ++j) {
-      const uint64_t table = image.records[j].table_pos;
-      if (table >= place.start && table + kHeaderSize <= place.start + place.size) {
-        excepted.add(entry_range(image.records[j]));
+      if (inside({image.records[j].table_pos, kHeaderSize}, place)) {
+        excepted.add(entry_range(image.records[j]));  // a table the new bytes carry
       }
       if (j != k && plan.blocks[j].replaced && inside(new_range(image, plan, j), place)) {
         excepted.add(new_range(image, plan, j));
@@ -436,9 +433,8 @@ bool reads_back_as_planned(const FlashImage& image, const MergePlan& plan, Compo
       if (next < n && image.records[next].table_pos < table_pos) return wrong(table_pos);
       bool brought_in = false;
       for (size_t k = 0; k < n && !brought_in; ++k) {
-        const ByteRange block = new_range(image, plan, k);
-        brought_in = plan.blocks[k].replaced && table_pos >= block.start &&
-                     table_pos + kHeaderSize <= block.start + block.size;
+        brought_in =
+            plan.blocks[k].replaced && inside({table_pos, kHeaderSize}, new_range(image, plan, k));
       }
       if (!brought_in) return wrong(table_pos);
     }
@@ -453,6 +449,9 @@ bool reads_back_as_planned(const FlashImage& image, const MergePlan& plan, Compo
 WriteCode compose(const FlashImage& image, const MergePlan& plan, Composed& out) {
   out.refusal = plan.refusal;
   if (!plan.holds() || plan.placed != image.block_count) return WriteCode::does_not_fit;
+  for (size_t k = 0; k < image.block_count; ++k) {
+    if (plan.blocks[k].bytes.size() != plan.blocks[k].size) return WriteCode::does_not_fit;
+  }
   if (!allocate_bytes(out.bytes, image.length)) return WriteCode::no_memory;
 
   // Up to the last table that has blocks the flash file's bytes are kept; from there on only
@@ -471,9 +470,10 @@ WriteCode compose(const FlashImage& image, const MergePlan& plan, Composed& out)
     out.checksums[k] = plan.blocks[k].checksum;
     const BlockEntry entry = composed_entry(image, plan, out, k);
     std::memcpy(dst + entry_range(image.records[k]).start, entry.raw.data(), kEntrySize);
-    const std::span<const uint8_t> bytes = plan.blocks[k].bytes;
-    if (!bytes.empty())
+    const std::span<const uint8_t> bytes = plan.blocks[k].bytes;  // its planned size, checked above
+    if (!bytes.empty()) {
       std::memcpy(dst + new_range(image, plan, k).start, bytes.data(), bytes.size());
+    }
   }
   for (size_t i = 0; i < plan.settle_count; ++i) {
     const size_t m = plan.settle_order[i];

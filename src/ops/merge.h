@@ -50,10 +50,10 @@ struct PlannedBlock {
   uint32_t offset = 0;  // from its table
   uint32_t size = 0;
   // The checksum field as written: block_crc of its bytes, or the field as loaded for "NCRC".
-  // A block that later writes land in (`settled`) has its checksum taken from the composed image.
+  // A block that later writes land in (the plan's settle_order) has its checksum taken from the
+  // composed image.
   uint32_t checksum = 0;
   bool replaced = false;
-  bool settled = false;
   int written_over_by = -1;        // the first later block whose entry or bytes land inside it
   std::span<const uint8_t> bytes;  // what lands at its place: a view of the image or of its
                                    // replacement
