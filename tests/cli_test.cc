@@ -84,13 +84,32 @@ TEST(Cli, ListPrintsIdAndNamePerBlock) {
             "id:0x10 name:ABCDEFGH\n");
 }
 
-TEST(Cli, AListThatCannotBeWrittenFails) {
+TEST(Cli, OutputThatCannotBeWrittenFailsAndSaysWhy) {
   const testing::Workspace ws = workspace();
-  const std::string command =
-      std::string("'") + BLKSWAP_EXE + "' '" + ws.flash() + "' >/dev/full 2>/dev/null";
-  const int raw = std::system(command.c_str());
-  ASSERT_TRUE(WIFEXITED(raw));
-  EXPECT_EQ(WEXITSTATUS(raw), 1);
+  const std::string tool = std::string("'") + BLKSWAP_EXE + "' ", flash = "'" + ws.flash() + "'";
+  const std::string err = ws.path("err");
+  // A full device, and a pipe whose reader has gone before anything was written.
+  const std::string full = " >/dev/full", gone = " | true";
+  const struct {
+    std::string args, into, reason;
+  } cases[] = {
+      {flash, full, "No space left on device"},
+      {flash, gone, "Broken pipe"},
+      {"--info " + flash, gone, "Broken pipe"},
+      {"--verify " + flash, gone, "Broken pipe"},
+      {flash + " bootload '" + ws.block() + "' /dev/stdout", gone, "Broken pipe"},
+  };
+  for (const auto& c : cases) {
+    const std::string command = "{ sleep 0.2; " + tool + c.args + " 2>'" + err + "'; echo $? >'" +
+                                err + ".status'; }" + c.into;
+    const std::string script =
+        ws.dir.file("run.sh", std::vector<uint8_t>(command.begin(), command.end()));
+    ASSERT_EQ(std::system(("bash '" + script + "'").c_str()), 0) << command;
+    EXPECT_EQ(testing::read_text(err + ".status"), "1\n") << c.args << c.into;
+    const std::string said = testing::read_text(err);
+    EXPECT_TRUE(said.ends_with("blkswap: standard output cannot be written: " + c.reason + "\n"))
+        << c.args << c.into << ": " << said;
+  }
 }
 
 TEST(Cli, ListOfATableWithoutEntriesPrintsNothing) {

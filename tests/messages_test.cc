@@ -3,7 +3,6 @@
 #include "cli/messages.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <set>
 #include <sstream>
@@ -99,8 +98,8 @@ TEST(Messages, SayWhatWentWrongAndWhere) {
   const std::string grown = dir.file("grown.bin", pattern(kImageUnit - 0x200, 2));
   const std::string wide = dir.file("wide.bin", pattern(0x1000, 3));
   const std::string big = dir.file("big.bin", pattern(kImageUnit - 0xFF, 4));
-  const std::string missing = dir.path("missing.bin"), fifo = dir.path("fifo");
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string missing = dir.path("missing.bin");
+  const std::string no_file = "cannot be opened or read whole: No such file or directory";
   const std::string layout = ": the blocks cannot be laid out into a whole image: ";
   const struct {
     std::vector<std::string> args;
@@ -124,10 +123,6 @@ TEST(Messages, SayWhatWentWrongAndWhere) {
        "blkswap: '': OUTFILE is an empty argument (extract error -1)\n"},
       {{"--dry-run", two, "b0", missing},
        "blkswap: " + missing + ": cannot be opened: No such file or directory (merge error -2)\n"},
-      {{"--dry-run", two, "b0", fifo},
-       "blkswap: " + fifo +
-           ": cannot be opened: it is a pipe, socket or terminal, which has no length to read up "
-           "to (merge error -2)\n"},
       {{"--dry-run", two, "b1", last},
        "blkswap: " + two + layout +
            "block 1 (b1) is given 523760 bytes but can hold at most 523759 (block 1 (b1) would "
@@ -146,15 +141,32 @@ TEST(Messages, SayWhatWentWrongAndWhere) {
            "524033 bytes, but block 0 (b0) can hold at most 523759 (merge error -2)\n"},
       {{"--dry-run", two, "", big},
        "blkswap: '': BLOCKNAME or BLOCKFILE is an empty argument (merge error -1)\n"},
-      // A mistyped option: the list's and the merge's own lines, and a hint.
+      {{"--extract", "--index", two, "2", missing},
+       "blkswap: 2: no block has this name or id: with --index, BLOCKNAME is a block's place, 0 "
+       "to 1 here (extract error -6)\n"},
+      // The list and the merge say why on standard error too.
+      {{missing, "b0", big, dir.path("out.bin")},
+       "blkswap: " + missing + ": " + no_file + " (merge error -2)\n"},
+      {{two, "b0", wide, dir.path("no/out.bin")},
+       "blkswap: " + dir.path("no/out.bin") +
+           ": cannot be created or replaced whole: its folder does not exist (merge error -4)\n"},
+      // A mistyped option: the reason, and a hint, for any number of arguments.
       {{"--inf"},
+       "blkswap: --inf: " + no_file +
+           " (list error -2)\n"
+           "blkswap: hint: '--inf' is no file; did you mean --info? See 'blkswap --help'.\n"},
+      {{"--inf", two},
        "blkswap: hint: '--inf' is no file; did you mean --info? See 'blkswap --help'.\n"},
       {{"--dryrun", two, "b0", big},
-       "blkswap: hint: '--dryrun' is no file; did you mean --dry-run? See 'blkswap --help'.\n"},
+       "blkswap: --dryrun: " + no_file +
+           " (merge error -2)\n"
+           "blkswap: hint: '--dryrun' is no file; did you mean --dry-run? See 'blkswap --help'.\n"},
       {{"-v"},
-       "blkswap: hint: '-v' is no file; did you mean --verify or --version? See 'blkswap "
-       "--help'.\n"},
-      {{"-x"}, ""},
+       "blkswap: -v: " + no_file +
+           " (list error -2)\n"
+           "blkswap: hint: '-v' is no file; did you mean --verify or --version? See 'blkswap "
+           "--help'.\n"},
+      {{"-x"}, "blkswap: -x: " + no_file + " (list error -2)\n"},
   };
   for (const auto& c : cases) {
     const auto run = testing::run_tool(c.args);

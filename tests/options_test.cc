@@ -79,10 +79,12 @@ TEST(Options, HelpAndVersion) {
            "  blkswap FLASHFILE\n",
            "  blkswap FLASHFILE BLOCKNAME BLOCKFILE WFILE\n",
            "  blkswap --info FLASHFILE [--json]\n",
-           "  blkswap --verify FLASHFILE [--json]\n",
-           "  blkswap --extract FLASHFILE BLOCKNAME OUTFILE\n",
-           "  blkswap --dry-run FLASHFILE BLOCKNAME BLOCKFILE [BLOCKNAME BLOCKFILE ...] [--json]\n",
-           "  blkswap --merge FLASHFILE BLOCKNAME BLOCKFILE [BLOCKNAME BLOCKFILE ...] WFILE\n",
+           "  blkswap --verify FLASHFILE [FLASHFILE ...] [--json]\n",
+           "  blkswap --extract FLASHFILE BLOCKNAME OUTFILE [--index|--slot]\n",
+           "  blkswap --dry-run FLASHFILE BLOCKNAME BLOCKFILE [BLOCKNAME BLOCKFILE ...] [--json] "
+           "[--index|--slot]\n",
+           "  blkswap --merge FLASHFILE BLOCKNAME BLOCKFILE [BLOCKNAME BLOCKFILE ...] WFILE "
+           "[--index|--slot]\n",
            "  blkswap --unpack FLASHFILE DIR\n",
            "  blkswap --repack FLASHFILE DIR WFILE|--dry-run [--json]\n",
            "  blkswap --diff FLASHFILE_A FLASHFILE_B [--json]\n",
@@ -90,6 +92,8 @@ TEST(Options, HelpAndVersion) {
            "  blkswap --version\n",
            "  blkswap -- ARGUMENTS\n",
            "the last block must end strictly before the image's end",
+           "  --slot\n",
+           "     --diff: the images differ; --dry-run: the merge would fail\n",
            "  1. loading FLASHFILE\n",
            "     -5  no usable block table\n",
            "  2. taking in BLOCKFILE\n",
@@ -110,23 +114,40 @@ TEST(Options, HelpAndVersion) {
 
 TEST(Options, WrongArgumentsForAnOptionGoToStandardError) {
   const testing::Workspace ws = workspace();
-  const std::vector<std::vector<std::string>> cases = {
-      {"--info"},
-      {"--info", ws.flash(), "--xml"},
-      {"--info", ws.flash(), "--json", "x"},
-      {"--verify"},
-      {"--verify", ws.flash(), ws.flash()},
-      {"--extract", ws.flash(), "kernel"},
-      {"--dry-run", ws.flash(), "kernel", ws.block(), ws.out()},
-      {"--help", "x"},
-      {"-h", "x", "y", "z"},  // four arguments, but the first is an option
-      {"--version", "x"},
+  const std::string wrong = "blkswap: wrong arguments for ";
+  const struct {
+    std::vector<std::string> args;
+    std::string first_line;  // "" for "wrong arguments for " and the option
+  } cases[] = {
+      {{"--info"}, ""},
+      {{"--info", ws.flash(), "--xml"}, "blkswap: --info: unknown flag '--xml'"},
+      {{"--info", "--jsn", ws.flash()},
+       "blkswap: --info: unknown flag '--jsn'; did you mean --json?"},
+      {{"--info", ws.flash(), "--json", "x"}, ""},
+      {{"--verify"}, ""},
+      {{"--verify", "-", ws.flash(), "-"},
+       wrong + "--verify: standard input can be read only once"},
+      {{"--extract", ws.flash(), "kernel"}, ""},
+      {{"--extract", ws.flash(), "0", ws.out(), "--index", "--slot"},
+       wrong + "--extract: --index and --slot exclude each other"},
+      {{"--dry-run", ws.flash(), "kernel", ws.block(), ws.out()}, ""},
+      {{"--dry-run", "-", "kernel", "-"},
+       wrong + "--dry-run: standard input can be read only once"},
+      {{"--repack", ws.flash(), ws.dir.dir, ws.out(), "--json"},
+       wrong + "--repack: --json goes with --dry-run"},
+      {{"--unpack", ws.flash(), "-q", ws.out()},
+       "blkswap: --unpack: unknown flag '-q'; it takes no flags"},
+      {{"--help", "x"}, ""},
+      {{"-h", "x", "y", "z"}, ""},  // four arguments, but the first is an option
+      {{"--version", "x"}, ""},
   };
-  for (const auto& args : cases) {
-    const auto run = run_tool(args);
-    EXPECT_EQ(run.status, 2) << args[0] << " " << args.size();
+  for (const auto& c : cases) {
+    const auto run = run_tool(c.args);
+    const std::string line = c.first_line.empty() ? wrong + c.args[0] : c.first_line;
+    EXPECT_EQ(run.status, 2) << c.args[0] << " " << c.args.size();
     EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err.rfind("blkswap: wrong arguments for " + args[0] + "\n", 0), 0u) << run.err;
+    EXPECT_EQ(run.err.rfind(line + "\n", 0), 0u) << run.err;
+    EXPECT_TRUE(run.err.ends_with("Try 'blkswap --help' for more.\n")) << run.err;
   }
   EXPECT_EQ(ws.files(), (std::vector<std::string>{"block.bin", "flash.bin"}));
 }
@@ -140,7 +161,9 @@ TEST(Options, ArgumentListsWithoutAnOptionMeanWhatTheyDid) {
     std::string out;
   } cases[] = {
       {{"--foo"}, 1, list_missing},
-      {{"--json"}, 1, list_missing},
+      {{"--json"}, 2, ""},  // an option's name is never taken for a file, unless after "--"
+      {{ws.flash(), "bootload", ws.block(), "--dry-run"}, 2, ""},
+      {{ws.flash(), "--index", ws.block(), ws.out()}, 2, ""},
       {{"-x"}, 1, list_missing},
       {{"--"}, 2, std::string(kUsageText)},
       {{"--", "--info"}, 1, list_missing},
@@ -153,6 +176,11 @@ TEST(Options, ArgumentListsWithoutAnOptionMeanWhatTheyDid) {
     EXPECT_EQ(run.status, c.status) << c.args[0] << " " << c.args.size();
     EXPECT_EQ(run.out, c.out) << c.args[0] << " " << c.args.size();
   }
+  EXPECT_EQ(ws.files(), (std::vector<std::string>{"block.bin", "flash.bin"}));
+  EXPECT_EQ(run_tool({ws.flash(), "bootload", ws.block(), "--dry-run"}).err,
+            "blkswap: '--dry-run' is an option's name, not a file: options come first (see "
+            "'blkswap --help'); for a file of that name: blkswap -- " +
+                ws.flash() + " bootload " + ws.block() + " --dry-run\n");
 
   // "--" lets files named like the options be listed and merged.
   fs::copy_file(ws.flash(), ws.dir.path("--info"));
@@ -235,11 +263,14 @@ TEST(Options, InfoJsonIsOneDocumentThatAnyParserReads) {
     const std::string at = ".blocks." + std::to_string(i) + ".";
     const auto& b = blocks[i];
     auto number = [](uint64_t value) { return "i:" + std::to_string(value); };
-    EXPECT_EQ(v.at(at + "#"), "i:13");
+    EXPECT_EQ(v.at(at + "#"), "i:14");
     EXPECT_EQ(v.at(at + "index"), number(i));
     EXPECT_EQ(v.at(at + "table"), number(b.table));
     EXPECT_EQ(v.at(at + "slot"), number(b.slot));
     EXPECT_EQ(v.at(at + "id"), number(b.id));
+    char id_hex[8];
+    std::snprintf(id_hex, sizeof id_hex, "s:0x%02x", static_cast<unsigned>(b.id));
+    EXPECT_EQ(v.at(at + "id_hex"), id_hex);
     EXPECT_EQ(v.at(at + "offset"), number(b.offset));
     EXPECT_EQ(v.at(at + "size"), number(b.size));
     EXPECT_EQ(v.at(at + "start"), number(b.table + b.offset));
@@ -320,11 +351,20 @@ TEST(Options, InfoAndVerifyReportLoadFailuresWithTheListCode) {
                                 "more: it is 524289 bytes (list error -4)\n"},
   };
   for (const auto& c : cases) {
-    for (const auto& [command, status] : {std::pair{"--info", 1}, {"--verify", 2}}) {
+    for (const char* command : {"--info", "--verify"}) {
       const auto run = run_tool({command, c.file});
-      EXPECT_EQ(run.status, status) << command << c.file;
+      EXPECT_EQ(run.status, 1) << command << c.file;
       EXPECT_EQ(run.out, "");
       EXPECT_EQ(run.err, c.message);
+      // With --json, a document says the same.
+      const auto json = run_tool({command, "--json", c.file});
+      EXPECT_EQ(json.status, 1);
+      EXPECT_EQ(json.err, c.message);
+      const auto doc = testing::parse_json(json.out);
+      ASSERT_TRUE(doc.ok) << json.out;
+      EXPECT_EQ(doc.values.at(".error.step"), "s:load");
+      EXPECT_EQ(doc.values.at(".error.code"), "i:" + c.message.substr(c.message.size() - 4, 2));
+      EXPECT_EQ("blkswap: " + doc.values.at(".error.message").substr(2) + "\n", c.message);
     }
   }
 }
@@ -336,13 +376,21 @@ TEST(Options, ExtractWritesTheBlockAsTheMergeChoosesIt) {
     std::string blockname;
     uint32_t start;
     uint32_t size;
+    std::string flag = "--";
   } cases[] = {
-      {"kernel", 0x11800, 0x1000},    {"0x2", 0x11800, 0x1000},    {"A4", 0x11000, 0x800},
-      {"bootloader", 0x11000, 0x800}, {"rootfs", 0x60100, 0x1000}, {kOddName, 0x12900, 0x40},
+      {"kernel", 0x11800, 0x1000},
+      {"0x2", 0x11800, 0x1000},
+      {"A4", 0x11000, 0x800},
+      {"bootloader", 0x11000, 0x800},
+      {"rootfs", 0x60100, 0x1000},
+      {kOddName, 0x12900, 0x40},
       {"empty", 0x12940, 0},
+      {"3", 0x12900, 0x40, "--index"},
+      {"0x60000:0", 0x60100, 0x1000, "--slot"},
+      {"4096:1", 0x11800, 0x1000, "--slot"},
   };
   for (const auto& c : cases) {
-    const auto run = run_tool({"--extract", ws.flash(), c.blockname, ws.out()});
+    const auto run = run_tool({"--extract", c.flag, ws.flash(), c.blockname, ws.out()});
     EXPECT_EQ(run.status, 0) << c.blockname << run.err;
     EXPECT_EQ(run.out + run.err, "");
     EXPECT_EQ(read_file(ws.out()),
@@ -367,9 +415,7 @@ TEST(Options, ExtractFailuresLeaveTheOutputAlone) {
       {ws.flash(), "", ws.out(), "(extract error -1)", ""},
       {ws.flash(), "kernel", "", "(extract error -1)", ""},
       {ws.flash(), "kernel", ws.dir.path("no/such/dir"),
-       "cannot be created or replaced whole: no temporary file can be made beside it: No such "
-       "file or directory (extract error -4)",
-       ""},
+       "cannot be created or replaced whole: its folder does not exist (extract error -4)", ""},
       {ws.flash(), "kernel", "/dev/full",
        "/dev/full: could not be written whole: the write failed: No space left on device "
        "(extract error -5)",

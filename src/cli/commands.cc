@@ -2,11 +2,18 @@
 // the handler of each command.
 #include "cli/commands.h"
 
+#include <algorithm>
+#include <cctype>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
+#include <sstream>
+#include <string>
 #include <string_view>
+#include <vector>
 
+#include "cli/arguments.h"
 #include "cli/messages.h"
 #include "image/crc.h"
 #include "image/load.h"
@@ -26,7 +33,7 @@ namespace {
 
 struct Streams {
   std::ostream& out;  // the data a command produces, and the list's and merge's error lines
-  std::ostream& err;  // the error messages of the option commands
+  std::ostream& err;  // every message that says why a command failed
 };
 
 using Operands = std::span<const char* const>;
@@ -37,59 +44,68 @@ enum class CommandKind {
   end_of_options,  // "--": the arguments after it are a list or a merge
 };
 
+constexpr size_t kAny = SIZE_MAX;
+
 struct Command {
   CommandKind kind;
   std::string_view option;  // the argument that selects an option command, or "--"
   std::string_view alias;   // a second spelling, or empty
-  size_t min_operands = 0;  // the arguments after the option (for list and merge, all of them)
+  size_t min_operands = 0;  // the arguments after the option but its flags (list and merge: all)
   size_t max_operands = 0;
-  int (*run)(Operands operands, Streams io) = nullptr;  // none for "--"
-  std::string_view synopsis;                            // the operands as the help shows them
-  std::string_view help;                                // one line
+  unsigned flags = 0;                                       // the flags it takes (arguments.h)
+  int (*run)(const Arguments& args, Streams io) = nullptr;  // none for "--"
+  std::string_view synopsis;                                // the operands as the help shows them
+  std::string_view help;                                    // one line
 };
 
-int run_list(Operands operands, Streams io);
-int run_merge(Operands operands, Streams io);
-int run_info(Operands operands, Streams io);
-int run_verify(Operands operands, Streams io);
-int run_extract(Operands operands, Streams io);
-int run_dry_run(Operands operands, Streams io);
-int run_merge_several(Operands operands, Streams io);
-int run_unpack(Operands operands, Streams io);
-int run_repack(Operands operands, Streams io);
-int run_diff(Operands operands, Streams io);
-int run_help(Operands operands, Streams io);
-int run_version(Operands operands, Streams io);
+int run_list(const Arguments& args, Streams io);
+int run_merge(const Arguments& args, Streams io);
+int run_info(const Arguments& args, Streams io);
+int run_verify(const Arguments& args, Streams io);
+int run_extract(const Arguments& args, Streams io);
+int run_dry_run(const Arguments& args, Streams io);
+int run_merge_several(const Arguments& args, Streams io);
+int run_unpack(const Arguments& args, Streams io);
+int run_repack(const Arguments& args, Streams io);
+int run_diff(const Arguments& args, Streams io);
+int run_help(const Arguments& args, Streams io);
+int run_version(const Arguments& args, Streams io);
+
+constexpr unsigned kChoosing = kFlagIndex | kFlagSlot;
 
 constexpr Command kCommands[] = {
-    {CommandKind::positional, "", "", 1, 1, run_list, "FLASHFILE",
+    {CommandKind::positional, "", "", 1, 1, 0, run_list, "FLASHFILE",
      "list the blocks: one \"id:0x%x name:%s\" line each"},
-    {CommandKind::positional, "", "", 4, 4, run_merge, "FLASHFILE BLOCKNAME BLOCKFILE WFILE",
+    {CommandKind::positional, "", "", 4, 4, 0, run_merge, "FLASHFILE BLOCKNAME BLOCKFILE WFILE",
      "merge BLOCKFILE into the block BLOCKNAME; write the new image to WFILE"},
-    {CommandKind::option, "--info", "", 1, 2, run_info, "FLASHFILE [--json]",
+    {CommandKind::option, "--info", "", 1, 1, kFlagJson, run_info, "FLASHFILE [--json]",
      "show the tables, and every block's place, size, checksum state and room"},
-    {CommandKind::option, "--verify", "", 1, 2, run_verify, "FLASHFILE [--json]",
-     "check every stored checksum and name the stale blocks"},
-    {CommandKind::option, "--extract", "", 3, 3, run_extract, "FLASHFILE BLOCKNAME OUTFILE",
+    {CommandKind::option, "--verify", "", 1, kAny, kFlagJson, run_verify,
+     "FLASHFILE [FLASHFILE ...] [--json]",
+     "check every stored checksum and name the stale blocks, for each image"},
+    {CommandKind::option, "--extract", "", 3, 3, kChoosing, run_extract,
+     "FLASHFILE BLOCKNAME OUTFILE [--index|--slot]",
      "write the bytes of the block BLOCKNAME to OUTFILE"},
-    {CommandKind::option, "--dry-run", "", 3, 2 + 2 * kMaxBlocks, run_dry_run,
-     "FLASHFILE BLOCKNAME BLOCKFILE [BLOCKNAME BLOCKFILE ...] [--json]",
+    {CommandKind::option, "--dry-run", "", 3, 1 + 2 * kMaxBlocks, kFlagJson | kChoosing,
+     run_dry_run,
+     "FLASHFILE BLOCKNAME BLOCKFILE [BLOCKNAME BLOCKFILE ...] [--json] [--index|--slot]",
      "run the merge in memory: show what would change and be erased, write nothing"},
-    {CommandKind::option, "--merge", "", 4, 2 + 2 * kMaxBlocks, run_merge_several,
-     "FLASHFILE BLOCKNAME BLOCKFILE [BLOCKNAME BLOCKFILE ...] WFILE",
+    {CommandKind::option, "--merge", "", 4, 2 + 2 * kMaxBlocks, kChoosing, run_merge_several,
+     "FLASHFILE BLOCKNAME BLOCKFILE [BLOCKNAME BLOCKFILE ...] WFILE [--index|--slot]",
      "merge several block files in one rebuild; write the new image to WFILE"},
-    {CommandKind::option, "--unpack", "", 2, 2, run_unpack, "FLASHFILE DIR",
+    {CommandKind::option, "--unpack", "", 2, 2, 0, run_unpack, "FLASHFILE DIR",
      "write every block to DIR/NN-NAME.bin and a manifest to DIR/manifest.json"},
-    {CommandKind::option, "--repack", "", 3, 4, run_repack,
+    {CommandKind::option, "--repack", "", 2, 3, kFlagDryRun | kFlagJson, run_repack,
      "FLASHFILE DIR WFILE|--dry-run [--json]",
      "merge the changed block files of an unpacked DIR; write the new image to WFILE,\n"
      "      or with --dry-run show what the repack would change, write nothing"},
-    {CommandKind::option, "--diff", "", 2, 3, run_diff, "FLASHFILE_A FLASHFILE_B [--json]",
+    {CommandKind::option, "--diff", "", 2, 2, kFlagJson, run_diff,
+     "FLASHFILE_A FLASHFILE_B [--json]",
      "compare two images' tables, blocks and other bytes; 1 when they differ"},
-    {CommandKind::option, "--help", "-h", 0, 0, run_help, "", "show this help"},
-    {CommandKind::option, "--version", "", 0, 0, run_version, "", "show the name and version"},
-    {CommandKind::end_of_options, "--", "", 0, 0, nullptr, "ARGUMENTS",
-     "take ARGUMENTS as a list or a merge even if the first is an option"},
+    {CommandKind::option, "--help", "-h", 0, 0, 0, run_help, "", "show this help"},
+    {CommandKind::option, "--version", "", 0, 0, 0, run_version, "", "show the name and version"},
+    {CommandKind::end_of_options, "--", "", 0, 0, 0, nullptr, "ARGUMENTS",
+     "take ARGUMENTS as a list or a merge even if one is named like an option"},
 };
 
 const Command* find_option(std::string_view arg) {
@@ -100,20 +116,82 @@ const Command* find_option(std::string_view arg) {
   return nullptr;
 }
 
-// List and merge, chosen by the number of arguments alone; any other number gets the usage text.
-int dispatch_positional(Operands args, Streams io) {
+bool is_option_name(std::string_view arg) {
+  return find_option(arg) != nullptr || is_flag_name(arg);
+}
+
+// A list or merge whose first argument could not be opened, or an argument list of no command,
+// may have started with a mistyped option.
+void hint_if_mistyped(const char* first, Streams io) {
+  std::string_view options[std::size(kCommands)];
+  size_t count = 0;
   for (const Command& command : kCommands) {
-    if (command.kind == CommandKind::positional && args.size() == command.min_operands) {
-      return command.run(args, io);
+    if (command.kind == CommandKind::option) options[count++] = command.option;
+  }
+  hint_at_option(io.err, first, {options, count});
+}
+
+// An argument as a shell reads it back: quoted when it holds anything but plain characters.
+void put_shell_word(std::ostream& out, std::string_view arg) {
+  const bool plain = !arg.empty() && std::all_of(arg.begin(), arg.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("-_./=:,+@%", c) != nullptr;
+  });
+  if (plain) {
+    out << arg;
+    return;
+  }
+  out << '\'';
+  for (const char c : arg) {
+    if (c == '\'') {
+      out << "'\\''";
+    } else {
+      out << c;
     }
   }
-  io.out << kUsageText;
+  out << '\'';
+}
+
+// A list or merge must not take an option's name for a file: a file of that name would be read,
+// or written, where the person meant the option.
+int refuse_option_as_file(Operands args, std::string_view name, Streams io) {
+  io.err << "blkswap: '" << name
+         << "' is an option's name, not a file: options come first (see 'blkswap --help'); for a "
+            "file of that name: blkswap --";
+  for (const char* arg : args) {
+    io.err << ' ';
+    put_shell_word(io.err, arg);
+  }
+  io.err << '\n';
   return kExitUsage;
 }
 
-int report_usage_error(std::string_view option, Streams io) {
+// List and merge, chosen by the number of arguments alone; any other number gets the usage text.
+int dispatch_positional(Operands args, Streams io, bool names_checked) {
+  for (const Command& command : kCommands) {
+    if (command.kind != CommandKind::positional || args.size() != command.min_operands) continue;
+    if (names_checked) {
+      for (const char* arg : args) {
+        if (is_option_name(arg)) return refuse_option_as_file(args, arg, io);
+      }
+    }
+    Arguments taken;
+    taken.operands.assign(args.begin(), args.end());
+    return command.run(taken, io);
+  }
+  io.out << kUsageText;
+  if (names_checked && !args.empty()) hint_if_mistyped(args[0], io);
+  return kExitUsage;
+}
+
+// "wrong arguments for OPTION" (unless a line before said what is wrong), then its usage.
+int report_usage_error(std::string_view option, Streams io, std::string_view why = {},
+                       bool first_line = true) {
   const Command* command = find_option(option);
-  io.err << "blkswap: wrong arguments for " << option << "\n";
+  if (first_line) {
+    io.err << "blkswap: wrong arguments for " << option;
+    if (!why.empty()) io.err << ": " << why;
+    io.err << "\n";
+  }
   if (command != nullptr) {
     io.err << "Usage: blkswap " << option;
     if (!command->synopsis.empty()) io.err << ' ' << command->synopsis;
@@ -123,15 +201,13 @@ int report_usage_error(std::string_view option, Streams io) {
   return kExitUsage;
 }
 
-// A list or merge whose first argument could not be opened may have been a mistyped option.
-void hint_if_mistyped(const char* first, LoadCode code, Streams io) {
-  if (code != LoadCode::cannot_open) return;
-  std::string_view options[std::size(kCommands)];
-  size_t count = 0;
-  for (const Command& command : kCommands) {
-    if (command.kind == CommandKind::option) options[count++] = command.option;
-  }
-  hint_at_option(io.err, first, {options, count});
+// The option commands' "-" as an input: standard input, which can be read once.
+const char* input_name(const char* operand) {
+  return std::string_view(operand) == "-" ? kStandardStream : operand;
+}
+bool reads_standard_input_twice(std::span<const char* const> inputs) {
+  return std::count_if(inputs.begin(), inputs.end(),
+                       [](const char* a) { return std::string_view(a) == "-"; }) > 1;
 }
 
 // Loads `file` into a new image; no_memory when not even the image's records can be had.
@@ -141,15 +217,50 @@ LoadCode load_new_image(const char* file, std::unique_ptr<FlashImage>& image,
   return image ? load_image(*image, file, why) : LoadCode::no_memory;
 }
 
-int run_list(Operands operands, Streams io) {
+// What a report of a failure says, without the lead and the line's end: the message of a JSON
+// document.
+template <typename Report>
+std::string message_of(Report report) {
+  std::ostringstream text;
+  report(MessageTo{text, ""});
+  std::string message = text.str();
+  if (!message.empty() && message.back() == '\n') message.pop_back();
+  return message;
+}
+
+// Says why an option command failed: one line on standard error and, with --json, a document
+// on standard output that says the same. `file` names the image in the document, when a
+// command reads several.
+template <typename Report>
+int say_why(Streams io, bool json, Step step, int number, Report report,
+            const char* file = nullptr) {
+  report(MessageTo{io.err});
+  if (json) print_error_json(io.out, {step_word(step), number, message_of(report)}, file);
+  return kExitFailed;
+}
+
+void report_no_memory_for_document(Streams io, Kind kind) {
+  report_refusal({io.err}, kind, "--json", "not enough memory for the JSON document",
+                 step_code(LoadCode::no_memory));
+}
+
+BlockChoice choice_of(const Arguments& args) {
+  if (args.has(kFlagIndex)) return BlockChoice::index;
+  return args.has(kFlagSlot) ? BlockChoice::slot : BlockChoice::name_or_id;
+}
+
+int run_list(const Arguments& args, Streams io) {
+  const char* flashfile = args.operands[0];
   std::unique_ptr<FlashImage> image;
-  const LoadCode code = load_new_image(operands[0], image);
+  LoadFailure why;
+  const LoadCode code = load_new_image(flashfile, image, &why);
   if (code == LoadCode::ok) {
     print_block_list(*image, io.out);
     return kExitOk;
   }
   print_list_error_line(io.out, list_code_number(code));
-  hint_if_mistyped(operands[0], code, io);
+  report_load_failure({io.err}, Kind::list, flashfile, code, why);
+  if (code == LoadCode::cannot_open) hint_if_mistyped(flashfile, io);
   return kExitFailed;
 }
 
@@ -169,10 +280,9 @@ bool plan_run(MergeRun& run) {
                     run.loaded_checksums ? &*run.loaded_checksums : nullptr);
 }
 
-// Plans the merge and writes the merged image to `wfile`. A write that fails says why on
-// standard error; with `explain`, so does a plan or composition that fails.
-bool write_merged(MergeRun& run, const char* flashfile, const char* wfile, Kind kind, bool explain,
-                  Streams io, WriteCode& written) {
+// Plans the merge and writes the merged image to `wfile`; a failure says why on standard error.
+bool write_merged(MergeRun& run, const char* flashfile, const char* wfile, Kind kind, Streams io,
+                  WriteCode& written) {
   MergeRefusal refusal;
   WriteFailure why;
   if (wfile[0] == '\0') {
@@ -185,8 +295,8 @@ bool write_merged(MergeRun& run, const char* flashfile, const char* wfile, Kind 
   }
   if (written == WriteCode::ok) return true;
   if (written == WriteCode::does_not_fit || written == WriteCode::no_memory) {
-    if (explain) report_rebuild_failure({io.err}, kind, *run.image, flashfile, written, refusal);
-  } else if (explain || !why.what.empty()) {
+    report_rebuild_failure({io.err}, kind, *run.image, flashfile, written, refusal);
+  } else {
     report_write_failure({io.err}, kind, "WFILE", wfile, written, why);
   }
   return false;
@@ -194,79 +304,69 @@ bool write_merged(MergeRun& run, const char* flashfile, const char* wfile, Kind 
 
 // Adds the block file of every BLOCKNAME BLOCKFILE pair to the run's replacements. On failure,
 // `failed` is the place of the pair's first argument.
-ReplaceCode take_pairs(MergeRun& run, Operands pairs, ReplaceFailure& why, size_t& failed) {
+ReplaceCode take_pairs(MergeRun& run, Operands pairs, BlockChoice how, ReplaceFailure& why,
+                       size_t& failed) {
   for (failed = 0; failed + 1 < pairs.size(); failed += 2) {
     why = ReplaceFailure{};
     const ReplaceCode replaced =
-        replace_block(*run.image, pairs[failed], pairs[failed + 1], run.replacements, &why);
+        replace_block(*run.image, pairs[failed], pairs[failed + 1], run.replacements, &why, how);
     if (replaced != ReplaceCode::ok) return replaced;
   }
   return ReplaceCode::ok;
 }
 
 // The merge of one or more pairs: FLASHFILE, then BLOCKNAME BLOCKFILE pairs, then WFILE. A
-// failure prints the merge's line on standard output. A write that fails also says why on
-// standard error; with `explain` (--merge) every failure does.
-int merge_blocks(Operands operands, Streams io, bool explain) {
+// failure prints the merge's line on standard output and says why on standard error.
+int merge_blocks(Operands operands, BlockChoice how, bool hint, Streams io) {
   const char* flashfile = operands[0];
   const char* wfile = operands.back();
   MergeRun run;
   LoadFailure load_failure;
   const LoadCode loaded = load_new_image(flashfile, run.image, &load_failure);
   if (loaded != LoadCode::ok) {
-    if (explain) report_load_failure({io.err}, Kind::merge, flashfile, loaded, load_failure);
     print_merge_error_line(io.out, code_number(step_code(loaded)));
-    if (!explain) hint_if_mistyped(flashfile, loaded, io);
+    report_load_failure({io.err}, Kind::merge, flashfile, loaded, load_failure);
+    if (hint && loaded == LoadCode::cannot_open) hint_if_mistyped(flashfile, io);
     return kExitFailed;
   }
   ReplaceFailure why;
   size_t failed = 0;
   const Operands pairs = operands.subspan(1, operands.size() - 2);
-  const ReplaceCode replaced = take_pairs(run, pairs, why, failed);
+  const ReplaceCode replaced = take_pairs(run, pairs, how, why, failed);
   if (replaced != ReplaceCode::ok) {
-    if (explain) {
-      report_replace_failure({io.err}, Kind::merge, *run.image, pairs[failed], pairs[failed + 1],
-                             replaced, why);
-    }
     print_merge_error_line(io.out, code_number(merge_step_code(replaced, wfile)));
+    report_replace_failure({io.err}, Kind::merge, *run.image, pairs[failed], pairs[failed + 1],
+                           replaced, why);
     return kExitFailed;
   }
   WriteCode written = WriteCode::ok;
-  if (write_merged(run, flashfile, wfile, Kind::merge, explain, io, written)) return kExitOk;
+  if (write_merged(run, flashfile, wfile, Kind::merge, io, written)) return kExitOk;
   print_merge_error_line(io.out, code_number(step_code(written)));
   return kExitFailed;
 }
 
-int run_merge(Operands operands, Streams io) {
-  return merge_blocks(operands, io, false);
+int run_merge(const Arguments& args, Streams io) {
+  return merge_blocks(args.operands, BlockChoice::name_or_id, true, io);
 }
 
-// Loads `file` for an option command; on failure says why on standard error, with `kind`'s code.
-std::unique_ptr<FlashImage> load_or_say_why(const char* file, Kind kind, Streams io) {
+// Loads `file` for an option command; on failure says why, with `kind`'s code.
+std::unique_ptr<FlashImage> load_or_say_why(const char* file, Kind kind, Streams io,
+                                            bool json = false, const char* label = nullptr) {
   std::unique_ptr<FlashImage> image;
   LoadFailure why;
   const LoadCode code = load_new_image(file, image, &why);
   if (code == LoadCode::ok) return image;
-  report_load_failure({io.err}, kind, file, code, why);
+  const int number = kind == Kind::list ? list_code_number(code) : code_number(step_code(code));
+  say_why(
+      io, json, Step::load, number,
+      [&](MessageTo to) { report_load_failure(to, kind, file, code, why); }, label);
   return nullptr;
 }
 
-// Whether a command that takes `plain` operands was given --json after them; false for any other
-// extra operand.
-bool takes_json(Operands operands, size_t plain, bool& json) {
-  json = operands.size() > plain;
-  return !json || std::string_view(operands[plain]) == "--json";
-}
-
-void report_no_memory_for_document(Streams io, Kind kind) {
-  report_refusal({io.err}, kind, "--json", "not enough memory for the JSON document",
-                 step_code(LoadCode::no_memory));
-}
-
-int run_info(Operands operands, Streams io) {
-  bool json = false;
-  if (!takes_json(operands, 1, json)) return report_usage_error("--info", io);
-  const std::unique_ptr<FlashImage> image = load_or_say_why(operands[0], Kind::list, io);
+int run_info(const Arguments& args, Streams io) {
+  const bool json = args.has(kFlagJson);
+  const std::unique_ptr<FlashImage> image =
+      load_or_say_why(input_name(args.operands[0]), Kind::list, io, json);
   if (!image) return kExitFailed;
   if (!json) {
     print_image_info(*image, io.out);
@@ -277,32 +377,43 @@ int run_info(Operands operands, Streams io) {
   return kExitOk;
 }
 
-int run_verify(Operands operands, Streams io) {
-  // Verify keeps 1 for "a checksum is stale", so an image it cannot read gets 2.
-  constexpr int kExitCannotVerify = 2;
-  bool json = false;
-  if (!takes_json(operands, 1, json)) return report_usage_error("--verify", io);
-  const std::unique_ptr<FlashImage> image = load_or_say_why(operands[0], Kind::list, io);
-  if (!image) return kExitCannotVerify;
-  if (!json) return verify_checksums(*image, io.out) == 0 ? kExitOk : kExitFailed;
-  size_t stale = 0;
-  if (!print_verify_json(*image, io.out, stale)) {
-    report_no_memory_for_document(io, Kind::list);
-    return kExitCannotVerify;
+// Each image in turn, so that only one is held at a time; the status is the worst of them.
+int run_verify(const Arguments& args, Streams io) {
+  const bool json = args.has(kFlagJson);
+  if (reads_standard_input_twice(args.operands)) {
+    return report_usage_error("--verify", io, "standard input can be read only once");
   }
-  return stale == 0 ? kExitOk : kExitFailed;
+  const bool several = args.operands.size() > 1;
+  int status = kExitOk;
+  for (const char* file : args.operands) {
+    const char* label = several ? file : nullptr;
+    const std::unique_ptr<FlashImage> image =
+        load_or_say_why(input_name(file), Kind::list, io, json, label);
+    size_t stale = 0;
+    if (!image) {
+      status = kExitFailed;
+    } else if (!json) {
+      stale = verify_checksums(*image, io.out, label == nullptr ? "" : label);
+    } else if (!print_verify_json(*image, io.out, stale, label)) {
+      report_no_memory_for_document(io, Kind::list);
+      status = kExitFailed;
+    }
+    if (stale > 0) status = kExitFailed;
+  }
+  return status;
 }
 
 // --extract gives the merge's codes for the same faults.
-int run_extract(Operands operands, Streams io) {
-  const char* flashfile = operands[0];
-  const char* blockname = operands[1];
-  const char* outfile = operands[2];
+int run_extract(const Arguments& args, Streams io) {
+  const char* flashfile = input_name(args.operands[0]);
+  const char* blockname = args.operands[1];
+  const char* outfile =
+      std::string_view(args.operands[2]) == "-" ? kStandardStream : args.operands[2];
   const std::unique_ptr<FlashImage> image = load_or_say_why(flashfile, Kind::extract, io);
   if (!image) return kExitFailed;
   // The merge may write over its flash file, which it has read whole; a block written over
   // the image it comes from would leave one block where the image was.
-  if (outfile[0] != '\0' && names_the_flash_file(*image, outfile)) {
+  if (outfile != kStandardStream && outfile[0] != '\0' && names_the_flash_file(*image, outfile)) {
     report_refusal({io.err}, Kind::extract, outfile,
                    "is the flash file itself; refusing to write one block over it",
                    step_code(WriteCode::cannot_create));
@@ -317,10 +428,11 @@ int run_extract(Operands operands, Streams io) {
     report_write_failure({io.err}, Kind::extract, "OUTFILE", outfile, WriteCode::empty_name, {});
     return kExitFailed;
   }
-  const int index = find_block(*image, blockname);
+  const BlockChoice how = choice_of(args);
+  const int index = find_block(*image, blockname, how);
   if (index == kNoBlock) {
     report_replace_failure({io.err}, Kind::extract, *image, blockname, outfile,
-                           ReplaceCode::no_match, {});
+                           ReplaceCode::no_match, {.choice = how});
     return kExitFailed;
   }
   WriteFailure why;
@@ -333,28 +445,45 @@ int run_extract(Operands operands, Streams io) {
 
 // A dry run that finds the merge would fail says why twice: under its table, where the block
 // at fault is marked, and on standard error; then it prints the merge's own line. With --json
-// its document takes the table's place, and standard error alone says why.
+// its document takes the table's place and carries the reason.
 constexpr std::string_view kWouldFail = "The merge would fail: ";
 
-// Where the dry run's reasons go: standard error, and under the table unless it prints JSON.
 struct DryRunOutput {
   Streams io;
   bool json;
+
+  // Prints what the dry run found (`image` is null when it did not load) and, when `number`
+  // is a failure's, why, with `why`.
   template <typename Report>
-  void say_why(Report report) const {
-    if (!json) report(MessageTo{io.out, kWouldFail});
-    report(MessageTo{io.err});
-  }
-  int fail(StepCode code) const {
-    if (!json) print_merge_error_line(io.out, code_number(code));
-    return kExitFailed;
+  int finish(const FlashImage* image, const DryRun& report, Step step, int number,
+             Report why) const {
+    bool printed = true;
+    if (json) {
+      const ErrorNote note{step_word(step), number, number != 0 ? message_of(why) : ""};
+      printed = print_dry_run_json(image, report, number, io.out, number != 0 ? &note : nullptr);
+    } else if (image != nullptr) {
+      print_dry_run(*image, report, io.out);
+    }
+    if (number != 0) {
+      if (!json) {
+        why(MessageTo{io.out, kWouldFail});
+        print_merge_error_line(io.out, number);
+      }
+      why(MessageTo{io.err});
+      return kExitFailed;
+    }
+    if (!printed) {
+      report_no_memory_for_document(io, Kind::merge);
+      return kExitFailed;
+    }
+    if (!json) io.out << "The merge would succeed. Nothing was written.\n";
+    return kExitOk;
   }
 };
 
 // Plans the run's merge and composes it in memory, in full, so that a lack of memory shows here
 // as it would in the merge; prints what it found.
 int rehearse(MergeRun& run, const char* flashfile, const DryRunOutput& output) {
-  const Streams io = output.io;
   const FlashImage& image = *run.image;
   WriteCode composed = WriteCode::does_not_fit;
   if (plan_run(run)) {
@@ -366,76 +495,59 @@ int rehearse(MergeRun& run, const char* flashfile, const DryRunOutput& output) {
     report.at_fault = static_cast<int>(refusal.block);
   }
   const int number = composed == WriteCode::ok ? 0 : code_number(step_code(composed));
-  if (output.json) {
-    if (!print_dry_run_json(&image, report, number, io.out)) {
-      report_no_memory_for_document(io, Kind::merge);
-      return kExitFailed;
-    }
-  } else {
-    print_dry_run(image, report, io.out);
-  }
-  if (composed != WriteCode::ok) {
-    output.say_why([&](MessageTo to) {
-      report_rebuild_failure(to, Kind::merge, image, flashfile, composed, refusal);
-    });
-    return output.fail(step_code(composed));
-  }
-  if (!output.json) io.out << "The merge would succeed. Nothing was written.\n";
-  return kExitOk;
+  return output.finish(&image, report, Step::write, number, [&](MessageTo to) {
+    report_rebuild_failure(to, Kind::merge, image, flashfile, composed, refusal);
+  });
 }
 
-// Loads the flash file of a dry run; on failure says why, as a dry run says everything.
-bool load_for_dry_run(MergeRun& run, const char* flashfile, const DryRunOutput& output) {
+int run_dry_run(const Arguments& args, Streams io) {
+  const Operands operands = args.operands;
+  if (operands.size() % 2 == 0) return report_usage_error("--dry-run", io);
+  if (reads_standard_input_twice(operands)) {
+    return report_usage_error("--dry-run", io, "standard input can be read only once");
+  }
+  const char* flashfile = input_name(operands[0]);
+  const DryRunOutput output{io, args.has(kFlagJson)};
+  MergeRun run;
   LoadFailure load_failure;
   const LoadCode loaded = load_new_image(flashfile, run.image, &load_failure);
-  if (loaded == LoadCode::ok) return true;
-  if (output.json) print_dry_run_json(nullptr, {}, code_number(step_code(loaded)), output.io.out);
-  output.say_why(
-      [&](MessageTo to) { report_load_failure(to, Kind::merge, flashfile, loaded, load_failure); });
-  output.fail(step_code(loaded));
-  return false;
-}
-
-int run_dry_run(Operands operands, Streams io) {
-  const char* flashfile = operands[0];
-  // FLASHFILE, the pairs, and --json when the count is even.
-  const bool json = operands.size() % 2 == 0;
-  if (json && std::string_view(operands.back()) != "--json") {
-    return report_usage_error("--dry-run", io);
+  if (loaded != LoadCode::ok) {
+    return output.finish(nullptr, {}, Step::load, code_number(step_code(loaded)),
+                         [&](MessageTo to) {
+                           report_load_failure(to, Kind::merge, flashfile, loaded, load_failure);
+                         });
   }
-  const DryRunOutput output{io, json};
-  MergeRun run;
-  if (!load_for_dry_run(run, flashfile, output)) return kExitFailed;
+  std::vector<const char*> pairs(operands.begin() + 1, operands.end());
+  for (size_t k = 1; k < pairs.size(); k += 2) pairs[k] = input_name(pairs[k]);
   ReplaceFailure why;
   size_t failed = 0;
-  const Operands pairs = operands.subspan(1, operands.size() - 1 - (json ? 1 : 0));
-  const ReplaceCode replaced = take_pairs(run, pairs, why, failed);
+  const ReplaceCode replaced = take_pairs(run, pairs, choice_of(args), why, failed);
   if (replaced != ReplaceCode::ok) {
     const StepCode code = merge_step_code(replaced, nullptr);
-    const DryRun report{nullptr, nullptr, why.block};
-    if (json) {
-      print_dry_run_json(run.image.get(), report, code_number(code), io.out);
-    } else {
-      print_dry_run(*run.image, report, io.out);
-    }
-    output.say_why([&](MessageTo to) {
-      report_replace_failure(to, Kind::merge, *run.image, pairs[failed], pairs[failed + 1],
-                             replaced, why);
-    });
-    return output.fail(code);
+    return output.finish(run.image.get(), {nullptr, nullptr, why.block}, code.step,
+                         code_number(code), [&](MessageTo to) {
+                           report_replace_failure(to, Kind::merge, *run.image, pairs[failed],
+                                                  pairs[failed + 1], replaced, why);
+                         });
   }
   return rehearse(run, flashfile, output);
 }
 
-// --merge: the merge with several pairs, saying why it failed.
-int run_merge_several(Operands operands, Streams io) {
-  if (operands.size() % 2 != 0) return report_usage_error("--merge", io);
-  return merge_blocks(operands, io, true);
+// --merge: the merge with several pairs.
+int run_merge_several(const Arguments& args, Streams io) {
+  if (args.operands.size() % 2 != 0) return report_usage_error("--merge", io);
+  std::vector<const char*> operands = args.operands;
+  if (reads_standard_input_twice({operands.data(), operands.size() - 1})) {
+    return report_usage_error("--merge", io, "standard input can be read only once");
+  }
+  operands[0] = input_name(operands[0]);
+  for (size_t k = 2; k + 1 < operands.size(); k += 2) operands[k] = input_name(operands[k]);
+  return merge_blocks(operands, choice_of(args), false, io);
 }
 
-int run_unpack(Operands operands, Streams io) {
-  const char* flashfile = operands[0];
-  const char* dir = operands[1];
+int run_unpack(const Arguments& args, Streams io) {
+  const char* flashfile = input_name(args.operands[0]);
+  const char* dir = args.operands[1];
   const std::unique_ptr<FlashImage> image = load_or_say_why(flashfile, Kind::unpack, io);
   if (!image) return kExitFailed;
   UnpackFailure why;
@@ -450,50 +562,52 @@ int run_unpack(Operands operands, Streams io) {
 }
 
 // --repack FLASHFILE DIR WFILE, or FLASHFILE DIR --dry-run [--json] to rehearse it.
-int run_repack(Operands operands, Streams io) {
-  const char* flashfile = operands[0];
-  const char* dir = operands[1];
-  const char* wfile = operands[2];
-  const bool dry_run = std::string_view(wfile) == "--dry-run";
-  bool json = false;
-  if (!dry_run ? operands.size() != 3 : !takes_json(operands, 3, json)) {
-    return report_usage_error("--repack", io);
-  }
+int run_repack(const Arguments& args, Streams io) {
+  const bool dry_run = args.has(kFlagDryRun);
+  const bool json = args.has(kFlagJson);
+  if (json && !dry_run) return report_usage_error("--repack", io, "--json goes with --dry-run");
+  if (args.operands.size() != (dry_run ? 2u : 3u)) return report_usage_error("--repack", io);
+  const char* flashfile = input_name(args.operands[0]);
+  const char* dir = args.operands[1];
   MergeRun run;
-  run.image = load_or_say_why(flashfile, Kind::repack, io);
+  run.image = load_or_say_why(flashfile, Kind::repack, io, json);
   if (!run.image) return kExitFailed;
   ManifestFailure manifest_failure;
   run.loaded_checksums = block_checksums(*run.image);
   const ManifestCode checked =
       check_manifest(*run.image, *run.loaded_checksums, dir, &manifest_failure);
   if (checked != ManifestCode::ok) {
-    report_manifest_failure({io.err}, dir, checked, manifest_failure);
-    return kExitFailed;
+    return say_why(io, json, Step::manifest, code_number(step_code(checked)), [&](MessageTo to) {
+      report_manifest_failure(to, dir, checked, manifest_failure);
+    });
   }
   RepackFailure why;
   const ReplaceCode taken = take_changed_blocks(*run.image, dir, run.replacements, &why);
   if (taken != ReplaceCode::ok) {
-    report_replace_failure({io.err}, Kind::repack, *run.image, why.file.c_str(), why.file.c_str(),
-                           taken, why.replace);
-    return kExitFailed;
+    const StepCode code = merge_step_code(taken, nullptr);
+    return say_why(io, json, code.step, code_number(code), [&](MessageTo to) {
+      report_replace_failure(to, Kind::repack, *run.image, why.file.c_str(), why.file.c_str(),
+                             taken, why.replace);
+    });
   }
   if (dry_run) return rehearse(run, flashfile, DryRunOutput{io, json});
+  const char* wfile = args.operands[2];
   WriteCode written = WriteCode::ok;
-  if (!write_merged(run, flashfile, wfile, Kind::repack, true, io, written)) return kExitFailed;
+  if (!write_merged(run, flashfile, wfile, Kind::repack, io, written)) return kExitFailed;
   io.out << "repacked " << run.image->block_count << " blocks (" << run.replacements.count
          << " changed) into " << wfile << '\n';
   return kExitOk;
 }
 
-int run_diff(Operands operands, Streams io) {
-  // As with diff(1): 0 for identical images, 1 for images that differ, 2 for trouble.
-  constexpr int kExitTrouble = 2;
-  bool json = false;
-  if (!takes_json(operands, 2, json)) return report_usage_error("--diff", io);
+int run_diff(const Arguments& args, Streams io) {
+  const bool json = args.has(kFlagJson);
+  if (reads_standard_input_twice(args.operands)) {
+    return report_usage_error("--diff", io, "standard input can be read only once");
+  }
   std::unique_ptr<FlashImage> images[2];
   for (size_t k = 0; k < 2; ++k) {
-    images[k] = load_or_say_why(operands[k], Kind::diff, io);
-    if (!images[k]) return kExitTrouble;
+    images[k] = load_or_say_why(input_name(args.operands[k]), Kind::diff, io, json);
+    if (!images[k]) return kExitFailed;
   }
   ImageComparison comparison;
   compare_images(*images[0], *images[1], comparison);
@@ -501,7 +615,7 @@ int run_diff(Operands operands, Streams io) {
     print_comparison(*images[0], *images[1], comparison, io.out);
   } else if (!print_comparison_json(*images[0], *images[1], comparison, io.out)) {
     report_no_memory_for_document(io, Kind::diff);
-    return kExitTrouble;
+    return kExitFailed;
   }
   return comparison.identical ? kExitOk : kExitFailed;
 }
@@ -510,17 +624,25 @@ constexpr std::string_view kAfterCommands =
     "\n"
     "BLOCKNAME chooses the first block, in block order, whose name equals it (at\n"
     "most eight characters are compared) or whose id (one byte) equals it read\n"
-    "whole as a hexadecimal number (a4, 0xA4). A merge places each table's blocks\n"
-    "again: slot 0 keeps its offset, each later slot starts where the one before\n"
-    "ends, ids 0xA4 and 0xA8 round their offset from the table up to 64 KiB, and\n"
-    "the last block must end strictly before the image's end. WFILE and OUTFILE\n"
+    "whole as a hexadecimal number (a4, 0xA4). With --index or --slot it chooses\n"
+    "by place instead, which no name can be taken for. A merge places each table's\n"
+    "blocks again: slot 0 keeps its offset, each later slot starts where the one\n"
+    "before ends, ids 0xA4 and 0xA8 round their offset from the table up to 64 KiB,\n"
+    "and the last block must end strictly before the image's end. WFILE and OUTFILE\n"
     "are replaced safely: a failure leaves them as they were.\n"
     "\n"
-    "Exit status:\n"
-    "  0  success; --verify: no stale checksum; --dry-run: the merge would succeed\n"
-    "  1  the command failed and said why; --verify: a checksum is stale;\n"
-    "     --dry-run: the merge would fail\n"
-    "  2  wrong arguments; --verify: the image cannot be loaded\n"
+    "The options' flags may stand anywhere after the option; \"--\" ends them. In\n"
+    "the option commands, \"-\" as FLASHFILE or BLOCKFILE reads standard input, and\n"
+    "as OUTFILE writes standard output. The list and the merge take every argument\n"
+    "for a file, but refuse one named like an option: put \"--\" first for that.\n"
+    "\n"
+    "Exit status, the same for every command:\n"
+    "  0  success; for a check, nothing found: --verify: every checksum holds;\n"
+    "     --diff: the images are the same; --dry-run: the merge would succeed\n"
+    "  1  the command failed and said why on standard error (with --json, also in\n"
+    "     its document); or a check found something: --verify: a stale checksum;\n"
+    "     --diff: the images differ; --dry-run: the merge would fail\n"
+    "  2  wrong arguments; nothing was read or written\n"
     "\n";
 
 void print_command(const Command& command, std::ostream& out) {
@@ -531,29 +653,42 @@ void print_command(const Command& command, std::ostream& out) {
   out << "\n      " << command.help << '\n';
 }
 
-int run_help(Operands, Streams io) {
+int run_help(const Arguments&, Streams io) {
   io.out << kUsageText << "\nCommands:\n";
   for (const Command& command : kCommands) print_command(command, io.out);
+  io.out << "\nFlags:\n";
+  for (const FlagName& flag : flag_names()) {
+    io.out << "  " << flag.name << "\n      " << flag.help << '\n';
+  }
   io.out << kAfterCommands;
   print_code_help(io.out);
   io.out << "\nSee blkswap(1) for the image format and examples.\n";
   return kExitOk;
 }
 
-int run_version(Operands, Streams io) {
+int run_version(const Arguments&, Streams io) {
   io.out << "blkswap " BLKSWAP_VERSION "\n";
   return kExitOk;
 }
 
 int dispatch_command(Operands args, Streams io) {
   const Command* command = args.empty() || args[0] == nullptr ? nullptr : find_option(args[0]);
-  if (command == nullptr) return dispatch_positional(args, io);
-  const Operands operands = args.subspan(1);
-  if (command->kind == CommandKind::end_of_options) return dispatch_positional(operands, io);
-  if (operands.size() < command->min_operands || operands.size() > command->max_operands) {
+  if (command == nullptr) return dispatch_positional(args, io, true);
+  if (command->kind == CommandKind::end_of_options) {
+    return dispatch_positional(args.subspan(1), io, false);
+  }
+  Arguments parsed;
+  if (!split_arguments(args[0], command->flags, args.subspan(1), parsed, io.err)) {
+    return report_usage_error(args[0], io, {}, false);
+  }
+  if ((parsed.flags & kChoosing) == kChoosing) {
+    return report_usage_error(args[0], io, "--index and --slot exclude each other");
+  }
+  const size_t count = parsed.operands.size();
+  if (count < command->min_operands || count > command->max_operands) {
     return report_usage_error(args[0], io);
   }
-  return command->run(operands, io);
+  return command->run(parsed, io);
 }
 
 }  // namespace

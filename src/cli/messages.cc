@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 
 #include "ops/report.h"
 
@@ -62,10 +63,11 @@ void start(MessageTo to, std::string_view argument, StepCode code) {
   to.out << to.lead << argument << ": " << row_of(code).meaning;
 }
 
-// The system's reason, except where its words would mislead: a file that cannot seek fails
-// for want of a length, not for a seek the user never asked for.
+// The system's reason, except where its words would mislead: a terminal or a device is refused
+// as a source of bytes, not for a call the user never asked for.
 const char* system_reason(int error) {
-  if (error == ESPIPE) return "it is a pipe, socket or terminal, which has no length to read up to";
+  if (error == ENOTTY) return "it is a terminal; give it through a file or a pipe";
+  if (error == ESPIPE) return "it is a device with no length to read up to";
   return std::strerror(error);
 }
 
@@ -137,6 +139,22 @@ std::string_view step_title(Step step) {
       break;
   }
   return "reading DIR for a repack";
+}
+
+std::string_view step_word(Step step) {
+  switch (step) {
+    case Step::load:
+      return "load";
+    case Step::replace:
+      return "replace";
+    case Step::write:
+      return "write";
+    case Step::unpack:
+      return "unpack";
+    case Step::manifest:
+      break;
+  }
+  return "manifest";
 }
 
 int code_number(StepCode code) {
@@ -246,6 +264,14 @@ void report_replace_failure(MessageTo to, Kind kind, const FlashImage& image, co
       break;
     case ReplaceCode::chosen_twice:
       to.out << ": " << block_label(image, static_cast<size_t>(why.block)).c_str();
+      break;
+    case ReplaceCode::no_match:
+      if (why.choice == BlockChoice::index) {
+        to.out << ": with --index, BLOCKNAME is a block's place, 0 to "
+               << (image.block_count > 0 ? image.block_count - 1 : 0) << " here";
+      } else if (why.choice == BlockChoice::slot) {
+        to.out << ": with --slot, BLOCKNAME is TABLE:SLOT as --info shows them (0x1000:0)";
+      }
       break;
     case ReplaceCode::too_long:
       to.out << ": " << why.length << " bytes, but "
@@ -390,29 +416,33 @@ size_t edit_distance(std::string_view a, std::string_view b) {
 
 }  // namespace
 
+size_t put_close_names(std::ostream& out, std::string_view typed,
+                       std::span<const std::string_view> names, std::string_view before) {
+  if (typed.size() < 2 || typed[0] != '-' || typed.size() > kLongestHint) return 0;
+  const Letters letters = letters_of(typed);
+  if (letters.size == 0) return 0;
+  // Names the letters begin; only when none does, names a slip or two away.
+  auto begins = [&](std::string_view name) {
+    return letters_of(name).view().substr(0, letters.size) == letters.view();
+  };
+  const bool any_begins = std::any_of(names.begin(), names.end(), begins);
+  size_t named = 0;
+  for (const std::string_view name : names) {
+    const bool close =
+        any_begins ? begins(name) : edit_distance(letters.view(), letters_of(name).view()) <= 2;
+    if (!close) continue;
+    out << (named++ == 0 ? before : " or ") << name;
+  }
+  return named;
+}
+
 void hint_at_option(std::ostream& err, std::string_view first_argument,
                     std::span<const std::string_view> options) {
-  if (first_argument.size() < 2 || first_argument[0] != '-' ||
-      first_argument.size() > kLongestHint) {
-    return;
+  std::ostringstream line;
+  line << "blkswap: hint: '" << first_argument << "' is no file; did you mean ";
+  if (put_close_names(err, first_argument, options, line.str()) > 0) {
+    err << "? See 'blkswap --help'.\n";
   }
-  const Letters typed = letters_of(first_argument);
-  if (typed.size == 0) return;
-  // Options the letters begin; only when none does, options a slip or two away.
-  auto begins = [&](std::string_view option) {
-    return letters_of(option).view().substr(0, typed.size) == typed.view();
-  };
-  const bool any_begins = std::any_of(options.begin(), options.end(), begins);
-  size_t named = 0;
-  for (const std::string_view option : options) {
-    const bool close =
-        any_begins ? begins(option) : edit_distance(typed.view(), letters_of(option).view()) <= 2;
-    if (!close) continue;
-    err << (named++ == 0 ? "blkswap: hint: '" : " or ");
-    if (named == 1) err << first_argument << "' is no file; did you mean ";
-    err << option;
-  }
-  if (named > 0) err << "? See 'blkswap --help'.\n";
 }
 
 }  // namespace blkswap

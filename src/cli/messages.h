@@ -52,6 +52,7 @@ struct CodeRow {
 // all say what these rows say.
 std::span<const CodeRow> code_table();
 std::string_view step_title(Step step);  // "loading FLASHFILE", ...
+std::string_view step_word(Step step);   // "load", ..., as JSON documents name the step
 
 // The printed number of a code. The list reports the load's "no usable table" as its -3.
 int code_number(StepCode code);
@@ -97,6 +98,11 @@ void report_refusal(MessageTo to, Kind kind, const char* file, std::string_view 
 
 // What exactly stopped the rebuild, in a sentence: which block, and where or what.
 void describe_rebuild_fault(std::ostream& out, const FlashImage& image, const MergeRefusal& why);
+
+// Prints `before`, then the names among `names` that `typed` (an argument that starts with '-')
+// is close to, joined by " or "; nothing when it is close to none. Returns how many it named.
+size_t put_close_names(std::ostream& out, std::string_view typed,
+                       std::span<const std::string_view> names, std::string_view before);
 
 // When a list or merge could not open a first argument that looks like a mistyped option
 // ("--inf", "--dryrun", "-v"), one line naming the options it is close to and --help.

@@ -6,9 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <new>
+#include <utility>
 
 namespace blkswap {
 
@@ -57,26 +60,85 @@ ReadResult failed(FileContents& out, ReadResult result) {
 
 }  // namespace
 
+namespace {
+
+// Reads `fd` to its end into `out.bytes`, growing the buffer as the bytes come; more than
+// `max_length` bytes is too_long.
+ReadResult read_stream(int fd, uint64_t max_length, FileContents& out) {
+  constexpr size_t kFirstChunk = size_t{1} << 16;
+  size_t done = 0;
+  for (;;) {
+    if (done == out.bytes.size) {
+      if (done > max_length) {
+        out.file_length = done;
+        return ReadResult::too_long;
+      }
+      // One byte past the limit tells a stream at the limit from a longer one.
+      const uint64_t wanted =
+          std::min<uint64_t>(std::max<uint64_t>(kFirstChunk, uint64_t{done} * 2), max_length + 1);
+      Bytes grown;
+      if (wanted > SIZE_MAX || !allocate_bytes(grown, static_cast<size_t>(wanted))) {
+        return ReadResult::no_memory;
+      }
+      if (done > 0) std::memcpy(grown.ptr.get(), out.bytes.ptr.get(), done);
+      out.bytes = std::move(grown);
+    }
+    const ssize_t got = ::read(fd, out.bytes.ptr.get() + done, out.bytes.size - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return failed(out, ReadResult::read_error);
+    if (got == 0) break;
+    done += static_cast<size_t>(got);
+  }
+  out.bytes.size = done;
+  out.file_length = done;
+  return ReadResult::ok;
+}
+
+}  // namespace
+
+const char kStandardStream[] = "-";
+
 ReadResult read_whole_file(const char* path, uint64_t max_length, FileContents& out) {
   out = FileContents{};
-  // O_NONBLOCK keeps the open of a FIFO without a writer from waiting for one.
-  UniqueFd fd(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-  if (fd.get() < 0) return failed(out, ReadResult::cannot_open);
+  const bool standard_input = path == kStandardStream;
+  // O_NONBLOCK keeps the open of a FIFO from waiting before it is known to be one.
+  UniqueFd opened(standard_input ? -1 : ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!standard_input && opened.get() < 0) return failed(out, ReadResult::cannot_open);
+  int fd = standard_input ? STDIN_FILENO : opened.get();
   struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return failed(out, ReadResult::cannot_open);
+  if (::fstat(fd, &st) != 0) return failed(out, ReadResult::cannot_open);
   if (S_ISDIR(st.st_mode)) {
     errno = EISDIR;
     return failed(out, ReadResult::cannot_open);
   }
-  out.identity = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), true};
-  const int flags = ::fcntl(fd.get(), F_GETFL);
-  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+  // A person at a terminal would type an image; nobody means that.
+  if (::isatty(fd) == 1) {
+    errno = ENOTTY;
     return failed(out, ReadResult::cannot_open);
   }
-  // A file that cannot seek (FIFO, socket, terminal) has no length to read up to.
-  const off_t end = ::lseek(fd.get(), 0, SEEK_END);
-  if (end < 0 || ::lseek(fd.get(), 0, SEEK_SET) != 0) return failed(out, ReadResult::cannot_open);
-  out.file_length = static_cast<uint64_t>(end);
+  out.identity = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), true};
+  if (S_ISFIFO(st.st_mode) && !standard_input) {
+    // A FIFO is read from its writer, which the open now waits for, as any reader of it does.
+    opened.reset(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (opened.get() < 0) return failed(out, ReadResult::cannot_open);
+    fd = opened.get();
+  } else if (!standard_input) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+      return failed(out, ReadResult::cannot_open);
+    }
+  }
+  if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return read_stream(fd, max_length, out);
+
+  // A file with a length: read from where it stands (standard input may be part read) to the
+  // end it has now. A device is measured the same way (/dev/zero has none), never read without
+  // end.
+  const off_t start = ::lseek(fd, 0, SEEK_CUR);
+  const off_t end = start < 0 ? -1 : ::lseek(fd, 0, SEEK_END);
+  if (end < start || ::lseek(fd, start, SEEK_SET) != start) {
+    return failed(out, ReadResult::cannot_open);
+  }
+  out.file_length = static_cast<uint64_t>(end - start);
   if (out.file_length > max_length) return ReadResult::too_long;
   if (out.file_length > SIZE_MAX ||
       !allocate_bytes(out.bytes, static_cast<size_t>(out.file_length))) {
@@ -85,7 +147,7 @@ ReadResult read_whole_file(const char* path, uint64_t max_length, FileContents& 
 
   size_t done = 0;
   while (done < out.bytes.size) {
-    const ssize_t got = ::read(fd.get(), out.bytes.ptr.get() + done, out.bytes.size - done);
+    const ssize_t got = ::read(fd, out.bytes.ptr.get() + done, out.bytes.size - done);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return failed(out, ReadResult::read_error);  // never mistaken for a shorter file
     if (got == 0) break;  // the file shrank since it was measured

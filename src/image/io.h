@@ -41,6 +41,10 @@ struct UniqueFd {
     if (fd_ >= 0) ::close(fd_);
   }
   int get() const { return fd_; }
+  void reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
   // Closes now and reports whether the close succeeded (it can report a deferred write error).
   bool close() {
     const int fd = fd_;
@@ -52,13 +56,18 @@ struct UniqueFd {
   int fd_;
 };
 
-// Reading. POSIX descriptors are used so that a FIFO, a directory or a terminal is refused at
-// once instead of blocking or being read without end.
+// The option commands' "-": given this very pointer, read_whole_file reads standard input and
+// write_file_safely writes standard output. Any other "-" names a file.
+extern const char kStandardStream[];
+
+// Reading. A regular file is read up to the length it has when opened; a pipe, FIFO, socket or
+// device to its end, and refused once it gives more than the caller's limit. A directory or a
+// terminal is refused at once.
 enum class ReadResult {
   ok,           // `bytes` holds what was read (bytes.size may be below file_length at EOF)
-  cannot_open,  // missing, a directory, or no length (FIFO, terminal)
+  cannot_open,  // missing, a directory, or a terminal
   read_error,   // the system reported an error while reading
-  too_long,     // file_length above the caller's limit; nothing allocated or read
+  too_long,     // file_length above the caller's limit (a stream: it gave more)
   no_memory,
 };
 
@@ -71,7 +80,7 @@ struct FileIdentity {
 
 struct FileContents {
   Bytes bytes;
-  uint64_t file_length = 0;  // the length found by seeking to the end
+  uint64_t file_length = 0;  // the length found by seeking to the end, or the bytes a stream gave
   FileIdentity identity;
   int error = 0;  // the system's error number for cannot_open and read_error; 0 when it had none
 };

@@ -295,6 +295,10 @@ WriteResult replace_through_temporary(const std::string& target, const struct st
 }  // namespace
 
 WriteResult write_file_safely(const char* path, std::span<const uint8_t> bytes, WriteFailure* why) {
+  if (path == kStandardStream) {
+    if (write_whole(STDOUT_FILENO, bytes)) return WriteResult::ok;
+    return fail(why, WriteResult::short_write, "standard output took not all of it", errno);
+  }
   struct stat st {};
   if (::stat(path, &st) == 0) {
     if (S_ISDIR(st.st_mode)) return fail(why, WriteResult::cannot_create, "it is a directory", 0);
@@ -319,6 +323,14 @@ WriteResult write_file_safely(const char* path, std::span<const uint8_t> bytes, 
   if (target.empty()) return fail(why, WriteResult::cannot_create, "its links form a loop", ELOOP);
   if (::lstat(target.c_str(), &found) == 0 || errno != ENOENT) {
     return fail(why, WriteResult::cannot_create, "the file its links end at cannot be found", 0);
+  }
+  struct stat folder {};
+  const bool found_folder = ::stat(directory_of(target).c_str(), &folder) == 0;
+  if (!found_folder && errno == ENOENT) {
+    return fail(why, WriteResult::cannot_create, "its folder does not exist", 0);
+  }
+  if (found_folder && !S_ISDIR(folder.st_mode)) {
+    return fail(why, WriteResult::cannot_create, "its folder is not a folder", 0);
   }
   return replace_through_temporary(target, nullptr, bytes, why);
 }

@@ -1,5 +1,7 @@
 #include "ops/json_doc.h"
 
+#include <cstdio>
+
 #include "ops/merge.h"
 #include "ops/report.h"
 
@@ -38,6 +40,10 @@ Json block_identity(const FlashImage& image, size_t index) {
   block["table"] = record.table_pos;
   block["slot"] = record.slot;
   block["id"] = entry_id(record.entry);
+  // Scripts that hand an id back as BLOCKNAME need it as BLOCKNAME reads it: hexadecimal.
+  char id_hex[8];
+  std::snprintf(id_hex, sizeof id_hex, "0x%02x", entry_id(record.entry));
+  block["id_hex"] = id_hex;
   block["name"] = name_text(name);
   block["name_hex"] = hex_text(name);
   return block;

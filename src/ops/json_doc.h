@@ -22,7 +22,8 @@ inline constexpr int kSchemaVersion = 1;
 std::string name_text(std::string_view bytes);
 std::string hex_text(std::string_view bytes);
 
-// The fields that name block `index` in every document: index, table, slot, id, name, name_hex.
+// The fields that name block `index` in every document: index, table, slot, id, id_hex, name,
+// name_hex.
 Json block_identity(const FlashImage& image, size_t index);
 
 // The --info document of a loaded image: schema, length, tables and blocks. The blocks' states

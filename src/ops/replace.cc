@@ -50,7 +50,52 @@ bool parse_block_id(std::string_view text, uint32_t& id) {
   return true;
 }
 
-int find_block(const FlashImage& image, std::string_view blockname) {
+namespace {
+
+// A whole number, decimal or hexadecimal after 0x, and nothing else.
+bool parse_number(std::string_view text, uint64_t& value) {
+  int base = 10;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    base = 16;
+    text.remove_prefix(2);
+  }
+  if (text.empty()) return false;
+  value = 0;
+  for (const char c : text) {
+    const int digit = hex_digit(c);
+    if (digit < 0 || digit >= base ||
+        value > (UINT32_MAX - static_cast<uint64_t>(digit)) / static_cast<uint64_t>(base)) {
+      return false;
+    }
+    value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
+  }
+  return true;
+}
+
+int find_by_place(const FlashImage& image, std::string_view text, BlockChoice how) {
+  uint64_t index = 0;
+  if (how == BlockChoice::index) {
+    return parse_number(text, index) && index < image.block_count ? static_cast<int>(index)
+                                                                  : kNoBlock;
+  }
+  const size_t colon = text.find(':');
+  uint64_t table = 0, slot = 0;
+  if (colon == std::string_view::npos || !parse_number(text.substr(0, colon), table) ||
+      !parse_number(text.substr(colon + 1), slot)) {
+    return kNoBlock;
+  }
+  for (size_t i = 0; i < image.block_count; ++i) {
+    if (image.records[i].table_pos == table && image.records[i].slot == slot) {
+      return static_cast<int>(i);
+    }
+  }
+  return kNoBlock;
+}
+
+}  // namespace
+
+int find_block(const FlashImage& image, std::string_view blockname, BlockChoice how) {
+  if (how != BlockChoice::name_or_id) return find_by_place(image, blockname, how);
   uint32_t wanted_id = 0;
   const bool has_id = parse_block_id(blockname, wanted_id);
   for (size_t i = 0; i < image.block_count; ++i) {
@@ -115,14 +160,15 @@ ReplaceCode read_block_file(const FlashImage& image, size_t index, const char* b
 }
 
 ReplaceCode replace_block(const FlashImage& image, const char* blockname, const char* blockfile,
-                          Replacements& replacements, ReplaceFailure* why) {
+                          Replacements& replacements, ReplaceFailure* why, BlockChoice how) {
   ReplaceFailure ignored;
   ReplaceFailure& failure = why != nullptr ? *why : ignored;
   if (blockname == nullptr || blockname[0] == '\0' || blockfile == nullptr ||
       blockfile[0] == '\0') {
     return ReplaceCode::empty_argument;
   }
-  failure.block = find_block(image, blockname);
+  failure.choice = how;
+  failure.block = find_block(image, blockname, how);
   if (failure.block == kNoBlock) return ReplaceCode::no_match;
   const auto index = static_cast<size_t>(failure.block);
   // Several replacements in one merge each choose a block of their own.

@@ -19,9 +19,16 @@ inline constexpr int kNoBlock = -1;
 // modulo 2^32. Anything else is no id (false): such a name matches by name only.
 bool parse_block_id(std::string_view text, uint32_t& id);
 
-// The block index of the first block (in block order, as loaded) whose name equals the first
-// eight characters of `blockname`, or whose id equals it read as a number; kNoBlock if none.
-int find_block(const FlashImage& image, std::string_view blockname);
+// How a BLOCKNAME chooses a block. By name or id: the first block (in block order, as loaded)
+// whose name equals its first eight characters, or whose id equals it read as a number. By
+// index: the block at that place in block order. By slot: "TABLE:SLOT", the entry at place
+// SLOT of the table at position TABLE. Numbers are decimal, or hexadecimal after 0x; no stored
+// name can be taken for an index or a slot.
+enum class BlockChoice { name_or_id, index, slot };
+
+// The block index `blockname` chooses; kNoBlock if none.
+int find_block(const FlashImage& image, std::string_view blockname,
+               BlockChoice how = BlockChoice::name_or_id);
 
 // New contents for blocks of a loaded image, read from block files: they own their bytes, the
 // image is left as loaded. At most one for each block.
@@ -59,12 +66,14 @@ struct ReplaceFailure {
   uint64_t length = 0;   // the block file's length
   uint64_t read = 0;     // short_read: the bytes it gave
   uint64_t room = 0;     // too_long: the largest block file the merge would take for it
+  BlockChoice choice = BlockChoice::name_or_id;  // how BLOCKNAME chose
 };
 
-// Chooses the block `blockname` names and adds the bytes of `blockfile` to `replacements` as its
-// new contents (chosen_twice when it has some there already).
+// Chooses the block `blockname` names (as `how` says) and adds the bytes of `blockfile` to
+// `replacements` as its new contents (chosen_twice when it has some there already).
 ReplaceCode replace_block(const FlashImage& image, const char* blockname, const char* blockfile,
-                          Replacements& replacements, ReplaceFailure* why = nullptr);
+                          Replacements& replacements, ReplaceFailure* why = nullptr,
+                          BlockChoice how = BlockChoice::name_or_id);
 
 // Reads `blockfile` whole as new bytes for block `index`: refused when it is empty, longer than
 // any place in the image (before it is read; `failure.room` then says what the merge, with the

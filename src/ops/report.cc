@@ -164,17 +164,22 @@ ChecksumReport check_every_checksum(const FlashImage& image) {
   return report;
 }
 
-size_t verify_checksums(const FlashImage& image, std::ostream& out) {
+size_t verify_checksums(const FlashImage& image, std::ostream& out, std::string_view label) {
   const ChecksumReport report = check_every_checksum(image);
+  auto start_line = [&] {
+    if (!label.empty()) out << label << ": ";
+  };
   for (size_t i = 0; i < image.block_count; ++i) {
     if (report.state[i] != ChecksumState::stale) continue;
     const BlockEntry& entry = image.records[i].entry;
+    start_line();
     put_format(
         out, "stale: block %zu (id 0x%02x, name %s) at 0x%08llx: stored 0x%08x, computed 0x%08x\n",
         i, entry_id(entry), printable_name(entry_name(entry)).text,
         static_cast<unsigned long long>(block_start(image, i)), entry_checksum(entry),
         report.computed[i]);
   }
+  start_line();
   put_format(out, "%u blocks: %zu ok, %zu stale, %zu none\n", unsigned{image.block_count},
              report.of(ChecksumState::ok), report.of(ChecksumState::stale),
              report.of(ChecksumState::none));

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ostream>
+#include <string>
 #include <string_view>
 
 #include "image/format.h"
@@ -58,7 +59,9 @@ bool print_image_info_json(const FlashImage& image, std::ostream& out);
 
 // --verify's document: schema, length, every block's identity with its stored and computed
 // checksum (null for none) and state, and how many blocks are ok, stale and none (`stale`).
-bool print_verify_json(const FlashImage& image, std::ostream& out, size_t& stale);
+// With a `file`, the document names it first (--verify of several images).
+bool print_verify_json(const FlashImage& image, std::ostream& out, size_t& stale,
+                       const char* file = nullptr);
 
 // What a dry run found: the plan (null when the merge stopped before it), and the image composed
 // from it (null unless it was composed whole).
@@ -74,7 +77,19 @@ struct DryRun {
 // far), its state as loaded, whether it is replaced and which later block writes inside it; and
 // the bytes erased and left stale ({"count": N, "first": N or null}; null unless the merge would
 // succeed).
-bool print_dry_run_json(const FlashImage* image, const DryRun& run, int code, std::ostream& out);
+// Why a command failed, for its JSON document: the step that failed ("load", "replace",
+// "write", "unpack", "manifest"), the code and the message, as standard error gives them.
+struct ErrorNote {
+  std::string_view step;
+  int code = 0;
+  std::string message;
+};
+// The document of a command that failed: schema, the file it failed on (when `file` is not
+// null) and error. False when there is no memory for it.
+bool print_error_json(std::ostream& out, const ErrorNote& error, const char* file = nullptr);
+
+bool print_dry_run_json(const FlashImage* image, const DryRun& run, int code, std::ostream& out,
+                        const ErrorNote* error = nullptr);
 
 // What --verify reports, as text or JSON: every block's checksum state and the checksum of its
 // bytes (0 for none), and how many blocks are in each state.
@@ -87,8 +102,8 @@ struct ChecksumReport {
 ChecksumReport check_every_checksum(const FlashImage& image);
 
 // Prints one line per block whose checksum is stale, then a summary line, and returns how many
-// were stale.
-size_t verify_checksums(const FlashImage& image, std::ostream& out);
+// were stale. With a `label` (the file, when several are verified), every line starts with it.
+size_t verify_checksums(const FlashImage& image, std::ostream& out, std::string_view label = {});
 
 // What a merge would change, block by block: each block's old offset and size (as loaded) beside
 // the new ones, its checksum state as loaded, and whether its stored checksum changes. Blocks

@@ -8,10 +8,30 @@ bool print_image_info_json(const FlashImage& image, std::ostream& out) {
   return print_document(out, [&] { return image_info_document(image); });
 }
 
-bool print_verify_json(const FlashImage& image, std::ostream& out, size_t& stale) {
+namespace {
+
+Json error_json(const ErrorNote& error) {
+  return Json{{"step", error.step}, {"code", error.code}, {"message", error.message}};
+}
+
+}  // namespace
+
+bool print_error_json(std::ostream& out, const ErrorNote& error, const char* file) {
   return print_document(out, [&] {
     Json doc;
     doc["schema"] = kSchemaVersion;
+    if (file != nullptr) doc["file"] = name_text(file);
+    doc["error"] = error_json(error);
+    return doc;
+  });
+}
+
+bool print_verify_json(const FlashImage& image, std::ostream& out, size_t& stale,
+                       const char* file) {
+  return print_document(out, [&] {
+    Json doc;
+    doc["schema"] = kSchemaVersion;
+    if (file != nullptr) doc["file"] = name_text(file);
     doc["length"] = image.length;
     Json& blocks = doc["blocks"] = Json::array();
     const ChecksumReport report = check_every_checksum(image);
@@ -42,12 +62,14 @@ Json byte_count(const DryRun& run, const ByteCount MergePlan::*which) {
 
 }  // namespace
 
-bool print_dry_run_json(const FlashImage* image, const DryRun& run, int code, std::ostream& out) {
+bool print_dry_run_json(const FlashImage* image, const DryRun& run, int code, std::ostream& out,
+                        const ErrorNote* error) {
   return print_document(out, [&] {
     Json doc;
     doc["schema"] = kSchemaVersion;
     doc["merge"] = code == 0 ? "succeeds" : "fails";
     doc["code"] = code;
+    if (error != nullptr) doc["error"] = error_json(*error);
     if (image == nullptr) return doc;  // the flash file did not load
     const MergePlan* plan = run.plan;
     doc["length"] = image->length;

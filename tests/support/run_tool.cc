@@ -33,13 +33,13 @@ int status_of(int raw) {
 }
 
 ToolRun run_through_shell(const std::string& program, const std::vector<std::string>& args,
-                          const std::string& shell_prefix) {
+                          const std::string& shell_prefix, const std::string& input = "/dev/null") {
   TempDir capture;
   std::string command = shell_prefix.empty() ? "" : shell_prefix + "; ";
   // A hang (waiting on a FIFO, say) ends as a kill after a minute instead of stalling the suite.
   command += "exec timeout -s KILL 60 " + program;
   for (const std::string& a : args) command += " " + shell_quoted(a);
-  command += " </dev/null >" + shell_quoted(capture.path("out")) + " 2>" +
+  command += " <" + shell_quoted(input) + " >" + shell_quoted(capture.path("out")) + " 2>" +
              shell_quoted(capture.path("err"));
   ToolRun run;
   run.status = status_of(std::system(("sh -c " + shell_quoted(command)).c_str()));
@@ -76,8 +76,9 @@ ToolRun run_tool(const std::vector<std::string>& args, const std::string& shell_
   return run;
 }
 
-ToolRun run_tool_process(const std::vector<std::string>& args, const std::string& shell_prefix) {
-  return run_through_shell(shell_quoted(BLKSWAP_EXE), args, shell_prefix);
+ToolRun run_tool_process(const std::vector<std::string>& args, const std::string& shell_prefix,
+                         const std::string& input) {
+  return run_through_shell(shell_quoted(BLKSWAP_EXE), args, shell_prefix, input);
 }
 
 bool can_run_as_nobody() {

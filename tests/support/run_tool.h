@@ -23,9 +23,9 @@ struct ToolRun {
 ToolRun run_tool(const std::vector<std::string>& args, const std::string& shell_prefix = "");
 
 // The built program in a process of its own, for what only a process shows: its exit on a
-// signal, its limits, its standard streams.
-ToolRun run_tool_process(const std::vector<std::string>& args,
-                         const std::string& shell_prefix = "");
+// signal, its limits, its standard streams. Standard input comes from `input`.
+ToolRun run_tool_process(const std::vector<std::string>& args, const std::string& shell_prefix = "",
+                         const std::string& input = "/dev/null");
 
 // The same as the unprivileged user 65534, through setpriv, from a copy of the program that
 // the user may execute. Only root can do that: check can_run_as_nobody() first.
