@@ -195,8 +195,9 @@ TEST(HostileInput, PipesAndFifosAreReadToTheirEnd) {
     writer.join();
     EXPECT_EQ(run.out, c.out) << run.err;
     EXPECT_EQ(run.status, c.out.empty() || c.out.starts_with("id:") ? 0 : 1);
-    if (run.status == 0 && c.args.size() == 4)
+    if (run.status == 0 && c.args.size() == 4) {
       EXPECT_EQ(testing::read_file(out), testing::read_file(merged));
+    }
     fs::remove(out);
   }
   // "-" is standard input in the option commands (a pipe, here a FIFO fed as above), standard

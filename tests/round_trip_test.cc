@@ -118,7 +118,32 @@ TEST(RoundTrip, RepackGivesBackTheImageOrTheMergeOfTheChangedFile) {
     EXPECT_EQ(repack.out, "repacked " + std::to_string(c.files.size() - 1) +
                               " blocks (1 changed) into " + dir.path("repacked.bin") + "\n");
     EXPECT_EQ(read_file(dir.path("repacked.bin")), read_file(dir.path("single.bin")));
+
+    // The folder still repacks the image it made, whose places and checksums have changed:
+    // nothing differs from its blocks, then one file that changes again is taken.
+    const std::string repacked = dir.path("repacked.bin");
+    const auto again = run_tool({"--repack", repacked, unpacked, repacked});
+    ASSERT_EQ(again.status, 0) << again.err;
+    EXPECT_NE(again.out.find(" (0 changed) "), std::string::npos) << again.out;
+    EXPECT_EQ(read_file(repacked), read_file(dir.path("single.bin")));
+    const auto smaller = pattern(0x100, 78);
+    ASSERT_TRUE(write_file(unpacked + "/" + c.changed_file, smaller));
+    ASSERT_EQ(run_tool({repacked, c.blockname, dir.file("smaller.bin", smaller), dir.path("s.bin")})
+                  .status,
+              0);
+    ASSERT_EQ(run_tool({"--repack", repacked, unpacked, repacked}).status, 0);
+    EXPECT_EQ(read_file(repacked), read_file(dir.path("s.bin")));
   }
+
+  // An image whose only table lists no block unpacks to a manifest alone and repacks to itself.
+  TempDir dir;
+  const std::string bare =
+      dir.file("bare.bin", testing::build_image(kImageUnit, {{0x100, {}}}, 0x5A));
+  ASSERT_EQ(run_tool({"--unpack", bare, dir.path("bare")}).status, 0);
+  EXPECT_EQ(testing::files_in(dir.path("bare")), std::vector<std::string>{"manifest.json"});
+  const auto repack = run_tool({"--repack", bare, dir.path("bare"), dir.path("out.bin")});
+  ASSERT_EQ(repack.status, 0) << repack.err;
+  EXPECT_EQ(read_file(dir.path("out.bin")), read_file(bare));
 }
 
 // Inside its private folder an unpack writes plain files: one sync each, one for the folder,
@@ -219,9 +244,12 @@ TEST(RoundTrip, HostileFoldersAreRefusedWithNothingLost) {
     const char* extra;     // a file added to DIR
     const char* removed;   // a file removed from DIR
     std::string err;
+    std::pair<std::string, std::string> edit = {};  // a text of manifest.json, and its edit
+    const char* link = nullptr;  // a file made a symbolic link to one outside DIR
   } cases[] = {
       {"not JSON", "{\"schema\": 1,", nullptr, nullptr,
-       "its manifest is not one blkswap can read: it is not JSON (repack error -3)"},
+       "its manifest is not one blkswap can read: it is not JSON, or not one JSON document "
+       "alone (repack error -3)"},
       {"deeply nested", std::string(100000, '[') + std::string(100000, ']'), nullptr, nullptr,
        "it is not a JSON object (repack error -3)"},
       {"another schema", "{\"schema\": 2}", nullptr, nullptr, "its \"schema\" is not 1"},
@@ -232,6 +260,53 @@ TEST(RoundTrip, HostileFoldersAreRefusedWithNothingLost) {
        "01-kernel.bin: cannot be opened: No such file or directory (repack error -2)"},
       {"extra file", "", "01-kernel.bin~", nullptr,
        "holds a file its manifest does not name: 01-kernel.bin~ (repack error -5)"},
+      // An edit a repack would not apply is named, never ignored.
+      {"a name edited",
+       "",
+       nullptr,
+       nullptr,
+       "describes another image: block 1 has name \"kernal\"; FLASHFILE's is \"kernel\"",
+       {"\"name\": \"kernel\"", "\"name\": \"kernal\""}},
+      {"an id edited",
+       "",
+       nullptr,
+       nullptr,
+       "describes another image: block 1 has id 3 (0x3); FLASHFILE's is 2 (0x2)",
+       {"\"id\": 2,", "\"id\": 3,"}},
+      {"a key added",
+       "",
+       nullptr,
+       nullptr,
+       "block 0 has the key \"note\", which a repack does not read (repack error -3)",
+       {"\"index\": 0,", "\"note\": \"x\", \"index\": 0,"}},
+      {"a NUL and more after the document",
+       "",
+       nullptr,
+       nullptr,
+       "it holds a NUL byte at ",
+       {"\n}\n", std::string("\n}\n\0{}", 6)}},
+      {"a second document",
+       "",
+       nullptr,
+       nullptr,
+       "not one JSON document alone",
+       {"\n}\n", "\n}\n{}"}},
+      // A folder from someone else pulls in no file from outside it.
+      {"a block file linked out",
+       "",
+       nullptr,
+       nullptr,
+       "01-kernel.bin: cannot be opened: it is a symbolic link, which is not followed out of a "
+       "folder (repack error -2)",
+       {},
+       "01-kernel.bin"},
+      {"the manifest linked out",
+       "",
+       nullptr,
+       nullptr,
+       "its manifest cannot be opened or read whole: it is a symbolic link",
+       {},
+       "manifest.json"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -246,6 +321,18 @@ TEST(RoundTrip, HostileFoldersAreRefusedWithNothingLost) {
       ASSERT_TRUE(write_file(unpacked + "/" + c.extra, {1}));
     }
     if (c.removed != nullptr) fs::remove(unpacked + "/" + c.removed);
+    if (!c.edit.first.empty()) {
+      std::string text = read_text(unpacked + "/manifest.json");
+      const size_t at = text.find(c.edit.first);
+      ASSERT_NE(at, std::string::npos);
+      text.replace(at, c.edit.first.size(), c.edit.second);
+      ASSERT_TRUE(write_file(unpacked + "/manifest.json", {text.begin(), text.end()}));
+    }
+    if (c.link != nullptr) {
+      const std::string outside = dir.file("outside", {read_file(unpacked + "/" + c.link)});
+      fs::remove(unpacked + "/" + c.link);
+      fs::create_symlink(outside, unpacked + "/" + c.link);
+    }
     const auto before = testing::files_in(unpacked);
     const std::string wfile = dir.file("out.bin", {7});
     const auto run = run_tool({"--repack", flash, unpacked, wfile});
@@ -261,11 +348,11 @@ TEST(RoundTrip, HostileFoldersAreRefusedWithNothingLost) {
   const std::string flash = dir.file("flash.bin", image);
   const std::string other = dir.file("other.bin", single_table_image());
   std::vector<uint8_t> touched = image;
-  touched[0x11000] ^= 1;  // a byte inside the block "bootload"
+  touched[0x1000 + 28 + 48 + 20] ^= 1;  // a byte of the kernel's entry that blkswap never reads
   const std::string changed = dir.file("changed.bin", touched);
   for (const auto& [source, detail] : std::vector<std::pair<std::string, std::string>>{
-           {other, "table 0 has entries 8 (0x8); FLASHFILE's is 3 (0x3)"},
-           {changed, "the manifest has image_checksum "}}) {
+           {other, "the manifest lists 1 table; FLASHFILE has 2"},
+           {changed, "block 1 has entry_hex \"02"}}) {
     const std::string unpacked = dir.path("from-" + fs::path(source).stem().string());
     ASSERT_EQ(run_tool({"--unpack", source, unpacked}).status, 0);
     const auto run = run_tool({"--repack", flash, unpacked, dir.path("out.bin")});

@@ -491,7 +491,7 @@ int rehearse(MergeRun& run, const char* flashfile, const DryRunOutput& output) {
   }
   const MergeRefusal& refusal = run.plan.holds() ? run.composed.refusal : run.plan.refusal;
   DryRun report{&run.plan, composed == WriteCode::ok ? &run.composed : nullptr, kNoBlock};
-  if (composed == WriteCode::does_not_fit && refusal.fault != MergeFault::no_blocks) {
+  if (composed == WriteCode::does_not_fit) {
     report.at_fault = static_cast<int>(refusal.block);
   }
   const int number = composed == WriteCode::ok ? 0 : code_number(step_code(composed));

@@ -68,6 +68,9 @@ void start(MessageTo to, std::string_view argument, StepCode code) {
 const char* system_reason(int error) {
   if (error == ENOTTY) return "it is a terminal; give it through a file or a pipe";
   if (error == ESPIPE) return "it is a device with no length to read up to";
+  if (error == kIsSymbolicLink)
+    return "it is a symbolic link, which is not followed out of a folder";
+  if (error == kNotRegularFile) return "it is not a regular file";
   return std::strerror(error);
 }
 
@@ -289,9 +292,6 @@ void describe_rebuild_fault(std::ostream& out, const FlashImage& image, const Me
   char text[200] = "";
   switch (why.fault) {
     case MergeFault::none:
-      break;
-    case MergeFault::no_blocks:
-      std::snprintf(text, sizeof text, "the image lists no block");
       break;
     case MergeFault::field_overflow:
       std::snprintf(text, sizeof text, "%s would not fit its 32-bit offset or size", block.c_str());

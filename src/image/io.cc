@@ -98,18 +98,29 @@ ReadResult read_stream(int fd, uint64_t max_length, FileContents& out) {
 
 const char kStandardStream[] = "-";
 
-ReadResult read_whole_file(const char* path, uint64_t max_length, FileContents& out) {
+ReadResult read_whole_file(const char* path, uint64_t max_length, FileContents& out, Links links) {
   out = FileContents{};
   const bool standard_input = path == kStandardStream;
+  const bool only_regular = links == Links::refuse;
   // O_NONBLOCK keeps the open of a FIFO from waiting before it is known to be one.
-  UniqueFd opened(standard_input ? -1 : ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-  if (!standard_input && opened.get() < 0) return failed(out, ReadResult::cannot_open);
+  const int open_flags =
+      O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (only_regular ? O_NOFOLLOW : 0);
+  UniqueFd opened(standard_input ? -1 : ::open(path, open_flags));
+  if (!standard_input && opened.get() < 0) {
+    const ReadResult result = failed(out, ReadResult::cannot_open);
+    if (only_regular && out.error == ELOOP) out.error = kIsSymbolicLink;
+    return result;
+  }
   int fd = standard_input ? STDIN_FILENO : opened.get();
   struct stat st {};
   if (::fstat(fd, &st) != 0) return failed(out, ReadResult::cannot_open);
   if (S_ISDIR(st.st_mode)) {
     errno = EISDIR;
     return failed(out, ReadResult::cannot_open);
+  }
+  if (only_regular && !S_ISREG(st.st_mode)) {
+    out.error = kNotRegularFile;
+    return ReadResult::cannot_open;
   }
   // A person at a terminal would type an image; nobody means that.
   if (::isatty(fd) == 1) {

@@ -88,7 +88,15 @@ struct FileContents {
 // The identity of the file `path` names (links followed); unknown when it cannot be had.
 FileIdentity identify_file(const char* path);
 
-ReadResult read_whole_file(const char* path, uint64_t max_length, FileContents& out);
+// Whether the file read may be reached through a symbolic link. A folder handed over by someone
+// else is read with `refuse`: a link, or anything but a regular file, is cannot_open with one of
+// the two error numbers below, which no system error has.
+enum class Links { follow, refuse };
+inline constexpr int kIsSymbolicLink = 0x10001;
+inline constexpr int kNotRegularFile = 0x10002;
+
+ReadResult read_whole_file(const char* path, uint64_t max_length, FileContents& out,
+                           Links links = Links::follow);
 
 // Writing.
 enum class WriteResult { ok, cannot_create, short_write };

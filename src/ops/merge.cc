@@ -58,7 +58,6 @@ bool refuse(MergeRefusal& refusal, MergeFault fault, size_t block, uint64_t at =
 
 bool place_blocks(const FlashImage& image, const Sizes& sizes, MergePlan& plan) {
   const size_t n = image.block_count;
-  if (n == 0) return refuse(plan.refusal, MergeFault::no_blocks, 0);
   for (size_t k = 0; k < n; ++k) {
     const BlockRecord& record = image.records[k];
     if (sizes[k] > UINT32_MAX) return refuse(plan.refusal, MergeFault::field_overflow, k);
@@ -250,6 +249,7 @@ void count_not_erased(const uint8_t* bytes, uint64_t start, uint64_t end, ByteCo
 // What the composition erases and what it leaves stale, from the places alone.
 void count_lost_bytes(const FlashImage& image, MergePlan& plan) {
   const size_t n = image.block_count;
+  if (n == 0) return;  // an image without blocks is merged as it is
   const uint64_t last_table = image.records[n - 1].table_pos;
   RangeSet kept;  // what the composition writes
   RangeSet old;   // where blocks were
@@ -280,7 +280,6 @@ bool plan_merge(const FlashImage& image, const Replacements& replacements, Merge
   Flags replaced{};
   sizes_of(image, replacements, sizes, replaced);
   if (!lay_out(image, sizes, replaced, plan)) {
-    if (plan.refusal.fault == MergeFault::no_blocks) return false;
     // A refusal that a smaller block file would have avoided names that block and its room.
     MergeRefusal& refusal = plan.refusal;
     for (size_t i = 0; i < replacements.count && !refusal.too_big; ++i) {
@@ -459,8 +458,10 @@ WriteCode compose(const FlashImage& image, const MergePlan& plan, Composed& out)
   const size_t n = image.block_count;
   const uint8_t* in = image.bytes.ptr.get();
   uint8_t* dst = out.bytes.ptr.get();
-  const size_t last_table = image.records[n - 1].table_pos;
+  // An image without blocks has no table with blocks to erase after: it stays as it is.
+  const size_t last_table = n > 0 ? image.records[n - 1].table_pos : image.length;
   std::memcpy(dst, in, last_table);
+  if (n == 0) return WriteCode::ok;
   std::memset(dst + last_table, 0xFF, image.length - last_table);
   std::memcpy(dst + image.records[0].table_pos, in + image.records[0].table_pos, kHeaderSize);
   std::memcpy(dst + last_table, in + last_table, kHeaderSize);

@@ -21,7 +21,6 @@ WriteCode write_code(WriteResult result);
 // Why a merge is refused (WriteCode::does_not_fit).
 enum class MergeFault {
   none,
-  no_blocks,         // the image lists no block
   field_overflow,    // `block`'s offset or size would not fit its 32-bit field
   past_end,          // `block` would end at `at`, past the image's end
   last_at_end,       // `block`, the last, would end at `at`, not before the image's end

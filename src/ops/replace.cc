@@ -131,10 +131,12 @@ uint64_t longest_conceivable(const FlashImage& image, size_t index) {
 }  // namespace
 
 ReplaceCode read_block_file(const FlashImage& image, size_t index, const char* blockfile,
-                            const Replacements& others, Bytes& data, ReplaceFailure& failure) {
+                            const Replacements& others, Bytes& data, ReplaceFailure& failure,
+                            Links links) {
   FileContents contents;
   failure.block = static_cast<int>(index);
-  const ReadResult read = read_whole_file(blockfile, longest_conceivable(image, index), contents);
+  const ReadResult read =
+      read_whole_file(blockfile, longest_conceivable(image, index), contents, links);
   failure.error = contents.error;
   failure.length = contents.file_length;
   switch (read) {

@@ -79,7 +79,8 @@ ReplaceCode replace_block(const FlashImage& image, const char* blockname, const 
 // any place in the image (before it is read; `failure.room` then says what the merge, with the
 // `others` it already has, would take), or cannot be read whole.
 ReplaceCode read_block_file(const FlashImage& image, size_t index, const char* blockfile,
-                            const Replacements& others, Bytes& data, ReplaceFailure& failure);
+                            const Replacements& others, Bytes& data, ReplaceFailure& failure,
+                            Links links = Links::follow);
 
 // Whether `path` names the flash file `image` was read from (the same file, links followed).
 bool names_the_flash_file(const FlashImage& image, const char* path);

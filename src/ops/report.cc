@@ -220,7 +220,8 @@ void print_dry_run(const FlashImage& image, const DryRun& run, std::ostream& out
     if (static_cast<int>(i) == run.at_fault) out << "  (at fault)";
     out << '\n';
   }
-  if (plan == nullptr || run.composed == nullptr) return;  // only for a merge that would succeed
+  // Only for a merge that would succeed, and changes an image that has blocks.
+  if (plan == nullptr || run.composed == nullptr || image.block_count == 0) return;
   const uint32_t last_table = image.records[image.block_count - 1].table_pos;
   put_format(out,
              "erased: %llu bytes outside every block, from the table at 0x%08x on, become 0xFF",

@@ -17,8 +17,12 @@ namespace blkswap {
 
 namespace {
 
-// A manifest lists at most 64 blocks; no honest one comes near this.
-constexpr uint64_t kLongestManifest = 1 << 20;
+// The longest manifest a repack reads: far more than unpack writes for the image (each table
+// takes under 100 bytes, each block under 1,000), so that an editor's re-indenting still fits.
+uint64_t longest_manifest(const FlashImage& image) {
+  return (uint64_t{1} << 20) + 256 * uint64_t{image.table_count} +
+         4096 * uint64_t{image.block_count};
+}
 
 bool is_plain(uint8_t byte) {
   return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
@@ -97,18 +101,34 @@ uint32_t image_checksum(const FlashImage& image, const BlockChecksums& crcs) {
   return block_crc_concat(crc, block_crc(tail), tail.size());
 }
 
+namespace {
+
+// The manifest as a document: --info's, with every entry's bytes as loaded, the image's checksum
+// after the tables and each block's file last in its block.
+Json manifest_document(const FlashImage& image, const BlockChecksums& crcs) {
+  Json doc = image_info_document(image, {crcs.data(), image.block_count});
+  Json blocks = std::move(doc["blocks"]);
+  doc.erase("blocks");  // put back after the image's checksum
+  doc["image_checksum"] = image_checksum(image, crcs);
+  for (size_t i = 0; i < image.block_count; ++i) {
+    const BlockEntry& entry = image.records[i].entry;
+    blocks[i]["entry_hex"] =
+        hex_text({reinterpret_cast<const char*>(entry.raw.data()), entry.raw.size()});
+    blocks[i]["file"] = block_file_name(i, entry_name(entry));
+  }
+  doc["blocks"] = std::move(blocks);
+  return doc;
+}
+
+std::string manifest_of(const Json& doc) {
+  return doc.dump(2, ' ', true) + "\n";
+}
+
+}  // namespace
+
 bool manifest_text(const FlashImage& image, std::string& text) {
   try {
-    const BlockChecksums crcs = block_checksums(image);
-    Json doc = image_info_document(image, {crcs.data(), image.block_count});
-    Json blocks = std::move(doc["blocks"]);
-    doc.erase("blocks");  // put back after the image's checksum, each with its file
-    doc["image_checksum"] = image_checksum(image, crcs);
-    for (size_t i = 0; i < image.block_count; ++i) {
-      blocks[i]["file"] = block_file_name(i, entry_name(image.records[i].entry));
-    }
-    doc["blocks"] = std::move(blocks);
-    text = doc.dump(2, ' ', true) + "\n";
+    text = manifest_of(manifest_document(image, block_checksums(image)));
     return true;
   } catch (const std::bad_alloc&) {
     return false;
@@ -160,108 +180,166 @@ ManifestCode refuse(ManifestFailure& why, ManifestCode code, const char* format,
   return code;
 }
 
-// A field the manifest must have, as a whole number; null when missing or of another kind.
-const Json* number_field(const Json& object, const char* key, uint64_t& value) {
-  const auto it = object.find(key);
-  if (it == object.end() || !it->is_number_unsigned()) return nullptr;
-  value = it->get<uint64_t>();
-  return &*it;
+// The values that record where a block lay and what its checksum was when it was unpacked. A
+// repack reads the image they describe, or one that a merge made of it since: then they are
+// checked against each other, not against FLASHFILE, where a merge has changed them.
+bool is_placement(std::string_view key) {
+  for (const std::string_view k :
+       {"offset", "size", "start", "end", "checksum", "state", "room", "image_checksum"}) {
+    if (key == k) return true;
+  }
+  return false;
 }
 
-const std::string* text_field(const Json& object, const char* key) {
-  const auto it = object.find(key);
-  return it == object.end() || !it->is_string() ? nullptr : it->get_ptr<const std::string*>();
+// Keys an earlier blkswap did not write; a manifest without them is read, but then describes
+// FLASHFILE only when it is the very image it was unpacked from.
+bool is_optional(std::string_view key) {
+  return key == "id_hex" || key == "entry_hex";
 }
 
-const Json* array_field(const Json& object, const char* key) {
-  const auto it = object.find(key);
-  return it == object.end() || !it->is_array() ? nullptr : &*it;
+// A value as a message shows it: a whole number also in hexadecimal, anything else as JSON.
+std::string shown_value(const Json& value) {
+  if (value.is_number_unsigned()) {
+    const auto n = static_cast<unsigned long long>(value.get<uint64_t>());
+    char text[48];
+    std::snprintf(text, sizeof text, "%llu (0x%llx)", n, n);
+    return text;
+  }
+  std::string text = value.dump(-1, ' ', true);
+  if (text.size() > 60) text = text.substr(0, 57) + "...";
+  return text;
 }
 
-// Compares one whole-number field of the manifest with the image's value.
-struct FieldCheck {
-  const char* key;
-  uint64_t image_value;
-};
+ManifestCode refuse_value(ManifestFailure& why, const char* where, const std::string& key,
+                          const Json& value, const Json& wanted) {
+  return refuse(why, ManifestCode::other_image, "%s has %s %s; FLASHFILE's is %s", where,
+                key.c_str(), shown_value(value).c_str(), shown_value(wanted).c_str());
+}
 
-ManifestCode check_fields(const Json& object, const char* where, std::span<const FieldCheck> checks,
-                          ManifestFailure& why) {
-  for (const FieldCheck& check : checks) {
-    uint64_t value = 0;
-    if (number_field(object, check.key, value) == nullptr) {
-      return refuse(why, ManifestCode::malformed, "%s has no whole-number \"%s\"", where,
-                    check.key);
+// An entry's bytes with the fields a merge rewrites (offset, size, checksum) cleared.
+std::string without_placement(const std::string& entry_hex) {
+  BlockEntry entry;
+  for (size_t i = 0; i < kEntrySize && 2 * i + 1 < entry_hex.size(); ++i) {
+    entry.raw[i] = static_cast<uint8_t>(std::stoi(entry_hex.substr(2 * i, 2), nullptr, 16));
+  }
+  set_entry_offset(entry, 0);
+  set_entry_size(entry, 0);
+  set_entry_checksum(entry, 0);
+  return hex_text({reinterpret_cast<const char*>(entry.raw.data()), entry.raw.size()});
+}
+
+bool is_entry_hex(const Json& value) {
+  if (!value.is_string()) return false;
+  const std::string& text = value.get_ref<const std::string&>();
+  return text.size() == 2 * kEntrySize &&
+         text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+// Compares one object of the manifest with the one unpack would write for FLASHFILE: the same
+// keys, each value of the same kind, and every value equal but the placement ones when the
+// image has changed since (`same_image` false).
+ManifestCode check_object(const Json& object, const Json& wanted, const char* where,
+                          bool same_image, ManifestFailure& why) {
+  if (!object.is_object())
+    return refuse(why, ManifestCode::malformed, "%s is not an object", where);
+  for (const auto& [key, value] : object.items()) {
+    if (!wanted.contains(key)) {
+      return refuse(why, ManifestCode::malformed,
+                    "%s has the key \"%.40s\", which a repack does not read", where, key.c_str());
     }
-    if (value != check.image_value) {
-      return refuse(why, ManifestCode::other_image,
-                    "%s has %s %llu (0x%llx); FLASHFILE's is %llu (0x%llx)", where, check.key,
-                    static_cast<unsigned long long>(value), static_cast<unsigned long long>(value),
-                    static_cast<unsigned long long>(check.image_value),
-                    static_cast<unsigned long long>(check.image_value));
+  }
+  for (const auto& [key, want] : wanted.items()) {
+    const auto found = object.find(key);
+    if (found == object.end()) {
+      if (is_optional(key)) continue;
+      return refuse(why, ManifestCode::malformed, "%s has no \"%s\"", where, key.c_str());
+    }
+    const Json& value = *found;
+    if (want.is_array()) continue;  // the tables and the blocks, each checked on its own
+    if (want.is_number() ? !value.is_number_unsigned() : value.type() != want.type()) {
+      return refuse(why, ManifestCode::malformed, "%s has no %s \"%s\"", where,
+                    want.is_number() ? "whole-number" : "text", key.c_str());
+    }
+    if (key == "entry_hex" && !is_entry_hex(value)) {
+      return refuse(why, ManifestCode::malformed, "%s's \"entry_hex\" is not 48 bytes in hex",
+                    where);
+    }
+    if (value == want) continue;
+    if (key == "file") {
+      return refuse(why, ManifestCode::malformed, "%s's \"file\" is not \"%s\"", where,
+                    want.get_ref<const std::string&>().c_str());
+    }
+    if (same_image || !is_placement(key)) {
+      if (key != "entry_hex" || same_image ||
+          without_placement(value.get<std::string>()) !=
+              without_placement(want.get<std::string>())) {
+        return refuse_value(why, where, key, value, want);
+      }
     }
   }
   return ManifestCode::ok;
 }
 
-ManifestCode check_tables(const FlashImage& image, const Json& tables, ManifestFailure& why) {
-  size_t t = 0;
-  ManifestCode code = ManifestCode::ok;
-  for_each_table(image, [&](uint32_t position, uint8_t entries) {
-    if (code != ManifestCode::ok) return;
-    if (t >= tables.size()) {
-      code = refuse(why, ManifestCode::other_image,
-                    "the manifest lists %zu tables; FLASHFILE has one more at 0x%08x", t, position);
-      return;
-    }
-    char where[32];
-    std::snprintf(where, sizeof where, "table %zu", t);
-    const FieldCheck checks[] = {{"position", position}, {"entries", entries}};
-    code = check_fields(tables[t++], where, checks, why);
-  });
-  if (code == ManifestCode::ok && t != tables.size()) {
-    code = refuse(why, ManifestCode::other_image,
-                  "the manifest lists %zu tables; FLASHFILE has %zu", tables.size(), t);
+// The placement values of a block unpacked from an earlier state of the image, checked against
+// each other: its place from its table and offset, its end from its size, and its entry's bytes.
+ManifestCode check_placement(const Json& block, const char* where, ManifestFailure& why) {
+  const uint64_t table = block["table"].get<uint64_t>(), offset = block["offset"].get<uint64_t>(),
+                 size = block["size"].get<uint64_t>();
+  if (block["start"].get<uint64_t>() != table + offset) {
+    return refuse(why, ManifestCode::malformed, "%s's \"start\" is not its table plus its offset",
+                  where);
   }
-  return code;
+  if (block["end"].get<uint64_t>() != table + offset + size) {
+    return refuse(why, ManifestCode::malformed, "%s's \"end\" is not its start plus its size",
+                  where);
+  }
+  const auto entry_hex = block.find("entry_hex");
+  if (entry_hex == block.end()) return ManifestCode::ok;
+  BlockEntry entry;
+  const std::string& text = entry_hex->get_ref<const std::string&>();
+  for (size_t i = 0; i < kEntrySize; ++i) {
+    entry.raw[i] = static_cast<uint8_t>(std::stoi(text.substr(2 * i, 2), nullptr, 16));
+  }
+  const struct {
+    const char* key;
+    uint64_t in_entry;
+  } fields[] = {{"offset", entry_offset(entry)},
+                {"size", entry_size(entry)},
+                {"checksum", entry_checksum(entry)}};
+  for (const auto& field : fields) {
+    if (block[field.key].get<uint64_t>() != field.in_entry) {
+      return refuse(why, ManifestCode::malformed, "%s's \"%s\" is not the one in its \"entry_hex\"",
+                    where, field.key);
+    }
+  }
+  const std::string& state = block["state"].get_ref<const std::string&>();
+  const bool none = !has_checksum(entry);
+  if (none ? state != "none" : state != "ok" && state != "stale") {
+    return refuse(why, ManifestCode::malformed, "%s's \"state\" cannot be \"%.20s\"", where,
+                  state.c_str());
+  }
+  return ManifestCode::ok;
 }
 
-ManifestCode check_blocks(const FlashImage& image, const Json& blocks, ManifestFailure& why) {
-  if (blocks.size() != image.block_count) {
-    return refuse(why, ManifestCode::other_image, "the manifest lists %zu blocks; FLASHFILE has %u",
-                  blocks.size(), unsigned{image.block_count});
+ManifestCode check_list(const Json& list, const Json& wanted, const char* kind, bool same_image,
+                        ManifestFailure& why) {
+  if (list.size() != wanted.size()) {
+    return refuse(why, ManifestCode::other_image, "the manifest lists %zu %s%s; FLASHFILE has %zu",
+                  list.size(), kind, list.size() == 1 ? "" : "s", wanted.size());
   }
-  for (size_t i = 0; i < image.block_count; ++i) {
-    const BlockRecord& record = image.records[i];
-    const BlockEntry& entry = record.entry;
+  const bool blocks = std::string_view(kind) == "block";
+  for (size_t i = 0; i < list.size(); ++i) {
     char where[32];
-    std::snprintf(where, sizeof where, "block %zu", i);
-    const FieldCheck checks[] = {
-        {"index", i},
-        {"table", record.table_pos},
-        {"slot", record.slot},
-        {"id", entry_id(entry)},
-        {"offset", entry_offset(entry)},
-        {"size", entry_size(entry)},
-        {"checksum", entry_checksum(entry)},
-    };
-    const ManifestCode code = check_fields(blocks[i], where, checks, why);
+    std::snprintf(where, sizeof where, "%s %zu", kind, i);
+    ManifestCode code = check_object(list[i], wanted[i], where, same_image, why);
+    if (code == ManifestCode::ok && blocks && !same_image) {
+      if (!list[i].contains("entry_hex")) {
+        return refuse(why, ManifestCode::other_image,
+                      "%s has no \"entry_hex\" to tell that FLASHFILE's is the same entry", where);
+      }
+      code = check_placement(list[i], where, why);
+    }
     if (code != ManifestCode::ok) return code;
-    const std::string_view name = entry_name(entry);
-    const std::string* name_hex = text_field(blocks[i], "name_hex");
-    if (name_hex == nullptr) {
-      return refuse(why, ManifestCode::malformed, "%s has no text \"name_hex\"", where);
-    }
-    if (*name_hex != hex_text(name)) {
-      return refuse(why, ManifestCode::other_image,
-                    "%s has name_hex \"%.40s\"; FLASHFILE's is \"%s\"", where, name_hex->c_str(),
-                    hex_text(name).c_str());
-    }
-    const std::string* file = text_field(blocks[i], "file");
-    const std::string expected = block_file_name(i, name);
-    if (file == nullptr || *file != expected) {
-      return refuse(why, ManifestCode::malformed, "%s's \"file\" is not \"%s\"", where,
-                    expected.c_str());
-    }
   }
   return ManifestCode::ok;
 }
@@ -287,22 +365,29 @@ ManifestCode check_folder(const FlashImage& image, const std::string& dir, Manif
 ManifestCode check_document(const FlashImage& image, const BlockChecksums& crcs, const Json& doc,
                             ManifestFailure& why) {
   if (!doc.is_object()) return refuse(why, ManifestCode::malformed, "it is not a JSON object");
-  uint64_t schema = 0;
-  if (number_field(doc, "schema", schema) == nullptr || schema != kSchemaVersion) {
+  const auto schema = doc.find("schema");
+  if (schema == doc.end() || !schema->is_number_unsigned() ||
+      schema->get<uint64_t>() != kSchemaVersion) {
     return refuse(why, ManifestCode::malformed, "its \"schema\" is not %d", kSchemaVersion);
   }
-  const FieldCheck length[] = {{"length", image.length}};
-  ManifestCode code = check_fields(doc, "the manifest", length, why);
-  if (code != ManifestCode::ok) return code;
-  const Json* tables = array_field(doc, "tables");
-  const Json* blocks = array_field(doc, "blocks");
-  if (tables == nullptr || blocks == nullptr) {
-    return refuse(why, ManifestCode::malformed, "it has no \"tables\" or no \"blocks\" list");
+  const Json wanted = manifest_document(image, crcs);
+  // The image it was unpacked from, or one a merge has made of it since.
+  const auto checksum = doc.find("image_checksum");
+  const bool same_image = checksum != doc.end() && *checksum == wanted["image_checksum"];
+  for (const char* key : {"length", "tables", "blocks"}) {
+    const auto found = doc.find(key);
+    if (found == doc.end()) continue;  // named below
+    if (wanted[key].is_array() && !found->is_array()) {
+      return refuse(why, ManifestCode::malformed, "its \"%s\" is not a list", key);
+    }
   }
-  if ((code = check_tables(image, *tables, why)) != ManifestCode::ok) return code;
-  if ((code = check_blocks(image, *blocks, why)) != ManifestCode::ok) return code;
-  const FieldCheck checksum[] = {{"image_checksum", image_checksum(image, crcs)}};
-  return check_fields(doc, "the manifest", checksum, why);
+  ManifestCode code = check_object(doc, wanted, "the manifest", same_image, why);
+  if (code != ManifestCode::ok) return code;
+  if ((code = check_list(doc["tables"], wanted["tables"], "table", same_image, why)) !=
+      ManifestCode::ok) {
+    return code;
+  }
+  return check_list(doc["blocks"], wanted["blocks"], "block", same_image, why);
 }
 
 }  // namespace
@@ -312,8 +397,17 @@ ManifestCode check_manifest_text(const FlashImage& image, const BlockChecksums& 
   ManifestFailure ignored;
   ManifestFailure& failure = why != nullptr ? *why : ignored;
   try {
+    // The JSON library would end the document at a NUL byte and take nothing after it.
+    if (const size_t nul = text.find('\0'); nul != std::string_view::npos) {
+      return refuse(failure, ManifestCode::malformed,
+                    "it holds a NUL byte at %zu; a manifest is one JSON document and nothing else",
+                    nul);
+    }
     const Json doc = Json::parse(text.begin(), text.end(), nullptr, false);
-    if (doc.is_discarded()) return refuse(failure, ManifestCode::malformed, "it is not JSON");
+    if (doc.is_discarded()) {
+      return refuse(failure, ManifestCode::malformed,
+                    "it is not JSON, or not one JSON document alone");
+    }
     return check_document(image, blocks, doc, failure);
   } catch (const std::bad_alloc&) {
     return ManifestCode::no_memory;
@@ -329,7 +423,7 @@ ManifestCode check_manifest(const FlashImage& image, const BlockChecksums& block
     const std::string folder = dir;
     FileContents contents;
     const std::string path = folder + "/" + std::string(kManifestName);
-    switch (read_whole_file(path.c_str(), kLongestManifest, contents)) {
+    switch (read_whole_file(path.c_str(), longest_manifest(image), contents, Links::refuse)) {
       case ReadResult::ok:
         break;
       case ReadResult::too_long:
@@ -366,8 +460,8 @@ ReplaceCode take_changed_blocks(const FlashImage& image, const char* dir,
           std::string(dir) + "/" + block_file_name(i, entry_name(image.records[i].entry));
       Bytes data;
       failure.replace = ReplaceFailure{};
-      const ReplaceCode code =
-          read_block_file(image, i, failure.file.c_str(), replacements, data, failure.replace);
+      const ReplaceCode code = read_block_file(image, i, failure.file.c_str(), replacements, data,
+                                               failure.replace, Links::refuse);
       if (code == ReplaceCode::empty_file && loaded.empty()) continue;  // an empty block
       if (code != ReplaceCode::ok) return code;
       if (std::ranges::equal(as_span(data), loaded)) continue;
