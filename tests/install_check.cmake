@@ -19,6 +19,10 @@ if(NOT rc EQUAL 0)
   message(FATAL_ERROR "${man_page} is missing or differs from ${MAN_PAGE}")
 endif()
 
+if(NOT EXISTS ${PREFIX}/${CMAKE_INSTALL_DATADIR}/bash-completion/completions/blkswap)
+  message(FATAL_ERROR "the bash completion script is not installed")
+endif()
+
 find_program(GROFF groff)
 if(NOT GROFF)
   message(FATAL_ERROR "groff is needed to check the man page")

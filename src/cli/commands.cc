@@ -693,6 +693,51 @@ int dispatch_command(Operands args, Streams io) {
 
 }  // namespace
 
+void print_bash_completion(std::ostream& out) {
+  out << "# bash completion for blkswap, made from its command table when it was built.\n"
+         "_blkswap() {\n"
+         "  local cur=${COMP_WORDS[COMP_CWORD]} flags=\"\" i\n"
+         "  # After \"--\" every word is a file.\n"
+         "  for ((i = 1; i < COMP_CWORD; i++)); do\n"
+         "    if [[ ${COMP_WORDS[i]} == -- ]]; then\n"
+         "      COMPREPLY=($(compgen -f -- \"$cur\"))\n"
+         "      return\n"
+         "    fi\n"
+         "  done\n"
+         "  if ((COMP_CWORD == 1)) && [[ $cur == -* ]]; then\n"
+         "    COMPREPLY=($(compgen -W \"";
+  const char* space = "";
+  for (const Command& command : kCommands) {
+    if (command.kind == CommandKind::positional) continue;
+    out << space << command.option;
+    if (!command.alias.empty()) out << ' ' << command.alias;
+    space = " ";
+  }
+  out << "\" -- \"$cur\"))\n"
+         "    return\n"
+         "  fi\n"
+         "  case ${COMP_WORDS[1]} in\n";
+  for (const Command& command : kCommands) {
+    if (command.flags == 0) continue;
+    out << "    " << command.option << ") flags=\"";
+    space = "";
+    for (const FlagName& flag : flag_names()) {
+      if ((command.flags & flag.flag) == 0) continue;
+      out << space << flag.name;
+      space = " ";
+    }
+    out << "\" ;;\n";
+  }
+  out << "  esac\n"
+         "  if [[ $cur == -?* && -n $flags ]]; then\n"
+         "    COMPREPLY=($(compgen -W \"$flags\" -- \"$cur\"))\n"
+         "  else\n"
+         "    COMPREPLY=($(compgen -f -- \"$cur\"))\n"
+         "  fi\n"
+         "}\n"
+         "complete -o filenames -F _blkswap blkswap\n";
+}
+
 int run_command(std::span<const char* const> args, std::ostream& out, std::ostream& err) {
   build_crc_table();
   // The standard library and the JSON library report a lack of memory by throwing; the commands

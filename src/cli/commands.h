@@ -21,4 +21,8 @@ inline constexpr std::string_view kUsageText =
 // their error messages on `err`.
 int run_command(std::span<const char* const> args, std::ostream& out, std::ostream& err);
 
+// A bash completion script made from the command table: the options first, each option's flags
+// after it, file names everywhere else.
+void print_bash_completion(std::ostream& out);
+
 }  // namespace blkswap
