@@ -329,6 +329,14 @@ TEST(Options, VerifyNamesStaleBlocks) {
   const auto fresh = run_tool({"--verify", ws.out()});
   EXPECT_EQ(fresh.status, 0);
   EXPECT_EQ(fresh.out, "6 blocks: 5 ok, 0 stale, 1 none\n");
+
+  // Several images: one summary each, named, and the worst status.
+  const auto several = run_tool({"--verify", ws.out(), ws.out(), ws.path("none.bin")});
+  EXPECT_EQ(several.status, 1);
+  EXPECT_EQ(several.out, ws.out() + ": 6 blocks: 5 ok, 0 stale, 1 none\n" + ws.out() +
+                             ": 6 blocks: 5 ok, 0 stale, 1 none\n");
+  EXPECT_NE(several.err.find(ws.path("none.bin") + ": cannot be opened"), std::string::npos);
+  EXPECT_EQ(run_tool({"--verify", ws.out(), ws.out()}).status, 0);
 }
 
 TEST(Options, InfoAndVerifyReportLoadFailuresWithTheListCode) {
@@ -398,6 +406,23 @@ TEST(Options, ExtractWritesTheBlockAsTheMergeChoosesIt) {
         << c.blockname;
   }
   EXPECT_EQ(read_file(ws.flash()), image);
+
+  // Two blocks of one name in two tables: the second is reached by its place, for a merge too.
+  TempDir dir;
+  const std::string twins = dir.file(
+      "twins.bin",
+      testing::build_image(
+          kImageUnit, {{0x1000, {{.name = "dup", .offset = 0x100, .data = pattern(0x10, 1)}}},
+                       {0x40000, {{.name = "dup", .offset = 0x100, .data = pattern(0x20, 2)}}}}));
+  const std::string a = dir.file("a.bin", pattern(0x30, 3)), b = dir.file("b.bin", pattern(8, 4));
+  ASSERT_EQ(run_tool({"--merge", twins, "0x1000:0", a, "262144:0", b, dir.path("m.bin"), "--slot"})
+                .status,
+            0);
+  for (const auto& [index, bytes] : {std::pair{"0", pattern(0x30, 3)}, {"1", pattern(8, 4)}}) {
+    ASSERT_EQ(
+        run_tool({"--extract", "--index", dir.path("m.bin"), index, dir.path("x.bin")}).status, 0);
+    EXPECT_EQ(read_file(dir.path("x.bin")), bytes) << index;
+  }
 }
 
 TEST(Options, ExtractFailuresLeaveTheOutputAlone) {

@@ -527,6 +527,16 @@ TEST(RoundTrip, VerifyAndDryRunDocuments) {
   EXPECT_EQ(f.values.at(".at_fault"), "i:0");
   EXPECT_EQ(f.values.at(".blocks.0.new_offset"), "n:");
   EXPECT_NE(fails.err.find("(merge error -2)"), std::string::npos);
+  // The document carries the reason standard error gives, with its step.
+  EXPECT_EQ(f.values.at(".error.step"), "s:write");  // a block file too long for any place
+  EXPECT_EQ("blkswap: " + f.values.at(".error.message").substr(2) + "\n", fails.err);
+  // So does a repack's rehearsal that cannot start.
+  const auto no_folder = run_tool({"--repack", "--json", flash, dir.path("none"), "--dry-run"});
+  EXPECT_EQ(no_folder.status, 1);
+  const auto n = testing::parse_json(no_folder.out);
+  ASSERT_TRUE(n.ok) << no_folder.out;
+  EXPECT_EQ(n.values.at(".error.step"), "s:manifest");
+  EXPECT_EQ(n.values.at(".error.code"), "i:-2");
 }
 
 }  // namespace
