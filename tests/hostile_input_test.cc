@@ -178,6 +178,7 @@ TEST(HostileInput, PipesAndFifosAreReadToTheirEnd) {
     std::vector<std::string> args;
     std::vector<uint8_t> fed;
     std::string out;  // what the same command prints
+    std::string err = "";
   } cases[] = {
       {"an image", {fifo}, image, "id:0x0 name:b0\nid:0x1 name:b1\n"},
       {"a writer that gives nothing", {fifo}, {}, "List flash block error with -3\n"},
@@ -186,7 +187,8 @@ TEST(HostileInput, PipesAndFifosAreReadToTheirEnd) {
       {"a block file longer than the image",
        {good, "b0", fifo, out},
        pattern(kImageUnit + 1, 1),
-       "Merge flash file error with -2\n"},
+       "Merge flash file error with -2\n",
+       "at least 524225 bytes, but block 0 (b0) can hold at most"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -194,6 +196,7 @@ TEST(HostileInput, PipesAndFifosAreReadToTheirEnd) {
     const auto run = run_tool(c.args);
     writer.join();
     EXPECT_EQ(run.out, c.out) << run.err;
+    EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
     EXPECT_EQ(run.status, c.out.empty() || c.out.starts_with("id:") ? 0 : 1);
     if (run.status == 0 && c.args.size() == 4) {
       EXPECT_EQ(testing::read_file(out), testing::read_file(merged));

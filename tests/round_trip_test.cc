@@ -135,15 +135,22 @@ TEST(RoundTrip, RepackGivesBackTheImageOrTheMergeOfTheChangedFile) {
     EXPECT_EQ(read_file(repacked), read_file(dir.path("s.bin")));
   }
 
-  // An image whose only table lists no block unpacks to a manifest alone and repacks to itself.
+  // Images whose tables list no block unpack to a manifest alone and repack to themselves: one
+  // table, and as many as fit (a manifest of over 1 MiB).
   TempDir dir;
-  const std::string bare =
-      dir.file("bare.bin", testing::build_image(kImageUnit, {{0x100, {}}}, 0x5A));
-  ASSERT_EQ(run_tool({"--unpack", bare, dir.path("bare")}).status, 0);
-  EXPECT_EQ(testing::files_in(dir.path("bare")), std::vector<std::string>{"manifest.json"});
-  const auto repack = run_tool({"--repack", bare, dir.path("bare"), dir.path("out.bin")});
-  ASSERT_EQ(repack.status, 0) << repack.err;
-  EXPECT_EQ(read_file(dir.path("out.bin")), read_file(bare));
+  std::vector<testing::TablePlan> tables;
+  for (uint32_t pos = 0; pos + kHeaderSize <= kImageUnit; pos += kHeaderSize)
+    tables.push_back({pos});
+  for (const auto& image : {testing::build_image(kImageUnit, {{0x100, {}}}, 0x5A),
+                            testing::build_image(kImageUnit, tables)}) {
+    const std::string bare = dir.file("bare.bin", image);
+    fs::remove_all(dir.path("bare"));
+    ASSERT_EQ(run_tool({"--unpack", bare, dir.path("bare")}).status, 0);
+    EXPECT_EQ(testing::files_in(dir.path("bare")), std::vector<std::string>{"manifest.json"});
+    const auto repack = run_tool({"--repack", bare, dir.path("bare"), dir.path("out.bin")});
+    ASSERT_EQ(repack.status, 0) << repack.err;
+    EXPECT_EQ(read_file(dir.path("out.bin")), read_file(bare));
+  }
 }
 
 // Inside its private folder an unpack writes plain files: one sync each, one for the folder,

@@ -277,7 +277,7 @@ void report_replace_failure(MessageTo to, Kind kind, const FlashImage& image, co
       }
       break;
     case ReplaceCode::too_long:
-      to.out << ": " << why.length << " bytes, but "
+      to.out << ": " << (why.at_least ? "at least " : "") << why.length << " bytes, but "
              << block_label(image, static_cast<size_t>(why.block)).c_str() << " can hold at most "
              << why.room;
       break;

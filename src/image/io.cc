@@ -71,6 +71,7 @@ ReadResult read_stream(int fd, uint64_t max_length, FileContents& out) {
     if (done == out.bytes.size) {
       if (done > max_length) {
         out.file_length = done;
+        out.stopped_early = true;
         return ReadResult::too_long;
       }
       // One byte past the limit tells a stream at the limit from a longer one.

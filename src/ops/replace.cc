@@ -143,6 +143,7 @@ ReplaceCode read_block_file(const FlashImage& image, size_t index, const char* b
     case ReadResult::ok:
       break;
     case ReadResult::too_long:
+      failure.at_least = contents.stopped_early;
       failure.room = block_room(image, others, index);
       return ReplaceCode::too_long;
     case ReadResult::cannot_open:
