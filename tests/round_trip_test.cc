@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -368,6 +369,27 @@ TEST(RoundTrip, HostileFoldersAreRefusedWithNothingLost) {
         << run.err;
     EXPECT_FALSE(fs::exists(dir.path("out.bin")));
   }
+
+  // A manifest without the keys an earlier blkswap did not write still repacks its own image,
+  // and only that one.
+  const std::string old_style = dir.path("old-style");
+  ASSERT_EQ(run_tool({"--unpack", flash, old_style}).status, 0);
+  std::istringstream lines(read_text(old_style + "/manifest.json"));
+  std::string kept;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find("\"entry_hex\"") == std::string::npos &&
+        line.find("\"id_hex\"") == std::string::npos) {
+      kept += line + "\n";
+    }
+  }
+  ASSERT_TRUE(write_file(old_style + "/manifest.json", {kept.begin(), kept.end()}));
+  EXPECT_NE(run_tool({"--repack", flash, old_style, dir.path("out.bin")}).out.find("(0 changed)"),
+            std::string::npos);
+  touched = image;
+  touched[0x11000] ^= 1;  // a block's byte: the image's checksum changes
+  EXPECT_NE(run_tool({"--repack", dir.file("touched.bin", touched), old_style, dir.path("o2.bin")})
+                .err.find("without every block's \"entry_hex\" it describes only the image"),
+            std::string::npos);
 }
 
 TEST(RoundTrip, UnpackRefusesOrFailsWithNothingLeftBehind) {

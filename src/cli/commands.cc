@@ -210,6 +210,17 @@ bool reads_standard_input_twice(std::span<const char* const> inputs) {
                        [](const char* a) { return std::string_view(a) == "-"; }) > 1;
 }
 
+// FLASHFILE, then BLOCKNAME BLOCKFILE pairs up to `pairs_end`: the flash file and the block files
+// as inputs. False when more than one of them is standard input.
+bool take_merge_inputs(std::vector<const char*>& operands, size_t pairs_end) {
+  std::vector<const char*> inputs{operands[0]};
+  for (size_t k = 2; k < pairs_end; k += 2) inputs.push_back(operands[k]);
+  if (reads_standard_input_twice(inputs)) return false;
+  operands[0] = input_name(operands[0]);
+  for (size_t k = 2; k < pairs_end; k += 2) operands[k] = input_name(operands[k]);
+  return true;
+}
+
 // Loads `file` into a new image; no_memory when not even the image's records can be had.
 LoadCode load_new_image(const char* file, std::unique_ptr<FlashImage>& image,
                         LoadFailure* why = nullptr) {
@@ -501,12 +512,12 @@ int rehearse(MergeRun& run, const char* flashfile, const DryRunOutput& output) {
 }
 
 int run_dry_run(const Arguments& args, Streams io) {
-  const Operands operands = args.operands;
+  std::vector<const char*> operands = args.operands;
   if (operands.size() % 2 == 0) return report_usage_error("--dry-run", io);
-  if (reads_standard_input_twice(operands)) {
+  if (!take_merge_inputs(operands, operands.size())) {
     return report_usage_error("--dry-run", io, "standard input can be read only once");
   }
-  const char* flashfile = input_name(operands[0]);
+  const char* flashfile = operands[0];
   const DryRunOutput output{io, args.has(kFlagJson)};
   MergeRun run;
   LoadFailure load_failure;
@@ -517,8 +528,7 @@ int run_dry_run(const Arguments& args, Streams io) {
                            report_load_failure(to, Kind::merge, flashfile, loaded, load_failure);
                          });
   }
-  std::vector<const char*> pairs(operands.begin() + 1, operands.end());
-  for (size_t k = 1; k < pairs.size(); k += 2) pairs[k] = input_name(pairs[k]);
+  const Operands pairs = Operands(operands).subspan(1);
   ReplaceFailure why;
   size_t failed = 0;
   const ReplaceCode replaced = take_pairs(run, pairs, choice_of(args), why, failed);
@@ -537,11 +547,9 @@ int run_dry_run(const Arguments& args, Streams io) {
 int run_merge_several(const Arguments& args, Streams io) {
   if (args.operands.size() % 2 != 0) return report_usage_error("--merge", io);
   std::vector<const char*> operands = args.operands;
-  if (reads_standard_input_twice({operands.data(), operands.size() - 1})) {
+  if (!take_merge_inputs(operands, operands.size() - 1)) {
     return report_usage_error("--merge", io, "standard input can be read only once");
   }
-  operands[0] = input_name(operands[0]);
-  for (size_t k = 2; k + 1 < operands.size(); k += 2) operands[k] = input_name(operands[k]);
   return merge_blocks(operands, choice_of(args), false, io);
 }
 

@@ -332,13 +332,8 @@ ManifestCode check_list(const Json& list, const Json& wanted, const char* kind, 
     char where[32];
     std::snprintf(where, sizeof where, "%s %zu", kind, i);
     ManifestCode code = check_object(list[i], wanted[i], where, same_image, why);
-    if (code == ManifestCode::ok && blocks && !same_image) {
-      if (!list[i].contains("entry_hex")) {
-        return refuse(why, ManifestCode::other_image,
-                      "%s has no \"entry_hex\" to tell that FLASHFILE's is the same entry", where);
-      }
+    if (code == ManifestCode::ok && blocks && !same_image)
       code = check_placement(list[i], where, why);
-    }
     if (code != ManifestCode::ok) return code;
   }
   return ManifestCode::ok;
@@ -383,6 +378,18 @@ ManifestCode check_document(const FlashImage& image, const BlockChecksums& crcs,
   }
   ManifestCode code = check_object(doc, wanted, "the manifest", same_image, why);
   if (code != ManifestCode::ok) return code;
+  // Without every entry's bytes (an earlier blkswap's manifest) only the image's checksum can
+  // tell the image it was unpacked from.
+  const Json& blocks = doc["blocks"];
+  if (!same_image && std::any_of(blocks.begin(), blocks.end(), [](const Json& block) {
+        return !block.is_object() || !block.contains("entry_hex");
+      })) {
+    return refuse(why, ManifestCode::other_image,
+                  "the manifest has image_checksum %s; FLASHFILE's is %s, and without every "
+                  "block's \"entry_hex\" it describes only the image it was unpacked from",
+                  shown_value(doc["image_checksum"]).c_str(),
+                  shown_value(wanted["image_checksum"]).c_str());
+  }
   if ((code = check_list(doc["tables"], wanted["tables"], "table", same_image, why)) !=
       ManifestCode::ok) {
     return code;
