@@ -185,8 +185,8 @@ void print_merge_error_line(std::ostream& out, int number) {
 
 void print_code_help(std::ostream& out) {
   out << "Error codes. The list and the merge print \"List flash block error with CODE\"\n"
-         "or \"Merge flash file error with CODE\" on standard output; the other commands\n"
-         "print \"blkswap: ARGUMENT: message (KIND error CODE)\" on standard error. A\n"
+         "or \"Merge flash file error with CODE\" on standard output; every command says\n"
+         "why on standard error as \"blkswap: ARGUMENT: message (KIND error CODE)\". A\n"
          "merge runs steps 1 to 3, and the same code means different things in each:\n";
   int step_number = 0;
   for (size_t i = 0; i < std::size(kCodes); ++i) {

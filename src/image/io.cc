@@ -132,7 +132,14 @@ ReadResult read_whole_file(const char* path, uint64_t max_length, FileContents& 
   if (S_ISFIFO(st.st_mode) && !standard_input) {
     // A FIFO is read from its writer, which the open now waits for, as any reader of it does.
     opened.reset(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
-    if (opened.get() < 0) return failed(out, ReadResult::cannot_open);
+    struct stat again {};
+    if (opened.get() < 0 || ::fstat(opened.get(), &again) != 0) {
+      return failed(out, ReadResult::cannot_open);
+    }
+    if (again.st_dev != st.st_dev || again.st_ino != st.st_ino) {  // replaced in between
+      errno = ENOENT;
+      return failed(out, ReadResult::cannot_open);
+    }
     fd = opened.get();
   } else if (!standard_input) {
     const int flags = ::fcntl(fd, F_GETFL);
