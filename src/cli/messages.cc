@@ -128,36 +128,37 @@ std::span<const CodeRow> code_table() {
   return kCodes;
 }
 
-std::string_view step_title(Step step) {
-  switch (step) {
-    case Step::load:
-      return "loading FLASHFILE";
-    case Step::replace:
-      return "taking in BLOCKFILE";
-    case Step::write:
-      return "rebuilding and writing WFILE";
-    case Step::unpack:
-      return "unpacking into DIR";
-    case Step::manifest:
-      break;
+namespace {
+
+// Each step's title, as --help and the documents give it, and its word in a JSON document.
+struct StepNames {
+  Step step;
+  std::string_view title;
+  std::string_view word;
+};
+constexpr StepNames kSteps[] = {
+    {Step::load, "loading FLASHFILE", "load"},
+    {Step::replace, "taking in BLOCKFILE", "replace"},
+    {Step::write, "rebuilding and writing WFILE", "write"},
+    {Step::unpack, "unpacking into DIR", "unpack"},
+    {Step::manifest, "reading DIR for a repack", "manifest"},
+};
+
+const StepNames& names_of(Step step) {
+  for (const StepNames& names : kSteps) {
+    if (names.step == step) return names;
   }
-  return "reading DIR for a repack";
+  return kSteps[0];
+}
+
+}  // namespace
+
+std::string_view step_title(Step step) {
+  return names_of(step).title;
 }
 
 std::string_view step_word(Step step) {
-  switch (step) {
-    case Step::load:
-      return "load";
-    case Step::replace:
-      return "replace";
-    case Step::write:
-      return "write";
-    case Step::unpack:
-      return "unpack";
-    case Step::manifest:
-      break;
-  }
-  return "manifest";
+  return names_of(step).word;
 }
 
 int code_number(StepCode code) {
