@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -112,7 +113,7 @@ ReadResult read_whole_file(const char* path, uint64_t max_length, FileContents& 
     if (only_regular && out.error == ELOOP) out.error = kIsSymbolicLink;
     return result;
   }
-  int fd = standard_input ? STDIN_FILENO : opened.get();
+  const int fd = standard_input ? STDIN_FILENO : opened.get();
   struct stat st {};
   if (::fstat(fd, &st) != 0) return failed(out, ReadResult::cannot_open);
   if (S_ISDIR(st.st_mode)) {
@@ -130,18 +131,14 @@ ReadResult read_whole_file(const char* path, uint64_t max_length, FileContents& 
   }
   out.identity = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), true};
   if (S_ISFIFO(st.st_mode) && !standard_input) {
-    // A FIFO is read from its writer, which the open now waits for, as any reader of it does.
-    opened.reset(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
-    struct stat again {};
-    if (opened.get() < 0 || ::fstat(opened.get(), &again) != 0) {
-      return failed(out, ReadResult::cannot_open);
+    // A FIFO is read from its writer, who may not have come yet: its first bytes, or its
+    // leaving without any, are waited for, as any reader of it waits.
+    pollfd wait{fd, POLLIN, 0};
+    while (::poll(&wait, 1, -1) < 0) {
+      if (errno != EINTR) return failed(out, ReadResult::cannot_open);
     }
-    if (again.st_dev != st.st_dev || again.st_ino != st.st_ino) {  // replaced in between
-      errno = ENOENT;
-      return failed(out, ReadResult::cannot_open);
-    }
-    fd = opened.get();
-  } else if (!standard_input) {
+  }
+  if (!standard_input) {
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
       return failed(out, ReadResult::cannot_open);
