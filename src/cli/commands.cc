@@ -201,8 +201,9 @@ int report_usage_error(std::string_view option, Streams io, std::string_view why
   return kExitUsage;
 }
 
-// The option commands' "-" as an input: standard input, which can be read once.
-const char* input_name(const char* operand) {
+// The option commands' "-": standard input as an input, which can be read once, and standard
+// output as --extract's OUTFILE.
+const char* stream_or_file(const char* operand) {
   return std::string_view(operand) == "-" ? kStandardStream : operand;
 }
 bool reads_standard_input_twice(std::span<const char* const> inputs) {
@@ -216,8 +217,8 @@ bool take_merge_inputs(std::vector<const char*>& operands, size_t pairs_end) {
   std::vector<const char*> inputs{operands[0]};
   for (size_t k = 2; k < pairs_end; k += 2) inputs.push_back(operands[k]);
   if (reads_standard_input_twice(inputs)) return false;
-  operands[0] = input_name(operands[0]);
-  for (size_t k = 2; k < pairs_end; k += 2) operands[k] = input_name(operands[k]);
+  operands[0] = stream_or_file(operands[0]);
+  for (size_t k = 2; k < pairs_end; k += 2) operands[k] = stream_or_file(operands[k]);
   return true;
 }
 
@@ -367,9 +368,8 @@ std::unique_ptr<FlashImage> load_or_say_why(const char* file, Kind kind, Streams
   LoadFailure why;
   const LoadCode code = load_new_image(file, image, &why);
   if (code == LoadCode::ok) return image;
-  const int number = kind == Kind::list ? list_code_number(code) : code_number(step_code(code));
   say_why(
-      io, json, Step::load, number,
+      io, json, Step::load, load_code_number(kind, code),
       [&](MessageTo to) { report_load_failure(to, kind, file, code, why); }, label);
   return nullptr;
 }
@@ -377,7 +377,7 @@ std::unique_ptr<FlashImage> load_or_say_why(const char* file, Kind kind, Streams
 int run_info(const Arguments& args, Streams io) {
   const bool json = args.has(kFlagJson);
   const std::unique_ptr<FlashImage> image =
-      load_or_say_why(input_name(args.operands[0]), Kind::list, io, json);
+      load_or_say_why(stream_or_file(args.operands[0]), Kind::list, io, json);
   if (!image) return kExitFailed;
   if (!json) {
     print_image_info(*image, io.out);
@@ -399,7 +399,7 @@ int run_verify(const Arguments& args, Streams io) {
   for (const char* file : args.operands) {
     const char* label = several ? file : nullptr;
     const std::unique_ptr<FlashImage> image =
-        load_or_say_why(input_name(file), Kind::list, io, json, label);
+        load_or_say_why(stream_or_file(file), Kind::list, io, json, label);
     size_t stale = 0;
     if (!image) {
       status = kExitFailed;
@@ -416,10 +416,9 @@ int run_verify(const Arguments& args, Streams io) {
 
 // --extract gives the merge's codes for the same faults.
 int run_extract(const Arguments& args, Streams io) {
-  const char* flashfile = input_name(args.operands[0]);
+  const char* flashfile = stream_or_file(args.operands[0]);
   const char* blockname = args.operands[1];
-  const char* outfile =
-      std::string_view(args.operands[2]) == "-" ? kStandardStream : args.operands[2];
+  const char* outfile = stream_or_file(args.operands[2]);
   const std::unique_ptr<FlashImage> image = load_or_say_why(flashfile, Kind::extract, io);
   if (!image) return kExitFailed;
   // The merge may write over its flash file, which it has read whole; a block written over
@@ -554,7 +553,7 @@ int run_merge_several(const Arguments& args, Streams io) {
 }
 
 int run_unpack(const Arguments& args, Streams io) {
-  const char* flashfile = input_name(args.operands[0]);
+  const char* flashfile = stream_or_file(args.operands[0]);
   const char* dir = args.operands[1];
   const std::unique_ptr<FlashImage> image = load_or_say_why(flashfile, Kind::unpack, io);
   if (!image) return kExitFailed;
@@ -575,7 +574,7 @@ int run_repack(const Arguments& args, Streams io) {
   const bool json = args.has(kFlagJson);
   if (json && !dry_run) return report_usage_error("--repack", io, "--json goes with --dry-run");
   if (args.operands.size() != (dry_run ? 2u : 3u)) return report_usage_error("--repack", io);
-  const char* flashfile = input_name(args.operands[0]);
+  const char* flashfile = stream_or_file(args.operands[0]);
   const char* dir = args.operands[1];
   MergeRun run;
   run.image = load_or_say_why(flashfile, Kind::repack, io, json);
@@ -614,7 +613,7 @@ int run_diff(const Arguments& args, Streams io) {
   }
   std::unique_ptr<FlashImage> images[2];
   for (size_t k = 0; k < 2; ++k) {
-    images[k] = load_or_say_why(input_name(args.operands[k]), Kind::diff, io, json);
+    images[k] = load_or_say_why(stream_or_file(args.operands[k]), Kind::diff, io, json);
     if (!images[k]) return kExitFailed;
   }
   ImageComparison comparison;

@@ -176,6 +176,10 @@ int list_code_number(LoadCode code) {
                                     : code_number(step_code(code));
 }
 
+int load_code_number(Kind kind, LoadCode code) {
+  return kind == Kind::list ? list_code_number(code) : code_number(step_code(code));
+}
+
 void print_list_error_line(std::ostream& out, int number) {
   out << "List flash block error with " << number << '\n';
 }
@@ -247,7 +251,7 @@ void report_load_failure(MessageTo to, Kind kind, const char* flashfile, LoadCod
       break;
     }
   }
-  finish(to.out, kind, kind == Kind::list ? list_code_number(code) : code_number(step_code(code)));
+  finish(to.out, kind, load_code_number(kind, code));
 }
 
 void report_replace_failure(MessageTo to, Kind kind, const FlashImage& image, const char* blockname,

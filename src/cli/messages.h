@@ -54,9 +54,14 @@ std::span<const CodeRow> code_table();
 std::string_view step_title(Step step);  // "loading FLASHFILE", ...
 std::string_view step_word(Step step);   // "load", ..., as JSON documents name the step
 
+// Whose numbers a message gives (see the messages below).
+enum class Kind { list, extract, merge, unpack, repack, diff };
+
 // The printed number of a code. The list reports the load's "no usable table" as its -3.
 int code_number(StepCode code);
 int list_code_number(LoadCode code);
+// The number a load failure gives for `kind`: the list's for the list, --info and --verify.
+int load_code_number(Kind kind, LoadCode code);
 
 // The code a merge gives for a replacement's outcome: its own, except that a block file too long
 // for any place in the image is the rebuild's refusal, which tests an empty WFILE first (a dry
@@ -80,7 +85,6 @@ struct MessageTo {
 // The messages: "blkswap: ARGUMENT: meaning: what exactly (KIND error N)\n". An empty argument
 // shows as ''. KIND says whose numbers the message gives: the list's (for --info and --verify),
 // or the command's own. None of them allocates memory.
-enum class Kind { list, extract, merge, unpack, repack, diff };
 void report_load_failure(MessageTo to, Kind kind, const char* flashfile, LoadCode code,
                          const LoadFailure& why);
 void report_replace_failure(MessageTo to, Kind kind, const FlashImage& image, const char* blockname,

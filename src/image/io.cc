@@ -59,37 +59,44 @@ ReadResult failed(FileContents& out, ReadResult result) {
   return result;
 }
 
-}  // namespace
-
-namespace {
+// Reads into `p` until `size` bytes are there or the file ends, through interruptions; `done`
+// counts what is there. False (with errno) when a read fails: never mistaken for a shorter file.
+bool read_up_to(int fd, uint8_t* p, size_t size, size_t& done) {
+  while (done < size) {
+    const ssize_t got = ::read(fd, p + done, size - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) break;
+    done += static_cast<size_t>(got);
+  }
+  return true;
+}
 
 // Reads `fd` to its end into `out.bytes`, growing the buffer as the bytes come; more than
 // `max_length` bytes is too_long.
 ReadResult read_stream(int fd, uint64_t max_length, FileContents& out) {
   constexpr size_t kFirstChunk = size_t{1} << 16;
+  // One byte past the limit tells a stream at the limit from a longer one.
+  const uint64_t most = std::min<uint64_t>(max_length, UINT64_MAX - 1) + 1;
   size_t done = 0;
   for (;;) {
-    if (done == out.bytes.size) {
-      if (done > max_length) {
-        out.file_length = done;
-        out.stopped_early = true;
-        return ReadResult::too_long;
-      }
-      // One byte past the limit tells a stream at the limit from a longer one.
-      const uint64_t wanted =
-          std::min<uint64_t>(std::max<uint64_t>(kFirstChunk, uint64_t{done} * 2), max_length + 1);
-      Bytes grown;
-      if (wanted > SIZE_MAX || !allocate_bytes(grown, static_cast<size_t>(wanted))) {
-        return ReadResult::no_memory;
-      }
-      if (done > 0) std::memcpy(grown.ptr.get(), out.bytes.ptr.get(), done);
-      out.bytes = std::move(grown);
+    if (done > max_length) {
+      out.file_length = done;
+      out.stopped_early = true;
+      return ReadResult::too_long;
     }
-    const ssize_t got = ::read(fd, out.bytes.ptr.get() + done, out.bytes.size - done);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return failed(out, ReadResult::read_error);
-    if (got == 0) break;
-    done += static_cast<size_t>(got);
+    const uint64_t wanted =
+        std::min<uint64_t>(std::max<uint64_t>(kFirstChunk, uint64_t{done} * 2), most);
+    Bytes grown;
+    if (wanted > SIZE_MAX || !allocate_bytes(grown, static_cast<size_t>(wanted))) {
+      return ReadResult::no_memory;
+    }
+    if (done > 0) std::memcpy(grown.ptr.get(), out.bytes.ptr.get(), done);
+    out.bytes = std::move(grown);
+    if (!read_up_to(fd, out.bytes.ptr.get(), out.bytes.size, done)) {
+      return failed(out, ReadResult::read_error);
+    }
+    if (done < out.bytes.size) break;  // the end of the stream
   }
   out.bytes.size = done;
   out.file_length = done;
@@ -162,14 +169,10 @@ ReadResult read_whole_file(const char* path, uint64_t max_length, FileContents& 
   }
 
   size_t done = 0;
-  while (done < out.bytes.size) {
-    const ssize_t got = ::read(fd, out.bytes.ptr.get() + done, out.bytes.size - done);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return failed(out, ReadResult::read_error);  // never mistaken for a shorter file
-    if (got == 0) break;  // the file shrank since it was measured
-    done += static_cast<size_t>(got);
+  if (!read_up_to(fd, out.bytes.ptr.get(), out.bytes.size, done)) {
+    return failed(out, ReadResult::read_error);
   }
-  out.bytes.size = done;
+  out.bytes.size = done;  // below file_length when the file shrank since it was measured
   return ReadResult::ok;
 }
 

@@ -80,7 +80,7 @@ struct FileIdentity {
 
 struct FileContents {
   Bytes bytes;
-  uint64_t file_length = 0;  // the length found by seeking to the end, or the bytes a stream gave
+  uint64_t file_length = 0;    // the length found by seeking to the end, or the bytes a stream gave
   bool stopped_early = false;  // too_long from a stream: it had file_length bytes, or more
   FileIdentity identity;
   int error = 0;  // the system's error number for cannot_open and read_error; 0 when it had none

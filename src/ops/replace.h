@@ -61,12 +61,12 @@ enum class ReplaceCode {
 
 // What the message of a failed replacement needs beyond its code.
 struct ReplaceFailure {
-  int block = kNoBlock;  // the block chosen, once the look-up has found it
-  int error = 0;         // cannot_open, short_read: the system's error number, when it gave one
-  uint64_t length = 0;   // the block file's length
+  int block = kNoBlock;   // the block chosen, once the look-up has found it
+  int error = 0;          // cannot_open, short_read: the system's error number, when it gave one
+  uint64_t length = 0;    // the block file's length
   bool at_least = false;  // too_long from a pipe: it gave `length` bytes before it was refused
-  uint64_t read = 0;     // short_read: the bytes it gave
-  uint64_t room = 0;     // too_long: the largest block file the merge would take for it
+  uint64_t read = 0;      // short_read: the bytes it gave
+  uint64_t room = 0;      // too_long: the largest block file the merge would take for it
   BlockChoice choice = BlockChoice::name_or_id;  // how BLOCKNAME chose
 };
 
