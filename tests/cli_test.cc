@@ -94,6 +94,9 @@ TEST(Cli, OutputThatCannotBeWrittenFailsAndSaysWhy) {
     std::string args, into, reason;
   } cases[] = {
       {flash, full, "No space left on device"},
+      {"--info " + flash, full, "No space left on device"},
+      {"--verify " + flash, full, "No space left on device"},
+      {"--help", full, "No space left on device"},
       {flash, gone, "Broken pipe"},
       {"--info " + flash, gone, "Broken pipe"},
       {"--verify " + flash, gone, "Broken pipe"},

@@ -296,7 +296,7 @@ WriteResult replace_through_temporary(const std::string& target, const struct st
 
 WriteResult write_file_safely(const char* path, std::span<const uint8_t> bytes, WriteFailure* why) {
   if (path == kStandardStream) {
-    if (write_whole(STDOUT_FILENO, bytes)) return WriteResult::ok;
+    if (write_all_without_sigpipe(STDOUT_FILENO, bytes)) return WriteResult::ok;
     return fail(why, WriteResult::short_write, "standard output took not all of it", errno);
   }
   struct stat st {};
