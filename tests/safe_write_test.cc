@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "image/format.h"
-#include "image/io.h"
+#include "platform/files.h"
 #include "image_builder.h"
 #include "run_tool.h"
 #include "temp_dir.h"

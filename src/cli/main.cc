@@ -1,19 +1,18 @@
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <span>
+#include <string>
+#include <vector>
 
 #include "cli/commands.h"
+#include "platform/files.h"
 
-int main(int argc, char** argv) {
-  // A write past a file-size limit, or into a pipe whose reader has gone, then fails with an
-  // error the command reports and cleans up after, instead of killing the process silently
-  // with a temporary file left behind.
-  std::signal(SIGXFSZ, SIG_IGN);
-  std::signal(SIGPIPE, SIG_IGN);
-  const std::span<const char* const> args(argv + 1, static_cast<size_t>(argc > 0 ? argc - 1 : 0));
+namespace {
+
+int run(std::span<const char* const> args) {
+  blkswap::prepare_standard_streams();
   int status = blkswap::run_command(args, std::cout, std::cerr);
   // A write that failed while the command ran left its reason in errno; nothing after it wrote.
   const int during = errno;
@@ -21,12 +20,31 @@ int main(int argc, char** argv) {
   std::cout.flush();
   const bool written = std::cout && std::fflush(stdout) == 0 && !std::ferror(stdout);
   if (!written) {
-    const bool a_write_reason =
-        during == EPIPE || during == ENOSPC || during == EFBIG || during == EIO || during == EDQUOT;
-    const int error = errno != 0 ? errno : a_write_reason ? during : 0;
+    const int error = errno != 0 ? errno : blkswap::is_write_error(during) ? during : 0;
     std::cerr << "blkswap: standard output cannot be written" << (error != 0 ? ": " : "")
               << (error != 0 ? std::strerror(error) : "") << "\n";
     if (status == blkswap::kExitOk) status = blkswap::kExitFailed;
   }
   return status;
 }
+
+}  // namespace
+
+#ifdef _WIN32
+// Windows hands a program its arguments in UTF-16; a plain main would see every character
+// outside the code page as '?'.
+int wmain(int argc, wchar_t** argv) {
+  std::vector<std::string> utf8;
+  if (!blkswap::arguments_in_utf8(argc, argv, utf8)) {
+    std::cerr << "blkswap: an argument is not valid UTF-16\n";
+    return blkswap::kExitUsage;
+  }
+  std::vector<const char*> args;
+  for (size_t i = 1; i < utf8.size(); ++i) args.push_back(utf8[i].c_str());
+  return run(args);
+}
+#else
+int main(int argc, char** argv) {
+  return run(std::span<const char* const>(argv + 1, static_cast<size_t>(argc > 0 ? argc - 1 : 0)));
+}
+#endif

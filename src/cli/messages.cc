@@ -71,6 +71,7 @@ const char* system_reason(int error) {
   if (error == kIsSymbolicLink)
     return "it is a symbolic link, which is not followed out of a folder";
   if (error == kNotRegularFile) return "it is not a regular file";
+  if (error == kInUse) return "another program has it open; close that program and try again";
   return std::strerror(error);
 }
 

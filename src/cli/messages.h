@@ -7,7 +7,7 @@
 #include <span>
 #include <string_view>
 
-#include "image/io.h"
+#include "platform/files.h"
 #include "image/load.h"
 #include "ops/merge.h"
 #include "ops/replace.h"

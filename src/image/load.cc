@@ -1,24 +1,23 @@
 #include "image/load.h"
 
-#include <string.h>  // memmem
-
 #include <algorithm>
 #include <cstring>
 #include <utility>
 
 namespace blkswap {
 
-// The twelve magic bytes are searched for as a whole (memmem skips ahead on mismatches), so the
-// scan stays near memory speed even on images full of the magic's own bytes; only then is the
+// The twelve magic bytes are searched for as a whole (the search skips ahead on mismatches), so
+// the scan stays near memory speed even on images full of the magic's own bytes; only then is the
 // format mark looked at.
 size_t find_table_header(std::span<const uint8_t> image, size_t from) {
   if (image.size() < kHeaderSize) return kNoTableHeader;
   const size_t last = image.size() - kHeaderSize;  // the last position a header fits at
+  const std::span magic(reinterpret_cast<const uint8_t*>(kMagic.data()), kMagic.size());
   while (from <= last) {
-    const void* hit =
-        ::memmem(image.data() + from, last - from + kMagic.size(), kMagic.data(), kMagic.size());
-    if (hit == nullptr) return kNoTableHeader;
-    const size_t pos = static_cast<size_t>(static_cast<const uint8_t*>(hit) - image.data());
+    const std::span<const uint8_t> rest = image.subspan(from, last - from + kMagic.size());
+    const size_t hit = find_bytes(rest, magic);
+    if (hit == rest.size()) return kNoTableHeader;
+    const size_t pos = from + hit;
     if (is_table_header(image, pos)) return pos;
     from = pos + 1;
   }

@@ -9,7 +9,7 @@
 #include <span>
 
 #include "image/format.h"
-#include "image/io.h"
+#include "platform/files.h"
 
 namespace blkswap {
 

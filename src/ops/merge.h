@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "image/io.h"
+#include "platform/files.h"
 #include "image/load.h"
 #include "ops/replace.h"
 

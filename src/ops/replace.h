@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "image/io.h"
+#include "platform/files.h"
 #include "image/load.h"
 
 namespace blkswap {

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "image/io.h"
+#include "platform/files.h"
 #include "image/load.h"
 #include "ops/replace.h"
 

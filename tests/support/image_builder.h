@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "image/io.h"
+#include "platform/files.h"
 
 namespace blkswap::testing {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "image/io.h"
-#include "image/temporaries.h"
+#include "platform/files.h"
+#include "platform/posix_internal.h"
 
 namespace blkswap {
 

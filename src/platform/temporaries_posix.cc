@@ -1,4 +1,4 @@
-#include "image/temporaries.h"
+#include "platform/posix_internal.h"
 
 #include <fcntl.h>
 #include <limits.h>

@@ -1,8 +1,10 @@
-#include "image/io.h"
+#include "platform/files.h"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +15,8 @@
 #include <cstring>
 #include <new>
 #include <utility>
+
+#include "platform/posix_internal.h"
 
 namespace blkswap {
 
@@ -196,6 +200,24 @@ bool list_directory(const std::string& dir, std::vector<std::string>& names) {
   ::closedir(d);
   errno = error;
   return error == 0;
+}
+
+size_t find_bytes(std::span<const uint8_t> haystack, std::span<const uint8_t> needle) {
+  const void* hit = ::memmem(haystack.data(), haystack.size(), needle.data(), needle.size());
+  return hit == nullptr ? haystack.size()
+                        : static_cast<size_t>(static_cast<const uint8_t*>(hit) - haystack.data());
+}
+
+void prepare_standard_streams() {
+  // A write past a file-size limit, or into a pipe whose reader has gone, then fails with an
+  // error the command reports and cleans up after, instead of killing the process silently
+  // with a temporary file left behind.
+  ::signal(SIGXFSZ, SIG_IGN);
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
+bool is_write_error(int error) {
+  return error == EPIPE || error == ENOSPC || error == EFBIG || error == EIO || error == EDQUOT;
 }
 
 }  // namespace blkswap

@@ -1,8 +1,9 @@
-// The two ends of file I/O: owned byte buffers, reading a whole file, and writing an output file
-// so that a failure never leaves a truncated file behind and no output costs the user a file.
+// What blkswap asks of the system, and the only place that knows which system it runs on: owned
+// byte buffers, reading a whole file, writing an output file or folder so that a failure never
+// leaves a truncated one behind and no output costs the user a file, listing a folder, and the
+// process's standard streams. One implementation per system (*_posix.cc, *_windows.cc); file
+// names are UTF-8 on both.
 #pragma once
-
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -31,30 +32,6 @@ inline std::span<uint8_t> as_span(Bytes& b) {
 inline std::span<const uint8_t> as_span(const Bytes& b) {
   return {b.ptr.get(), b.size};
 }
-
-// A file descriptor that is closed when it goes out of scope.
-struct UniqueFd {
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  void reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-  // Closes now and reports whether the close succeeded (it can report a deferred write error).
-  bool close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd < 0 || ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
 
 // The option commands' "-": given this very pointer, read_whole_file reads standard input and
 // write_file_safely writes standard output. Any other "-" names a file.
@@ -95,6 +72,8 @@ FileIdentity identify_file(const char* path);
 enum class Links { follow, refuse };
 inline constexpr int kIsSymbolicLink = 0x10001;
 inline constexpr int kNotRegularFile = 0x10002;
+// A file another program holds open so that it cannot be replaced (Windows), after a few tries.
+inline constexpr int kInUse = 0x10003;
 
 ReadResult read_whole_file(const char* path, uint64_t max_length, FileContents& out,
                            Links links = Links::follow);
@@ -122,17 +101,9 @@ struct WriteFailure {
 WriteResult write_file_safely(const char* path, std::span<const uint8_t> bytes,
                               WriteFailure* why = nullptr);
 
-// The directory a path lies in ("." for a bare name), and a sync of it that makes a rename in it
-// durable (a directory that cannot be synced is no reason to fail).
-std::string directory_of(const std::string& path);
-void sync_directory(const std::string& dir);
-
 // The names in `dir` but "." and "..". False (with errno) when it cannot be opened or read
 // to its end.
 bool list_directory(const std::string& dir, std::vector<std::string>& names);
-
-// Writes every byte to `fd`, through short writes and interruptions. False with errno.
-bool write_whole(int fd, std::span<const uint8_t> bytes);
 
 // A folder written whole: `files` go into a new hidden directory beside `dir` as plain files,
 // each synced, then the directory is synced and renamed to `dir`. `dir` must not exist, or be
@@ -146,5 +117,22 @@ struct FolderFile {
 };
 FolderResult write_folder_safely(const char* dir, std::span<const FolderFile> files,
                                  WriteFailure* why = nullptr, size_t* failed = nullptr);
+
+// Where `needle` first occurs in `haystack`; haystack.size() when nowhere. The C library's search
+// where it has one (it runs at memory speed), a Boyer-Moore-Horspool search where not.
+size_t find_bytes(std::span<const uint8_t> haystack, std::span<const uint8_t> needle);
+
+// Readies the process's standard streams before a command runs: on POSIX a write past a
+// file-size limit or into a pipe whose reader has gone fails with an error instead of a signal;
+// on Windows the three streams carry bytes as they are, with no CRLF made of a newline.
+void prepare_standard_streams();
+
+// Whether `error` is one a failed write to standard output can have left behind.
+bool is_write_error(int error);
+
+#ifdef _WIN32
+// The arguments wmain was given, in UTF-8. False when one is not valid UTF-16.
+bool arguments_in_utf8(int argc, wchar_t** argv, std::vector<std::string>& out);
+#endif
 
 }  // namespace blkswap

@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "image/io.h"
-#include "image/temporaries.h"
+#include "platform/files.h"
+#include "platform/posix_internal.h"
 
 namespace blkswap {
 
