@@ -1,8 +1,6 @@
 // The real program, run through a shell: exit statuses, exact output, and what it leaves on disk.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -85,6 +83,9 @@ TEST(Cli, ListPrintsIdAndNamePerBlock) {
 }
 
 TEST(Cli, OutputThatCannotBeWrittenFailsAndSaysWhy) {
+#ifdef _WIN32
+  GTEST_SKIP() << "POSIX only: a shell, /dev/full, and a pipe whose reader has gone";
+#else
   const testing::Workspace ws = workspace();
   const std::string tool = std::string("'") + BLKSWAP_EXE + "' ", flash = "'" + ws.flash() + "'";
   const std::string err = ws.path("err");
@@ -113,6 +114,7 @@ TEST(Cli, OutputThatCannotBeWrittenFailsAndSaysWhy) {
     EXPECT_TRUE(said.ends_with("blkswap: standard output cannot be written: " + c.reason + "\n"))
         << c.args << c.into << ": " << said;
   }
+#endif
 }
 
 TEST(Cli, ListOfATableWithoutEntriesPrintsNothing) {
@@ -132,7 +134,7 @@ TEST(Cli, ListFailures) {
     int code;
   } cases[] = {
       {"", -1},          {dir.path("missing.bin"), -2}, {dir.dir, -2}, {dir.path("blank.bin"), -3},
-      {"/dev/null", -3}, {dir.path("odd.bin"), -4},
+      {testing::kNullDevice, -3}, {dir.path("odd.bin"), -4},
   };
   for (const auto& c : cases) {
     const auto run = run_tool({c.flashfile});
@@ -184,10 +186,9 @@ TEST(Cli, MergeFailuresWriteNothing) {
   const std::string fits_exactly = files.path("fits.bin");
   ASSERT_TRUE(write_file(fits_exactly, pattern(kImageUnit - 0x200, 4)));
   ASSERT_TRUE(testing::write_file(huge, {}));
-  ASSERT_EQ(::truncate(huge.c_str(), 0x100000001LL), 0);  // sparse, longer than a size field holds
+  fs::resize_file(huge, 0x100000001LL);  // sparse, longer than a size field holds
   ASSERT_TRUE(testing::write_file(long_block, {}));
-  ASSERT_EQ(::truncate(long_block.c_str(), 2 * kImageUnit),
-            0);  // holds in a size field, not in the image
+  fs::resize_file(long_block, 2 * kImageUnit);  // holds in a size field, not in the image
 
   const struct {
     std::string what;
@@ -201,7 +202,9 @@ TEST(Cli, MergeFailuresWriteNothing) {
       {"load: flashfile is a directory", {files.dir, "bootload", ws.block(), ws.out()}, -2},
       {"load: length", {odd, "bootload", ws.block(), ws.out()}, -4},
       {"load: no table", {blank, "bootload", ws.block(), ws.out()}, -5},
+#ifndef _WIN32
       {"load: /dev/zero has no length", {"/dev/zero", "bootload", ws.block(), ws.out()}, -5},
+#endif
       {"replace: empty blockname", {ws.flash(), "", ws.block(), ws.out()}, -1},
       {"replace: empty blockfile", {ws.flash(), "bootload", "", ws.out()}, -1},
       {"replace: no match, before the block file",
@@ -214,7 +217,7 @@ TEST(Cli, MergeFailuresWriteNothing) {
        {ws.flash(), "bootload", huge, ws.out()},
        -2},
       {"replace: empty block file", {ws.flash(), "bootload", empty, ws.out()}, -3},
-      {"replace: /dev/null", {ws.flash(), "bootload", "/dev/null", ws.out()}, -3},
+      {"replace: the null device", {ws.flash(), "bootload", testing::kNullDevice, ws.out()}, -3},
       {"write: empty wfile", {ws.flash(), "bootload", ws.block(), ""}, -1},
       {"write: blockfile longer than the image",
        {ws.flash(), "bootload", long_block, ws.out()},
@@ -225,7 +228,9 @@ TEST(Cli, MergeFailuresWriteNothing) {
        {ws.flash(), "bootload", ws.block(), files.path("no/such/out.bin")},
        -4},
       {"write: wfile is a directory", {ws.flash(), "bootload", ws.block(), files.dir}, -4},
+#ifndef _WIN32
       {"write: disk full", {ws.flash(), "bootload", ws.block(), "/dev/full"}, -5},
+#endif
   };
   const auto flash_before = read_file(ws.flash());
   for (const auto& c : cases) {
@@ -321,13 +326,16 @@ TEST(Cli, ShortReadsAreFailedReads) {
 }
 
 TEST(Cli, OutOfMemoryBecomesTheStepsCode) {
+#ifdef _WIN32
+  GTEST_SKIP() << "POSIX only: a shell's ulimit -v";
+#else
   if (testing::built_with_sanitizers())
     GTEST_SKIP() << "sanitizers reserve more address space than the limit";
   const testing::Workspace ws = workspace();
   // 128 MiB, sparse but for the tables at its start.
   const std::string big = ws.dir.path("big.bin");
   ASSERT_TRUE(write_file(big, two_table_image()));
-  ASSERT_EQ(::truncate(big.c_str(), 128 << 20), 0);
+  fs::resize_file(big, 128 << 20);
   const std::string limit_small = "ulimit -v 65536";  // not even the image fits
   const std::string limit_one = "ulimit -v 172032";   // the image fits, a second copy does not
 
@@ -337,7 +345,7 @@ TEST(Cli, OutOfMemoryBecomesTheStepsCode) {
   EXPECT_EQ(run_tool({ws.flash(), "bootload", big, ws.out()}, limit_small).out, merge_error(-2));
   const std::string block = ws.path("huge-block.bin");  // fits the image, not beside it in memory
   ASSERT_TRUE(write_file(block, {1}));
-  ASSERT_EQ(::truncate(block.c_str(), 100 << 20), 0);
+  fs::resize_file(block, 100 << 20);
   EXPECT_EQ(run_tool({big, "bootload", block, ws.out()}, limit_one).out, merge_error(-4));
   const auto listed = run_tool({big}, limit_one);
   EXPECT_EQ(listed.status, 0);
@@ -358,9 +366,13 @@ TEST(Cli, OutOfMemoryBecomesTheStepsCode) {
     const auto run = run_tool(args, limit_one);
     EXPECT_EQ(run.status, 0) << args[0] << run.err;
   }
+#endif
 }
 
 TEST(Cli, AWriteCutShortByAFileSizeLimitLeavesTheOldOutput) {
+#ifdef _WIN32
+  GTEST_SKIP() << "POSIX only: a shell's ulimit -f";
+#else
   const testing::Workspace ws = workspace();
   const std::vector<uint8_t> old = {'o', 'l', 'd'};
   ASSERT_TRUE(write_file(ws.out(), old));
@@ -370,6 +382,7 @@ TEST(Cli, AWriteCutShortByAFileSizeLimitLeavesTheOldOutput) {
   EXPECT_EQ(run.out, merge_error(-5));
   EXPECT_EQ(read_file(ws.out()), old);
   EXPECT_EQ(ws.files().size(), 3);
+#endif
 }
 
 }  // namespace

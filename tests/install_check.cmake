@@ -7,9 +7,10 @@ if(NOT rc EQUAL 0)
 endif()
 
 include(GNUInstallDirs)
-set(program ${PREFIX}/${CMAKE_INSTALL_BINDIR}/blkswap)
+set(program ${PREFIX}/${CMAKE_INSTALL_BINDIR}/blkswap${EXE_SUFFIX})
 set(man_page ${PREFIX}/${CMAKE_INSTALL_MANDIR}/man1/blkswap.1)
-execute_process(COMMAND ${program} --version OUTPUT_VARIABLE version RESULT_VARIABLE rc)
+# EMULATOR runs a cross-built program (Wine for the Windows build); empty otherwise.
+execute_process(COMMAND ${EMULATOR} ${program} --version OUTPUT_VARIABLE version RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0 OR NOT version STREQUAL "blkswap ${VERSION}\n")
   message(FATAL_ERROR "installed ${program} --version: '${version}' (exit ${rc})")
 endif()

@@ -184,11 +184,13 @@ TEST(Options, ArgumentListsWithoutAnOptionMeanWhatTheyDid) {
 
   // "--" lets files named like the options be listed and merged.
   fs::copy_file(ws.flash(), ws.dir.path("--info"));
-  const std::string cd = "cd '" + ws.dir.dir + "'";
-  const auto list = run_tool({"--", "--info"}, cd);
+  const fs::path started_in = fs::current_path();
+  fs::current_path(ws.dir.dir);
+  const auto list = run_tool({"--", "--info"});
+  const auto merge = run_tool({"--", "--info", "kernel", "block.bin", "--verify"});
+  fs::current_path(started_in);
   EXPECT_EQ(list.status, 0);
   EXPECT_EQ(list.out.rfind("id:0xa4 name:bootload\nid:0x2 name:kernel\n", 0), 0u) << list.out;
-  const auto merge = run_tool({"--", "--info", "kernel", "block.bin", "--verify"}, cd);
   EXPECT_EQ(merge.status, 0) << merge.out;
   EXPECT_EQ(merge.out, "");
   EXPECT_TRUE(fs::exists(ws.dir.path("--verify")));
@@ -428,7 +430,9 @@ TEST(Options, ExtractWritesTheBlockAsTheMergeChoosesIt) {
 TEST(Options, ExtractFailuresLeaveTheOutputAlone) {
   const testing::Workspace ws = workspace();
   ASSERT_TRUE(write_file(ws.dir.path("blank.bin"), std::vector<uint8_t>(kImageUnit, 0)));
+#ifndef _WIN32
   fs::create_symlink("flash.bin", ws.dir.path("link.bin"));
+#endif
   const std::vector<uint8_t> old_output = {'o', 'l', 'd'};
   const struct {
     std::string flash, blockname, outfile, message, prefix;
@@ -441,6 +445,9 @@ TEST(Options, ExtractFailuresLeaveTheOutputAlone) {
       {ws.flash(), "kernel", "", "(extract error -1)", ""},
       {ws.flash(), "kernel", ws.dir.path("no/such/dir"),
        "cannot be created or replaced whole: its folder does not exist (extract error -4)", ""},
+      {ws.flash(), "kernel", ws.flash(),
+       "is the flash file itself; refusing to write one block over it (extract error -4)", ""},
+#ifndef _WIN32  // a full device, a file-size limit and a symbolic link are POSIX's
       {ws.flash(), "kernel", "/dev/full",
        "/dev/full: could not be written whole: the write failed: No space left on device "
        "(extract error -5)",
@@ -448,10 +455,9 @@ TEST(Options, ExtractFailuresLeaveTheOutputAlone) {
       {ws.flash(), "kernel", ws.out(),
        "could not be written whole: the write failed: File too large (extract error -5)",
        "ulimit -f 2"},
-      {ws.flash(), "kernel", ws.flash(),
-       "is the flash file itself; refusing to write one block over it (extract error -4)", ""},
       {ws.flash(), "kernel", ws.dir.path("link.bin"),
        "is the flash file itself; refusing to write one block over it (extract error -4)", ""},
+#endif
   };
   for (const auto& c : cases) {
     ASSERT_TRUE(write_file(ws.out(), old_output));
@@ -463,8 +469,11 @@ TEST(Options, ExtractFailuresLeaveTheOutputAlone) {
     EXPECT_NE(run.err.find(c.message + "\n"), std::string::npos) << run.err;
     EXPECT_EQ(read_file(ws.out()), old_output) << c.message;
   }
-  EXPECT_EQ(ws.files(), (std::vector<std::string>{"blank.bin", "block.bin", "flash.bin", "link.bin",
-                                                  "out.bin"}));
+  std::vector<std::string> files = {"blank.bin", "block.bin", "flash.bin", "out.bin"};
+#ifndef _WIN32
+  files.insert(files.begin() + 3, "link.bin");
+#endif
+  EXPECT_EQ(ws.files(), files);
   EXPECT_EQ(read_file(ws.flash()), mixed_image());
 }
 

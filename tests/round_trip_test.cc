@@ -337,6 +337,9 @@ TEST(RoundTrip, HostileFoldersAreRefusedWithNothingLost) {
       ASSERT_TRUE(write_file(unpacked + "/manifest.json", {text.begin(), text.end()}));
     }
     if (c.link != nullptr) {
+#ifdef _WIN32
+      continue;  // a symbolic link needs a privilege on Windows
+#endif
       const std::string outside = dir.file("outside", {read_file(unpacked + "/" + c.link)});
       fs::remove(unpacked + "/" + c.link);
       fs::create_symlink(outside, unpacked + "/" + c.link);
@@ -398,7 +401,9 @@ TEST(RoundTrip, UnpackRefusesOrFailsWithNothingLeftBehind) {
   const std::string file = dir.file("file", {1});
   ASSERT_TRUE(fs::create_directory(dir.path("full")));
   write_file(dir.path("full/keep"), {2});
+#ifndef _WIN32
   fs::create_directory_symlink("full", dir.path("link"));
+#endif
   const struct {
     std::string target;
     std::string err;
@@ -407,9 +412,11 @@ TEST(RoundTrip, UnpackRefusesOrFailsWithNothingLeftBehind) {
       {dir.path("full"), dir.path("full") +
                              ": exists and is not an empty folder: it is not empty (unpack "
                              "error -2)\n"},
+#ifndef _WIN32
       {dir.path("link"), dir.path("link") +
                              ": exists and is not an empty folder: it is a symbolic link; name "
                              "the folder itself (unpack error -2)\n"},
+#endif
       {"", "'': DIR is an empty argument (unpack error -1)\n"},
   };
   for (const auto& c : cases) {
@@ -426,6 +433,7 @@ TEST(RoundTrip, UnpackRefusesOrFailsWithNothingLeftBehind) {
   ASSERT_TRUE(fs::create_directory(dir.path("empty")));
   ASSERT_EQ(run_tool({"--unpack", flash, dir.path("empty")}).status, 0);
   EXPECT_EQ(testing::files_in(dir.path("empty")).size(), 5u);
+#ifndef _WIN32  // a file-size limit is POSIX's
   const auto before = testing::files_in(dir.dir);
   const auto limited = run_tool({"--unpack", flash, dir.path("limited")}, "ulimit -f 4");
   EXPECT_EQ(limited.status, 1);
@@ -433,6 +441,7 @@ TEST(RoundTrip, UnpackRefusesOrFailsWithNothingLeftBehind) {
                              ": could not be written whole: 01-kernel.bin: the write failed: File "
                              "too large (unpack error -5)\n");
   EXPECT_EQ(testing::files_in(dir.dir), before);
+#endif
 }
 
 TEST(RoundTrip, DiffNamesEveryDifference) {

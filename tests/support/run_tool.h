@@ -1,8 +1,8 @@
-// Runs the built blkswap through a shell and collects what it printed and its exit status.
+// Runs the built blkswap, in this process or as a process of its own, and collects what it
+// printed and its exit status. One runner per system (run_tool_posix.cc, run_tool_windows.cc).
 #pragma once
 
-#include <sys/types.h>
-
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,13 +19,13 @@ struct ToolRun {
 
 // The command line run in this process through run_command, its output collected from string
 // streams. With a `shell_prefix` (a `ulimit`, a `cd`) the built program runs instead, through a
-// shell that runs the prefix first.
+// shell that runs the prefix first (POSIX only: on Windows such a run fails with status -1).
 ToolRun run_tool(const std::vector<std::string>& args, const std::string& shell_prefix = "");
 
 // The built program in a process of its own, for what only a process shows: its exit on a
 // signal, its limits, its standard streams. Standard input comes from `input`.
 ToolRun run_tool_process(const std::vector<std::string>& args, const std::string& shell_prefix = "",
-                         const std::string& input = "/dev/null");
+                         const std::string& input = kNullDevice);
 
 // The same as the unprivileged user 65534, through setpriv, from a copy of the program that
 // the user may execute. Only root can do that: check can_run_as_nobody() first.
@@ -37,7 +37,7 @@ inline constexpr unsigned kNobody = 65534;
 // blkswap running in the background, for what needs a live process: signals, a reader that
 // goes away. finish_tool waits for it and collects what it printed.
 struct BackgroundTool {
-  pid_t pid = -1;
+  int64_t pid = -1;  // the process's id (POSIX) or its handle (Windows)
   std::unique_ptr<TempDir> capture;
 };
 BackgroundTool start_tool(const std::vector<std::string>& args);

@@ -8,6 +8,13 @@
 
 namespace blkswap::testing {
 
+// The device that gives nothing and takes everything: /dev/null, or NUL on Windows.
+#ifdef _WIN32
+inline constexpr char kNullDevice[] = "NUL";
+#else
+inline constexpr char kNullDevice[] = "/dev/null";
+#endif
+
 struct TempDir {
   TempDir();
   // In memory (/dev/shm, where there is one), for tests whose many syncs would only wait for a
