@@ -113,6 +113,49 @@ TEST(WindowsFiles, AKilledMergeLeavesNoTemporaryFile) {
   EXPECT_FALSE(has_temporary(ws));
 }
 
+// Ctrl-C at the console removes the temporary folder and the files written into it (an
+// unpack's), or the temporary file (a merge's), and ends the program as interrupted. Ctrl-Break
+// and the console's closing take the same handler; Wine delivers neither to another program
+// (a CTRL_BREAK_EVENT reaches nobody), so only Ctrl-C is sent.
+TEST(WindowsFiles, CtrlCRemovesTheTemporaries) {
+  const testing::Workspace ws = merge_files();
+  const std::string big = ws.path("big.bin"), wide_block = ws.path("wide.bin");
+  fs::copy_file(ws.flash(), big);
+  fs::resize_file(big, 128 << 20);
+  // One block of 120 MiB, for an unpack as long.
+  ASSERT_TRUE(write_file(wide_block, testing::build_image(kImageUnit, {{0x1000, {{.offset = 0x1000,
+                                                                                .size = 120 << 20}}}})));
+  fs::resize_file(wide_block, 128 << 20);
+  // The event goes to every program on the console: this test gets a console of its own (kept to
+  // the end: Wine's FreeConsole would end the process), and a handler that lets the event pass
+  // it by. Its own output stays where it was.
+  const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE), err = ::GetStdHandle(STD_ERROR_HANDLE);
+  ::FreeConsole();
+  ASSERT_TRUE(::AllocConsole());
+  ::SetStdHandle(STD_OUTPUT_HANDLE, out);
+  ::SetStdHandle(STD_ERROR_HANDLE, err);
+  ::SetConsoleCtrlHandler([](DWORD) -> BOOL { return TRUE; }, TRUE);
+  for (const bool unpack : {true, false}) {
+    SCOPED_TRACE(unpack ? "unpack" : "merge");
+    ASSERT_TRUE(write_file(ws.out(), kOld));
+    auto tool = unpack ? testing::start_tool({"--unpack", wide_block, ws.path("parts")})
+                         : testing::start_tool({big, "b1", ws.block(), ws.out()});
+    ASSERT_NE(tool.pid, -1);
+    bool caught = false;
+    for (int wait = 0; wait < 20000 && !caught; ++wait) {
+      caught = has_temporary(ws);
+      if (caught) ::GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const auto run = testing::finish_tool(tool);
+    EXPECT_TRUE(caught) << "the temporary never showed";
+    EXPECT_EQ(static_cast<DWORD>(run.status), 0xC000013Au);
+    EXPECT_EQ(read_file(ws.out()), kOld);
+    EXPECT_FALSE(has_temporary(ws));
+    EXPECT_FALSE(fs::exists(ws.path("parts")));
+  }
+}
+
 // Names outside any code page, and paths longer than MAX_PATH, given on the command line.
 TEST(WindowsFiles, NamesInAnyScriptAndOfAnyLength) {
   const testing::Workspace ws = merge_files();

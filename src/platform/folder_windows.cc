@@ -35,20 +35,19 @@ FolderResult write_plain_file(TemporaryFolder& folder, const FolderFile& file, W
   if (!utf16_of(file.name, name)) {
     return fail(why, FolderResult::cannot_create, "the file cannot be named", errno);
   }
-  UniqueHandle h;
   int slot = -1;
-  if (!make_temporary_file_at(folder.path + L"\\" + name, h, slot)) {
+  if (!make_temporary_file_at(folder.path + L"\\" + name, slot)) {
     return fail(why, FolderResult::cannot_create, "the file cannot be made", errno);
   }
   folder.files.push_back(slot);
-  if (!write_whole(h.get(), file.bytes)) {
+  if (!write_whole(temporary_handle(slot), file.bytes)) {
     return fail(why, FolderResult::short_write, "the write failed", errno);
   }
-  if (!::FlushFileBuffers(h.get())) {
+  if (!::FlushFileBuffers(temporary_handle(slot))) {
     return fail(why, FolderResult::short_write, "the sync failed", set_errno_from_last_error());
   }
-  if (!h.close()) {
-    return fail(why, FolderResult::short_write, "the close failed", set_errno_from_last_error());
+  if (!close_temporary_handle(slot)) {
+    return fail(why, FolderResult::short_write, "the close failed", errno);
   }
   return FolderResult::ok;
 }

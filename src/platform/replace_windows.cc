@@ -70,30 +70,29 @@ struct TemporaryFile {
   TemporaryFile& operator=(const TemporaryFile&) = delete;
   ~TemporaryFile() {
     const int error = errno;
-    file.close();
     remove_temporary(slot);
     errno = error;
   }
-  UniqueHandle file;
   std::wstring path;
   int slot = -1;
 };
 
 WriteResult fill_temporary(TemporaryFile& temp, std::span<const uint8_t> bytes,
                            WriteFailure* why) {
-  if (!write_whole(temp.file.get(), bytes)) {
+  const HANDLE file = temporary_handle(temp.slot);
+  if (!write_whole(file, bytes)) {
     return fail(why, WriteResult::short_write, "the write failed", errno);
   }
-  if (!::FlushFileBuffers(temp.file.get())) {
+  if (!::FlushFileBuffers(file)) {
     return fail_with_system_error(why, WriteResult::short_write, "the sync failed");
   }
   FILE_DISPOSITION_INFO keep{FALSE};
-  if (!::SetFileInformationByHandle(temp.file.get(), FileDispositionInfo, &keep, sizeof keep)) {
+  if (!::SetFileInformationByHandle(file, FileDispositionInfo, &keep, sizeof keep)) {
     return fail_with_system_error(why, WriteResult::cannot_create,
                                   "the new file cannot be kept past its making");
   }
-  if (!temp.file.close()) {
-    return fail_with_system_error(why, WriteResult::short_write, "the close failed");
+  if (!close_temporary_handle(temp.slot)) {
+    return fail(why, WriteResult::short_write, "the close failed", errno);
   }
   return WriteResult::ok;
 }
@@ -127,7 +126,7 @@ WriteResult move_into_place(TemporaryFile& temp, const std::wstring& target, boo
 WriteResult replace_through_temporary(const std::wstring& target, bool replacing,
                                       std::span<const uint8_t> bytes, WriteFailure* why) {
   TemporaryFile temp;
-  if (!make_temporary_file(folder_of(target), temp.file, temp.path, temp.slot)) {
+  if (!make_temporary_file(folder_of(target), temp.path, temp.slot)) {
     return fail(why, WriteResult::cannot_create, "no temporary file can be made beside it", errno);
   }
   const WriteResult filled = fill_temporary(temp, bytes, why);

@@ -12,9 +12,12 @@ namespace {
 // output file, this many always suffice.
 constexpr size_t kSlots = 72;
 
+constexpr UINT kInterruptedStatus = 0xC000013A;  // STATUS_CONTROL_C_EXIT
+
 struct Slot {
   std::wstring path;
-  int kind = 0;  // 0: free, 1: file, 2: folder
+  int kind = 0;                         // 0: free, 1: file, 2: folder
+  HANDLE file = INVALID_HANDLE_VALUE;  // a file's, while it is open
 };
 
 // The handler runs on a thread of its own, so the registry is held by a lock; a handler that
@@ -30,9 +33,16 @@ BOOL CALLBACK make_lock(PINIT_ONCE, PVOID, PVOID*) {
   return TRUE;
 }
 
+void close_file(Slot& slot) {
+  if (slot.file != INVALID_HANDLE_VALUE) ::CloseHandle(slot.file);
+  slot.file = INVALID_HANDLE_VALUE;
+}
+
 void remove_every_temporary() {
   for (Slot& slot : slots) {
-    if (slot.kind == 1) ::DeleteFileW(slot.path.c_str());
+    if (slot.kind != 1) continue;
+    close_file(slot);
+    ::DeleteFileW(slot.path.c_str());
   }
   for (Slot& slot : slots) {
     if (slot.kind == 2) ::RemoveDirectoryW(slot.path.c_str());
@@ -40,15 +50,23 @@ void remove_every_temporary() {
   for (Slot& slot : slots) slot.kind = 0;
 }
 
-// Ctrl-C, Ctrl-Break, the console's closing, a log-off or a shutdown: the temporaries go, then
-// the next handler (the system's, which ends the process) runs.
+// Ctrl-C, Ctrl-Break, the console's closing, a log-off or a shutdown: the temporaries go, and
+// the process ends with the status the system gives an interrupted program, whatever the next
+// handler would do (Wine's ends it with 0, which a script would take for success). The registry
+// stays held: nothing is made or moved after it.
 BOOL WINAPI on_console_event(DWORD) {
   ::EnterCriticalSection(&registry_lock);
   remove_every_temporary();
-  return FALSE;
+  ::TerminateProcess(::GetCurrentProcess(), kInterruptedStatus);
+  return TRUE;
+}
+
+void install_handler() {
+  if (!handler_installed) handler_installed = ::SetConsoleCtrlHandler(on_console_event, TRUE) != 0;
 }
 
 void free_slot(int slot) {
+  close_file(slots[slot]);
   slots[slot].kind = 0;
   slots[slot].path.clear();
   if (--live == 0 && handler_installed) {
@@ -61,14 +79,15 @@ bool valid(int slot) {
   return slot >= 0 && static_cast<size_t>(slot) < kSlots && slots[slot].kind != 0;
 }
 
-// Registers `path` as the caller creates it; -1 (ENFILE) when every slot is taken. Called with
-// the registry held.
-int register_path(const std::wstring& path, int kind) {
+// Registers `path`, made just now; -1 (ENFILE) when every slot is taken. Called with the
+// registry held.
+int register_path(const std::wstring& path, int kind, HANDLE file) {
   for (size_t i = 0; i < kSlots; ++i) {
     if (slots[i].kind != 0) continue;
-    if (live++ == 0) handler_installed = ::SetConsoleCtrlHandler(on_console_event, TRUE) != 0;
+    ++live;
     slots[i].path = path;
     slots[i].kind = kind;
+    slots[i].file = file;
     return static_cast<int>(i);
   }
   errno = ENFILE;
@@ -88,33 +107,41 @@ std::wstring fresh_name(const std::wstring& folder, unsigned attempt) {
 
 constexpr unsigned kNameAttempts = 100;
 
-// Creates with `make` (which returns false with the system's error) and registers what it made.
+// Creates with `make` (which returns the file's handle, nullptr for a folder, or
+// INVALID_HANDLE_VALUE with the system's error) and registers what it made. The handler is
+// there before anything is made, and waits for the registry: an event in between finds the new
+// temporary registered.
 template <typename Make>
 bool make_registered(const std::wstring& path, int kind, int& slot, Make make) {
   slot = -1;
   lock_temporaries();
-  if (!make()) {
+  install_handler();
+  const HANDLE made = make();
+  if (made == INVALID_HANDLE_VALUE) {
     set_errno_from_last_error();
-    unlock_temporaries();
-    return false;
-  }
-  slot = register_path(path, kind);
-  if (slot < 0) {
-    if (kind == 1) {
-      ::DeleteFileW(path.c_str());
-    } else {
-      ::RemoveDirectoryW(path.c_str());
+  } else {
+    slot = register_path(path, kind, made == nullptr ? INVALID_HANDLE_VALUE : made);
+    if (slot < 0) {
+      if (kind == 1) {
+        ::CloseHandle(made);
+        ::DeleteFileW(path.c_str());
+      } else {
+        ::RemoveDirectoryW(path.c_str());
+      }
+      errno = ENFILE;
     }
-    errno = ENFILE;
+  }
+  if (live == 0 && handler_installed) {
+    ::SetConsoleCtrlHandler(on_console_event, FALSE);
+    handler_installed = false;
   }
   unlock_temporaries();
   return slot >= 0;
 }
 
-bool create_file(const std::wstring& path, UniqueHandle& file) {
-  file.reset(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
-                           nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-  return file.valid();
+HANDLE create_file(const std::wstring& path) {
+  return ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
+                       nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 }  // namespace
@@ -128,17 +155,16 @@ void unlock_temporaries() {
   ::LeaveCriticalSection(&registry_lock);
 }
 
-bool make_temporary_file(const std::wstring& folder, UniqueHandle& file, std::wstring& path,
-                         int& slot) {
+bool make_temporary_file(const std::wstring& folder, std::wstring& path, int& slot) {
   for (unsigned attempt = 0; attempt < kNameAttempts; ++attempt) {
     path = fresh_name(folder, attempt);
-    if (make_registered(path, 1, slot, [&] { return create_file(path, file); })) {
+    if (make_registered(path, 1, slot, [&] { return create_file(path); })) {
       // Marked for deletion from the start: should the process be killed outright, the
       // system removes the file when its handle goes. The mark is taken off just before the
       // file is moved into place.
       FILE_DISPOSITION_INFO disposition{TRUE};
-      (void)::SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition,
-                                         sizeof disposition);
+      (void)::SetFileInformationByHandle(temporary_handle(slot), FileDispositionInfo,
+                                         &disposition, sizeof disposition);
       return true;
     }
     if (errno != EEXIST) return false;
@@ -146,15 +172,30 @@ bool make_temporary_file(const std::wstring& folder, UniqueHandle& file, std::ws
   return false;
 }
 
-bool make_temporary_file_at(const std::wstring& path, UniqueHandle& file, int& slot) {
-  return make_registered(path, 1, slot, [&] { return create_file(path, file); });
+bool make_temporary_file_at(const std::wstring& path, int& slot) {
+  return make_registered(path, 1, slot, [&] { return create_file(path); });
+}
+
+HANDLE temporary_handle(int slot) {
+  return valid(slot) ? slots[slot].file : INVALID_HANDLE_VALUE;
+}
+
+bool close_temporary_handle(int slot) {
+  lock_temporaries();
+  const HANDLE file = valid(slot) ? slots[slot].file : INVALID_HANDLE_VALUE;
+  if (valid(slot)) slots[slot].file = INVALID_HANDLE_VALUE;
+  const bool closed = file == INVALID_HANDLE_VALUE || ::CloseHandle(file) != 0;
+  if (!closed) set_errno_from_last_error();
+  unlock_temporaries();
+  return closed;
 }
 
 bool make_temporary_folder(const std::wstring& beside, std::wstring& path, int& slot) {
   for (unsigned attempt = 0; attempt < kNameAttempts; ++attempt) {
     path = fresh_name(beside, attempt);
-    if (make_registered(path, 2, slot,
-                        [&] { return ::CreateDirectoryW(path.c_str(), nullptr) != 0; })) {
+    if (make_registered(path, 2, slot, [&] {
+          return ::CreateDirectoryW(path.c_str(), nullptr) ? nullptr : INVALID_HANDLE_VALUE;
+        })) {
       return true;
     }
     if (errno != EEXIST) return false;
@@ -168,6 +209,7 @@ void remove_temporary(int slot) {
     const int error = errno;
     const DWORD system_error = ::GetLastError();
     if (slots[slot].kind == 1) {
+      close_file(slots[slot]);
       ::DeleteFileW(slots[slot].path.c_str());
     } else {
       ::RemoveDirectoryW(slots[slot].path.c_str());

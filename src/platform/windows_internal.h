@@ -68,12 +68,15 @@ std::wstring folder_of(const std::wstring& path);
 bool write_whole(HANDLE h, std::span<const uint8_t> bytes);
 
 // The registry. A temporary file is made in `folder` under a fresh hidden-by-name
-// (.blkswap-XXXXXXXX) name, opened for writing and deleting. `path` receives its name, `slot`
-// its place in the registry. False with errno.
-bool make_temporary_file(const std::wstring& folder, UniqueHandle& file, std::wstring& path,
-                         int& slot);
+// (.blkswap-XXXXXXXX) name, opened for writing and deleting, and its handle stays the
+// registry's: the console handler closes it before deleting the file, as a folder with an open
+// file in it cannot be removed. `path` receives its name, `slot` its place. False with errno.
+bool make_temporary_file(const std::wstring& folder, std::wstring& path, int& slot);
 // Creates `path`, which must not exist, for writing: a file inside a temporary folder.
-bool make_temporary_file_at(const std::wstring& path, UniqueHandle& file, int& slot);
+bool make_temporary_file_at(const std::wstring& path, int& slot);
+// The open handle of the file in `slot`, and its closing (false with errno when the close fails).
+HANDLE temporary_handle(int slot);
+bool close_temporary_handle(int slot);
 // Creates a folder in `beside` as make_temporary_file does.
 bool make_temporary_folder(const std::wstring& beside, std::wstring& path, int& slot);
 // Removes the temporary in `slot` now and forgets it.
