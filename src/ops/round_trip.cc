@@ -356,7 +356,7 @@ ManifestCode check_folder(const FlashImage& image, const std::string& dir, Manif
     return ManifestCode::cannot_open;
   }
   for (const std::string& name : names) {
-    if (name == kManifestName || std::ranges::find(expected, name) != expected.end()) continue;
+    if (name == kManifestName || std::find(expected.begin(), expected.end(), name) != expected.end()) continue;
     return refuse(why, ManifestCode::extra_file, "%.200s", name.c_str());
   }
   return ManifestCode::ok;
@@ -467,7 +467,8 @@ ReplaceCode take_changed_blocks(const FlashImage& image, const char* dir,
                                                failure.replace, Links::refuse);
       if (code == ReplaceCode::empty_file && loaded.empty()) continue;  // an empty block
       if (code != ReplaceCode::ok) return code;
-      if (std::ranges::equal(as_span(data), loaded)) continue;
+      const std::span<const uint8_t> read = as_span(data);
+      if (std::equal(loaded.begin(), loaded.end(), read.begin(), read.end())) continue;
       replacements.add(i, std::move(data));
     }
   } catch (const std::bad_alloc&) {
