@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Runs every command of both builds, the Linux one and the Windows one (under Wine), on the same
+# generated images, from folders of the same layout, and compares what they print, their exit
+# statuses and every file they write, byte for byte.
+# Usage: parity_check.sh LINUX_TOOL WINDOWS_TOOL WINE_RUNNER MAKE_IMAGES COUNT
+set -euo pipefail
+linux_tool=$1 windows_tool=$2 runner=$3 make_images=$4 count=$5
+for f in "$linux_tool" "$windows_tool"; do
+  [[ -x $f ]] || { echo "parity: $f is not built (build the default and windows presets)"; exit 1; }
+done
+work=$(mktemp -d)
+trap '[[ -n ${PARITY_KEEP:-} ]] || rm -rf "$work"' EXIT
+mkdir "$work/images"
+"$runner" "$make_images" "$work/images" "$count"
+
+# run SIDE NUMBER ARGS...: one command in SIDE's folder; its status, stdout and stderr kept.
+run() {
+  local side=$1 n=$2
+  shift 2
+  local status=0
+  if [[ $side == linux ]]; then
+    (cd "$work/$side" && "$linux_tool" "$@") >"$work/$side.out/$n.stdout" 2>"$work/$side.out/$n.stderr" || status=$?
+  else
+    (cd "$work/$side" && "$runner" "$windows_tool" "$@") >"$work/$side.out/$n.stdout" 2>"$work/$side.out/$n.stderr" || status=$?
+  fi
+  echo "$status" >"$work/$side.out/$n.status"
+}
+
+for side in linux windows; do
+  mkdir -p "$work/$side.out"
+  for image in "$work"/images/*.bin; do
+    stem=$(basename "$image" .bin)
+    rm -rf "$work/$side" && mkdir "$work/$side"
+    cp "$image" "$work/$side/f.bin"
+    cp "$work/images/$stem.block" "$work/$side/b.bin"
+    name=$(cat "$work/images/$stem.name")
+    run "$side" "$stem-list" f.bin
+    run "$side" "$stem-merge" f.bin "$name" b.bin m.bin
+    run "$side" "$stem-info" --info --json f.bin
+    run "$side" "$stem-verify" --verify f.bin m.bin
+    run "$side" "$stem-dry-run" --dry-run f.bin "$name" b.bin --json
+    run "$side" "$stem-extract" --extract f.bin "$name" x.bin
+    run "$side" "$stem-unpack" --unpack f.bin parts
+    [[ -f $work/$side/parts/manifest.json ]] && cp "$work/$side/b.bin" "$work/$side/parts/$(ls "$work/$side/parts" | head -n 1)"
+    run "$side" "$stem-repack" --repack f.bin parts r.bin
+    run "$side" "$stem-diff" --diff f.bin r.bin --json
+    mkdir "$work/$side.out/$stem-files"
+    cp -r "$work/$side"/. "$work/$side.out/$stem-files/"
+  done
+done
+if ! diff -r "$work/linux.out" "$work/windows.out"; then
+  echo "parity: the Linux and Windows builds differ (above)"
+  exit 1
+fi
+echo "parity: $(ls "$work/linux.out" | grep -c stdout) commands on $count images: the same bytes from both builds"
