@@ -133,8 +133,12 @@ TEST(Cli, ListFailures) {
     std::string flashfile;
     int code;
   } cases[] = {
-      {"", -1},          {dir.path("missing.bin"), -2}, {dir.dir, -2}, {dir.path("blank.bin"), -3},
-      {testing::kNullDevice, -3}, {dir.path("odd.bin"), -4},
+      {"", -1},
+      {dir.path("missing.bin"), -2},
+      {dir.dir, -2},
+      {dir.path("blank.bin"), -3},
+      {testing::kNullDevice, -3},
+      {dir.path("odd.bin"), -4},
   };
   for (const auto& c : cases) {
     const auto run = run_tool({c.flashfile});
@@ -360,9 +364,9 @@ TEST(Cli, OutOfMemoryBecomesTheStepsCode) {
       testing::build_image(128 << 20,
                            {{0x1000, testing::numbered_blocks(64, 0x1000, (2 << 20) - 0x100)}}));
   for (const auto& args :
-       std::vector<std::vector<std::string>>{{"--info", full, "--json"},
-                                             {"--verify", full},
-                                             {"--unpack", full, memory.path("parts")}}) {
+       std::vector<std::vector<std::string> >{{"--info", full, "--json"},
+                                              {"--verify", full},
+                                              {"--unpack", full, memory.path("parts")}}) {
     const auto run = run_tool(args, limit_one);
     EXPECT_EQ(run.status, 0) << args[0] << run.err;
   }

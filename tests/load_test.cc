@@ -165,8 +165,8 @@ TEST(LoadImage, RecordsFollowTablePositionAndViewTheBlocks) {
     EXPECT_EQ(r.slot, expected[i].slot);
     EXPECT_EQ(entry_name(r.entry), expected[i].name);
     const auto viewed = block_bytes(image, i);
-    EXPECT_TRUE(std::equal(viewed.begin(), viewed.end(), expected[i].data.begin(),
-                           expected[i].data.end()));
+    EXPECT_TRUE(
+        std::equal(viewed.begin(), viewed.end(), expected[i].data.begin(), expected[i].data.end()));
     // A view into the image's bytes, not a copy.
     EXPECT_EQ(block_bytes(image, i).data(), image.bytes.ptr.get() + block_start(image, i));
     // The entry is kept exactly as it was in the image.

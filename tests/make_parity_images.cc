@@ -22,8 +22,8 @@ int main(int argc, char** argv) {
     const std::string base = dir + "/" + stem;
     if (!blkswap::testing::write_file(base + ".bin", g.flash) ||
         !blkswap::testing::write_file(base + ".block", g.block) ||
-        !blkswap::testing::write_file(base + ".name",
-                                      std::vector<uint8_t>(g.blockname.begin(), g.blockname.end()))) {
+        !blkswap::testing::write_file(
+            base + ".name", std::vector<uint8_t>(g.blockname.begin(), g.blockname.end()))) {
       std::fprintf(stderr, "make_parity_images: cannot write %s\n", base.c_str());
       return 1;
     }

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "generated_image.h"
 #include "image/crc.h"
 #include "image/load.h"
-#include "generated_image.h"
 #include "image_builder.h"
 #include "ops/merge.h"
 #include "ops/replace.h"

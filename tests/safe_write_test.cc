@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "image/format.h"
-#include "platform/files.h"
 #include "image_builder.h"
+#include "platform/files.h"
 #include "run_tool.h"
 #include "temp_dir.h"
 

@@ -4,9 +4,8 @@
 // carry bytes as they are.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <chrono>
 #include <filesystem>
@@ -42,8 +41,8 @@ std::wstring wide(const std::string& utf8) {
 // Holds `path` open as another program would: sharing reads only, so that it can be neither
 // written nor replaced.
 HANDLE hold(const std::string& path) {
-  return ::CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                       0, nullptr);
+  return ::CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                       nullptr);
 }
 
 bool has_temporary(const testing::Workspace& ws) {
@@ -123,8 +122,9 @@ TEST(WindowsFiles, CtrlCRemovesTheTemporaries) {
   fs::copy_file(ws.flash(), big);
   fs::resize_file(big, 128 << 20);
   // One block of 120 MiB, for an unpack as long.
-  ASSERT_TRUE(write_file(wide_block, testing::build_image(kImageUnit, {{0x1000, {{.offset = 0x1000,
-                                                                                .size = 120 << 20}}}})));
+  ASSERT_TRUE(write_file(
+      wide_block,
+      testing::build_image(kImageUnit, {{0x1000, {{.offset = 0x1000, .size = 120 << 20}}}})));
   fs::resize_file(wide_block, 128 << 20);
   // The event goes to every program on the console: this test gets a console of its own (kept to
   // the end: Wine's FreeConsole would end the process), and a handler that lets the event pass
@@ -139,7 +139,7 @@ TEST(WindowsFiles, CtrlCRemovesTheTemporaries) {
     SCOPED_TRACE(unpack ? "unpack" : "merge");
     ASSERT_TRUE(write_file(ws.out(), kOld));
     auto tool = unpack ? testing::start_tool({"--unpack", wide_block, ws.path("parts")})
-                         : testing::start_tool({big, "b1", ws.block(), ws.out()});
+                       : testing::start_tool({big, "b1", ws.block(), ws.out()});
     ASSERT_NE(tool.pid, -1);
     bool caught = false;
     for (int wait = 0; wait < 20000 && !caught; ++wait) {
@@ -159,7 +159,8 @@ TEST(WindowsFiles, CtrlCRemovesTheTemporaries) {
 // Names outside any code page, and paths longer than MAX_PATH, given on the command line.
 TEST(WindowsFiles, NamesInAnyScriptAndOfAnyLength) {
   const testing::Workspace ws = merge_files();
-  const std::string flash = ws.path("fl\xC3\xA4sh-\xE2\x9C\x93-\xE6\x98\xA0.bin");  // flash-check-ying
+  const std::string flash =
+      ws.path("fl\xC3\xA4sh-\xE2\x9C\x93-\xE6\x98\xA0.bin");  // flash-check-ying
   fs::copy_file(ws.flash(), wide(flash));
   std::string deep = ws.dir.dir;
   while (deep.size() < 300) deep += "/a-folder-of-a-long-name";
@@ -186,8 +187,9 @@ TEST(WindowsFiles, StandardStreamsCarryBytesAsTheyAre) {
   testing::TempDir dir;
   const std::string flash = dir.file(
       "flash.bin",
-      testing::build_image(kImageUnit, {{0x40, {{.id = 0x1A, .name = "all\r\n", .offset = 0x100,
-                                                 .data = every_byte}}}}));
+      testing::build_image(
+          kImageUnit,
+          {{0x40, {{.id = 0x1A, .name = "all\r\n", .offset = 0x100, .data = every_byte}}}}));
   const auto extracted = testing::run_tool_process({"--extract", flash, "1a", "-"});
   EXPECT_EQ(extracted.status, 0) << extracted.err;
   EXPECT_EQ(extracted.out, std::string(every_byte.begin(), every_byte.end()));

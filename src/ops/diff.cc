@@ -71,7 +71,8 @@ void pair_blocks(const FlashImage& a, const FlashImage& b, ImageComparison& out)
     if (take_a && take_b) {
       pair.fields = differing_fields(a.records[pair.a].entry, b.records[pair.b].entry);
       const auto bytes_a = block_bytes(a, pair.a), bytes_b = block_bytes(b, pair.b);
-      pair.bytes_differ = !std::equal(bytes_a.begin(), bytes_a.end(), bytes_b.begin(), bytes_b.end());
+      pair.bytes_differ =
+          !std::equal(bytes_a.begin(), bytes_a.end(), bytes_b.begin(), bytes_b.end());
       if (pair.fields == 0 && !pair.bytes_differ) continue;
     }
     out.blocks[out.block_count++] = pair;

@@ -356,7 +356,9 @@ ManifestCode check_folder(const FlashImage& image, const std::string& dir, Manif
     return ManifestCode::cannot_open;
   }
   for (const std::string& name : names) {
-    if (name == kManifestName || std::find(expected.begin(), expected.end(), name) != expected.end()) continue;
+    if (name == kManifestName ||
+        std::find(expected.begin(), expected.end(), name) != expected.end())
+      continue;
     return refuse(why, ManifestCode::extra_file, "%.200s", name.c_str());
   }
   return ManifestCode::ok;

@@ -1,5 +1,3 @@
-#include "platform/files.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -16,6 +14,7 @@
 #include <new>
 #include <utility>
 
+#include "platform/files.h"
 #include "platform/posix_internal.h"
 
 namespace blkswap {

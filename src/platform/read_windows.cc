@@ -89,8 +89,8 @@ bool utf16_of(std::string_view utf8, std::wstring& out) {
     return false;
   }
   const int length = static_cast<int>(utf8.size());
-  const int wide = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), length,
-                                         nullptr, 0);
+  const int wide =
+      ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), length, nullptr, 0);
   if (wide <= 0) {
     errno = EILSEQ;
     return false;
@@ -134,8 +134,8 @@ bool system_path(std::string_view path, std::wstring& out) {
   }
   std::wstring full(MAX_PATH, L'\0');
   for (int attempt = 0; attempt < 4; ++attempt) {
-    const DWORD got = ::GetFullPathNameW(given.c_str(), static_cast<DWORD>(full.size()),
-                                         full.data(), nullptr);
+    const DWORD got =
+        ::GetFullPathNameW(given.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
     if (got == 0) {
       set_errno_from_last_error();
       return false;
@@ -234,8 +234,8 @@ ReadResult read_stream(HANDLE h, uint64_t max_length, FileContents& out) {
 }
 
 FileIdentity identity_of(const BY_HANDLE_FILE_INFORMATION& info) {
-  return {info.dwVolumeSerialNumber,
-          (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow, true};
+  return {info.dwVolumeSerialNumber, (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow,
+          true};
 }
 
 }  // namespace
@@ -285,8 +285,8 @@ ReadResult read_whole_file(const char* path, uint64_t max_length, FileContents& 
   // A file with a length: read from where it stands (standard input may be part read) to the
   // end it has now.
   LARGE_INTEGER start{}, end{};
-  if (!::SetFilePointerEx(h, LARGE_INTEGER{}, &start, FILE_CURRENT) ||
-      !::GetFileSizeEx(h, &end) || end.QuadPart < start.QuadPart) {
+  if (!::SetFilePointerEx(h, LARGE_INTEGER{}, &start, FILE_CURRENT) || !::GetFileSizeEx(h, &end) ||
+      end.QuadPart < start.QuadPart) {
     return failed(out, ReadResult::cannot_open);
   }
   out.file_length = static_cast<uint64_t>(end.QuadPart - start.QuadPart);

@@ -77,8 +77,7 @@ struct TemporaryFile {
   int slot = -1;
 };
 
-WriteResult fill_temporary(TemporaryFile& temp, std::span<const uint8_t> bytes,
-                           WriteFailure* why) {
+WriteResult fill_temporary(TemporaryFile& temp, std::span<const uint8_t> bytes, WriteFailure* why) {
   const HANDLE file = temporary_handle(temp.slot);
   if (!write_whole(file, bytes)) {
     return fail(why, WriteResult::short_write, "the write failed", errno);
@@ -98,7 +97,8 @@ WriteResult fill_temporary(TemporaryFile& temp, std::span<const uint8_t> bytes,
 }
 
 // Moves the temporary into place: over an existing file with ReplaceFileW, which gives the new
-// file the old one's attributes, security descriptor (ACL, owner) and creation time; to a new
+// file the old one's permissions (its DACL), creation time, short name, object id, encryption,
+// compression and named streams, and fails, leaving both as they were, when it cannot; to a new
 // name with MoveFileExW, which never takes a file that appeared meanwhile. Another program
 // holding the target is waited for a little.
 WriteResult move_into_place(TemporaryFile& temp, const std::wstring& target, bool replacing,
@@ -107,10 +107,10 @@ WriteResult move_into_place(TemporaryFile& temp, const std::wstring& target, boo
   for (int attempt = 0; attempt < kInUseTries; ++attempt) {
     if (attempt > 0) ::Sleep(kInUsePauseMs);
     const bool moved = move_temporary(temp.slot, [&] {
-      return replacing ? ::ReplaceFileW(target.c_str(), temp.path.c_str(), nullptr,
-                                        REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0
-                       : ::MoveFileExW(temp.path.c_str(), target.c_str(),
-                                       MOVEFILE_WRITE_THROUGH) != 0;
+      return replacing
+                 ? ::ReplaceFileW(target.c_str(), temp.path.c_str(), nullptr, 0, nullptr,
+                                  nullptr) != 0
+                 : ::MoveFileExW(temp.path.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
     });
     if (moved) {
       temp.slot = -1;
@@ -137,13 +137,14 @@ WriteResult replace_through_temporary(const std::wstring& target, bool replacing
 // The file a path's links end at, by its full name. False with the system's error when it
 // cannot be opened.
 bool final_path(const std::wstring& path, std::wstring& out) {
-  UniqueHandle h(::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  UniqueHandle h(::CreateFileW(path.c_str(), 0,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!h.valid()) return false;
   std::wstring name(MAX_PATH, L'\0');
   for (int attempt = 0; attempt < 4; ++attempt) {
-    const DWORD got = ::GetFinalPathNameByHandleW(h.get(), name.data(),
-                                                  static_cast<DWORD>(name.size()), 0);
+    const DWORD got =
+        ::GetFinalPathNameByHandleW(h.get(), name.data(), static_cast<DWORD>(name.size()), 0);
     if (got == 0) return false;
     if (got < name.size()) {
       name.resize(got);
@@ -160,8 +161,7 @@ bool final_path(const std::wstring& path, std::wstring& out) {
 // anything is made. A file another program holds is waited for a little.
 WriteResult check_writable(const std::wstring& target, DWORD attributes, WriteFailure* why) {
   if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-    return fail(why, WriteResult::cannot_create, "the caller may not write it: it is read-only",
-                0);
+    return fail(why, WriteResult::cannot_create, "the caller may not write it: it is read-only", 0);
   }
   DWORD error = 0;
   for (int attempt = 0; attempt < kInUseTries; ++attempt) {
@@ -202,12 +202,14 @@ WriteResult write_file_safely(const char* path, std::span<const uint8_t> bytes, 
     DWORD target_attributes = attributes;
     if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
       if (!final_path(name, target)) {
-        return fail(why, WriteResult::cannot_create, "the file its links end at cannot be found", 0);
+        return fail(why, WriteResult::cannot_create, "the file its links end at cannot be found",
+                    0);
       }
       target_attributes = ::GetFileAttributesW(target.c_str());
       if (target_attributes == INVALID_FILE_ATTRIBUTES ||
           (target_attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        return fail(why, WriteResult::cannot_create, "the file its links end at cannot be found", 0);
+        return fail(why, WriteResult::cannot_create, "the file its links end at cannot be found",
+                    0);
       }
     } else {
       target = name;

@@ -1,5 +1,3 @@
-#include "platform/posix_internal.h"
-
 #include <fcntl.h>
 #include <limits.h>
 #include <pthread.h>
@@ -11,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 #include <iterator>
+
+#include "platform/posix_internal.h"
 
 namespace blkswap {
 

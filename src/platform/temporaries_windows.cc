@@ -16,7 +16,7 @@ constexpr UINT kInterruptedStatus = 0xC000013A;  // STATUS_CONTROL_C_EXIT
 
 struct Slot {
   std::wstring path;
-  int kind = 0;                         // 0: free, 1: file, 2: folder
+  int kind = 0;                        // 0: free, 1: file, 2: folder
   HANDLE file = INVALID_HANDLE_VALUE;  // a file's, while it is open
 };
 
@@ -163,8 +163,8 @@ bool make_temporary_file(const std::wstring& folder, std::wstring& path, int& sl
       // system removes the file when its handle goes. The mark is taken off just before the
       // file is moved into place.
       FILE_DISPOSITION_INFO disposition{TRUE};
-      (void)::SetFileInformationByHandle(temporary_handle(slot), FileDispositionInfo,
-                                         &disposition, sizeof disposition);
+      (void)::SetFileInformationByHandle(temporary_handle(slot), FileDispositionInfo, &disposition,
+                                         sizeof disposition);
       return true;
     }
     if (errno != EEXIST) return false;

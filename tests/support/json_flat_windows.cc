@@ -1,9 +1,8 @@
 // The Windows build has no Python beside it: the document is read with nlohmann-json instead,
 // strictly (a repeated key is refused), into the lines json_flatten.py gives. The Linux build's
 // reading by Python, and the parity check of both builds' documents, stay the independent ones.
-#include <nlohmann/json.hpp>
-
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <vector>
 

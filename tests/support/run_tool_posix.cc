@@ -1,5 +1,3 @@
-#include "run_tool.h"
-
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -11,6 +9,7 @@
 #include <filesystem>
 
 #include "image_builder.h"
+#include "run_tool.h"
 
 extern char** environ;
 
@@ -104,7 +103,8 @@ BackgroundTool start_tool(const std::vector<std::string>& args) {
   posix_spawnattr_setsigmask(&attributes, &none);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
   pid_t pid = -1;
-  tool.pid = posix_spawn(&pid, BLKSWAP_EXE, &files, &attributes, argv.data(), environ) == 0 ? pid : -1;
+  tool.pid =
+      posix_spawn(&pid, BLKSWAP_EXE, &files, &attributes, argv.data(), environ) == 0 ? pid : -1;
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&files);
   return tool;

@@ -13,8 +13,8 @@ namespace {
 
 std::wstring wide(const std::string& utf8) {
   if (utf8.empty()) return {};
-  const int n = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
-                                      nullptr, 0);
+  const int n =
+      ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
   std::wstring out(static_cast<size_t>(n), L'\0');
   ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
   return out;
@@ -63,8 +63,8 @@ HANDLE start(const std::vector<std::string>& args, const std::string& input,
   PROCESS_INFORMATION process{};
   const bool started = in != INVALID_HANDLE_VALUE && out != INVALID_HANDLE_VALUE &&
                        err != INVALID_HANDLE_VALUE &&
-                       ::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0,
-                                        nullptr, nullptr, &startup, &process);
+                       ::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                        nullptr, &startup, &process);
   for (const HANDLE h : {in, out, err}) {
     if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
   }
