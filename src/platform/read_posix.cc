@@ -16,10 +16,9 @@
 
 #include "platform/files.h"
 #include "platform/posix_internal.h"
+#include "platform/read_common.h"
 
 namespace blkswap {
-
-namespace {
 
 #ifndef MADV_POPULATE_WRITE
 #define MADV_POPULATE_WRITE 23  // Linux 5.14; older kernels answer EINVAL, and nothing changes
@@ -38,21 +37,6 @@ void make_pages_present(uint8_t* p, size_t size) {
   const uintptr_t end = (at + size) & ~(static_cast<uintptr_t>(page) - 1);
   if (end > first)
     (void)::madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
-}
-
-}  // namespace
-
-bool allocate_bytes(Bytes& out, size_t size) {
-  out.ptr.reset();
-  out.size = 0;
-  // Not every platform rejects absurd sizes before asking the allocator.
-  if (size > static_cast<size_t>(PTRDIFF_MAX)) return false;
-  uint8_t* p = new (std::nothrow) uint8_t[size == 0 ? 1 : size];
-  if (p == nullptr) return false;
-  make_pages_present(p, size);
-  out.ptr.reset(p);
-  out.size = size;
-  return true;
 }
 
 namespace {
@@ -75,40 +59,16 @@ bool read_up_to(int fd, uint8_t* p, size_t size, size_t& done) {
   return true;
 }
 
-// Reads `fd` to its end into `out.bytes`, growing the buffer as the bytes come; more than
-// `max_length` bytes is too_long.
+// Reads `fd` to its end into `out.bytes`; more than `max_length` bytes is too_long.
 ReadResult read_stream(int fd, uint64_t max_length, FileContents& out) {
-  constexpr size_t kFirstChunk = size_t{1} << 16;
-  // One byte past the limit tells a stream at the limit from a longer one.
-  const uint64_t most = std::min<uint64_t>(max_length, UINT64_MAX - 1) + 1;
-  size_t done = 0;
-  for (;;) {
-    if (done > max_length) {
-      out.file_length = done;
-      out.stopped_early = true;
-      return ReadResult::too_long;
-    }
-    const uint64_t wanted =
-        std::min<uint64_t>(std::max<uint64_t>(kFirstChunk, uint64_t{done} * 2), most);
-    Bytes grown;
-    if (wanted > SIZE_MAX || !allocate_bytes(grown, static_cast<size_t>(wanted))) {
-      return ReadResult::no_memory;
-    }
-    if (done > 0) std::memcpy(grown.ptr.get(), out.bytes.ptr.get(), done);
-    out.bytes = std::move(grown);
-    if (!read_up_to(fd, out.bytes.ptr.get(), out.bytes.size, done)) {
-      return failed(out, ReadResult::read_error);
-    }
-    if (done < out.bytes.size) break;  // the end of the stream
-  }
-  out.bytes.size = done;
-  out.file_length = done;
-  return ReadResult::ok;
+  const ReadResult result = read_stream_to_end(
+      max_length, out,
+      [fd](uint8_t* p, size_t size, size_t& done) { return read_up_to(fd, p, size, done); });
+  if (result == ReadResult::read_error) out.error = errno;
+  return result;
 }
 
 }  // namespace
-
-const char kStandardStream[] = "-";
 
 ReadResult read_whole_file(const char* path, uint64_t max_length, FileContents& out, Links links) {
   out = FileContents{};
@@ -164,19 +124,11 @@ ReadResult read_whole_file(const char* path, uint64_t max_length, FileContents& 
   if (end < start || ::lseek(fd, start, SEEK_SET) != start) {
     return failed(out, ReadResult::cannot_open);
   }
-  out.file_length = static_cast<uint64_t>(end - start);
-  if (out.file_length > max_length) return ReadResult::too_long;
-  if (out.file_length > SIZE_MAX ||
-      !allocate_bytes(out.bytes, static_cast<size_t>(out.file_length))) {
-    return ReadResult::no_memory;
-  }
-
-  size_t done = 0;
-  if (!read_up_to(fd, out.bytes.ptr.get(), out.bytes.size, done)) {
-    return failed(out, ReadResult::read_error);
-  }
-  out.bytes.size = done;  // below file_length when the file shrank since it was measured
-  return ReadResult::ok;
+  const ReadResult result = read_measured(
+      static_cast<uint64_t>(end - start), max_length, out,
+      [fd](uint8_t* p, size_t size, size_t& done) { return read_up_to(fd, p, size, done); });
+  if (result == ReadResult::read_error) out.error = errno;
+  return result;
 }
 
 FileIdentity identify_file(const char* path) {

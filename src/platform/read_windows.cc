@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "platform/files.h"
+#include "platform/read_common.h"
 #include "platform/windows_internal.h"
 
 namespace blkswap {
@@ -162,16 +163,8 @@ std::wstring folder_of(const std::wstring& path) {
   return slash == std::wstring::npos ? std::wstring(L".") : path.substr(0, slash);
 }
 
-bool allocate_bytes(Bytes& out, size_t size) {
-  out.ptr.reset();
-  out.size = 0;
-  if (size > static_cast<size_t>(PTRDIFF_MAX)) return false;
-  uint8_t* p = new (std::nothrow) uint8_t[size == 0 ? 1 : size];
-  if (p == nullptr) return false;
-  out.ptr.reset(p);
-  out.size = size;
-  return true;
-}
+// The pages fault in as they are written.
+void make_pages_present(uint8_t*, size_t) {}
 
 namespace {
 
@@ -203,34 +196,13 @@ bool read_up_to(HANDLE h, uint8_t* p, size_t size, size_t& done) {
   return true;
 }
 
-// Reads a pipe to its end into `out.bytes`, growing the buffer as the bytes come; more than
-// `max_length` bytes is too_long.
+// Reads a pipe to its end into `out.bytes`; more than `max_length` bytes is too_long.
 ReadResult read_stream(HANDLE h, uint64_t max_length, FileContents& out) {
-  constexpr size_t kFirstChunk = size_t{1} << 16;
-  const uint64_t most = std::min<uint64_t>(max_length, UINT64_MAX - 1) + 1;
-  size_t done = 0;
-  for (;;) {
-    if (done > max_length) {
-      out.file_length = done;
-      out.stopped_early = true;
-      return ReadResult::too_long;
-    }
-    const uint64_t wanted =
-        std::min<uint64_t>(std::max<uint64_t>(kFirstChunk, uint64_t{done} * 2), most);
-    Bytes grown;
-    if (wanted > SIZE_MAX || !allocate_bytes(grown, static_cast<size_t>(wanted))) {
-      return ReadResult::no_memory;
-    }
-    if (done > 0) std::memcpy(grown.ptr.get(), out.bytes.ptr.get(), done);
-    out.bytes = std::move(grown);
-    if (!read_up_to(h, out.bytes.ptr.get(), out.bytes.size, done)) {
-      return failed(out, ReadResult::read_error);
-    }
-    if (done < out.bytes.size) break;
-  }
-  out.bytes.size = done;
-  out.file_length = done;
-  return ReadResult::ok;
+  const ReadResult result = read_stream_to_end(
+      max_length, out,
+      [h](uint8_t* p, size_t size, size_t& done) { return read_up_to(h, p, size, done); });
+  if (result == ReadResult::read_error) out.error = set_errno_from_last_error();
+  return result;
 }
 
 FileIdentity identity_of(const BY_HANDLE_FILE_INFORMATION& info) {
@@ -239,8 +211,6 @@ FileIdentity identity_of(const BY_HANDLE_FILE_INFORMATION& info) {
 }
 
 }  // namespace
-
-const char kStandardStream[] = "-";
 
 ReadResult read_whole_file(const char* path, uint64_t max_length, FileContents& out, Links links) {
   out = FileContents{};
@@ -289,18 +259,11 @@ ReadResult read_whole_file(const char* path, uint64_t max_length, FileContents& 
       end.QuadPart < start.QuadPart) {
     return failed(out, ReadResult::cannot_open);
   }
-  out.file_length = static_cast<uint64_t>(end.QuadPart - start.QuadPart);
-  if (out.file_length > max_length) return ReadResult::too_long;
-  if (out.file_length > SIZE_MAX ||
-      !allocate_bytes(out.bytes, static_cast<size_t>(out.file_length))) {
-    return ReadResult::no_memory;
-  }
-  size_t done = 0;
-  if (!read_up_to(h, out.bytes.ptr.get(), out.bytes.size, done)) {
-    return failed(out, ReadResult::read_error);
-  }
-  out.bytes.size = done;  // below file_length when the file shrank since it was measured
-  return ReadResult::ok;
+  const ReadResult result = read_measured(
+      static_cast<uint64_t>(end.QuadPart - start.QuadPart), max_length, out,
+      [h](uint8_t* p, size_t size, size_t& done) { return read_up_to(h, p, size, done); });
+  if (result == ReadResult::read_error) out.error = set_errno_from_last_error();
+  return result;
 }
 
 FileIdentity identify_file(const char* path) {

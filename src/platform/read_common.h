@@ -1,0 +1,68 @@
+// What reading does alike on every system, apart from the calls that read: a file read up to the
+// length it was measured at, a stream read to its end in a buffer that grows as the bytes come,
+// and the pages of a large fresh buffer made
+// present at once (where the system can).
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+#include "platform/files.h"
+
+namespace blkswap {
+
+// Asks the system for the pages of [p, p + size) before they are written; nothing where it
+// cannot.
+void make_pages_present(uint8_t* p, size_t size);
+
+// Reads a stream to its end into `out.bytes` with `read_up_to(p, size, done)`, which fills
+// p[done, size) until the stream ends and is false when a read fails. More than `max_length`
+// bytes is too_long. read_error leaves the reason to the caller, who knows where the system
+// keeps it.
+template <typename ReadUpTo>
+ReadResult read_stream_to_end(uint64_t max_length, FileContents& out, ReadUpTo read_up_to) {
+  constexpr size_t kFirstChunk = size_t{1} << 16;
+  // One byte past the limit tells a stream at the limit from a longer one.
+  const uint64_t most = std::min<uint64_t>(max_length, UINT64_MAX - 1) + 1;
+  size_t done = 0;
+  for (;;) {
+    if (done > max_length) {
+      out.file_length = done;
+      out.stopped_early = true;
+      return ReadResult::too_long;
+    }
+    const uint64_t wanted =
+        std::min<uint64_t>(std::max<uint64_t>(kFirstChunk, uint64_t{done} * 2), most);
+    Bytes grown;
+    if (wanted > SIZE_MAX || !allocate_bytes(grown, static_cast<size_t>(wanted))) {
+      return ReadResult::no_memory;
+    }
+    if (done > 0) std::memcpy(grown.ptr.get(), out.bytes.ptr.get(), done);
+    out.bytes = std::move(grown);
+    if (!read_up_to(out.bytes.ptr.get(), out.bytes.size, done)) return ReadResult::read_error;
+    if (done < out.bytes.size) break;  // the end of the stream
+  }
+  out.bytes.size = done;
+  out.file_length = done;
+  return ReadResult::ok;
+}
+
+// Reads the `length` bytes a file has from where it stands into `out.bytes`, with `read_up_to`
+// as above; fewer when it shrank since it was measured. read_error as above.
+template <typename ReadUpTo>
+ReadResult read_measured(uint64_t length, uint64_t max_length, FileContents& out,
+                         ReadUpTo read_up_to) {
+  out.file_length = length;
+  if (length > max_length) return ReadResult::too_long;
+  if (length > SIZE_MAX || !allocate_bytes(out.bytes, static_cast<size_t>(length))) {
+    return ReadResult::no_memory;
+  }
+  size_t done = 0;
+  if (!read_up_to(out.bytes.ptr.get(), out.bytes.size, done)) return ReadResult::read_error;
+  out.bytes.size = done;
+  return ReadResult::ok;
+}
+
+}  // namespace blkswap
