@@ -167,6 +167,7 @@ TEST(SafeWrite, ADirectoryThatTakesNoNewFileLeavesItsFilesAlone) {
   EXPECT_EQ(entries_in(locked), 1u);
 }
 
+#ifndef _WIN32
 // The program itself, writing its outputs: a flash file with the blocks b0 and b1 and a block
 // file for b1, in a directory every user may read.
 // Two blocks b0 and b1 in a table at 0x40, and a block file of 0x30 bytes.
@@ -174,6 +175,7 @@ testing::Workspace merge_files() {
   return {testing::build_image(kImageUnit, {{0x40, testing::numbered_blocks(2, 0x200)}}),
           testing::pattern(0x30, 2)};
 }
+#endif
 
 #ifndef _WIN32
 struct Owner {

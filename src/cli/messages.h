@@ -7,11 +7,11 @@
 #include <span>
 #include <string_view>
 
-#include "platform/files.h"
 #include "image/load.h"
 #include "ops/merge.h"
 #include "ops/replace.h"
 #include "ops/round_trip.h"
+#include "platform/files.h"
 
 namespace blkswap {
 

@@ -7,9 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/files.h"
 #include "image/load.h"
 #include "ops/replace.h"
+#include "platform/files.h"
 
 namespace blkswap {
 

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "platform/files.h"
 #include "image/load.h"
+#include "platform/files.h"
 
 namespace blkswap {
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/files.h"
 #include "image/load.h"
 #include "ops/replace.h"
+#include "platform/files.h"
 
 namespace blkswap {
 

@@ -1,10 +1,11 @@
 // What the platform layer does alike on every system: owned bytes, and the name that means a
 // standard stream.
+#include "platform/files.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <new>
 
-#include "platform/files.h"
 #include "platform/read_common.h"
 
 namespace blkswap {

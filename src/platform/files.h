@@ -95,9 +95,13 @@ struct WriteFailure {
 // cannot_create and the old file is as it was. Symbolic links are followed by hand to the
 // file they end at, and stay links. A path whose file is anything else (a device, a FIFO, a
 // socket, a terminal, a pipe behind /dev/stdout) is opened as given and written directly.
-// Any signal that would end the process while the temporary file exists removes it first
-// (temporaries.h). A reader that goes away is a short write, not a SIGPIPE. The new file must
-// end with the old one's mode, set-id bits included, owner and group, or the write is refused.
+// Any signal that would end the process while the temporary file exists removes it first. A
+// reader that goes away is a short write, not a SIGPIPE. The new file must end with the old
+// one's mode, set-id bits included, owner and group, or the write is refused.
+// On Windows: the temporary file is marked for deletion while it is written, flushed, and put in
+// place by ReplaceFileW (the old file's permissions, its DACL, kept) or, for a new name,
+// MoveFileExW; a read-only file is refused, one another program holds is waited for, then
+// refused with kInUse; Ctrl-C and the console's other events remove the temporary.
 WriteResult write_file_safely(const char* path, std::span<const uint8_t> bytes,
                               WriteFailure* why = nullptr);
 
@@ -108,8 +112,9 @@ bool list_directory(const std::string& dir, std::vector<std::string>& names);
 // A folder written whole: `files` go into a new hidden directory beside `dir` as plain files,
 // each synced, then the directory is synced and renamed to `dir`. `dir` must not exist, or be
 // an empty directory (a link to one is refused: the rename would replace the link). On any
-// failure, or a signal that ends the process, nothing of it is left behind. `failed` receives
-// the index of the file a write failed on.
+// failure, or a signal (a console event) that ends the process, nothing of it is left behind.
+// On Windows an empty `dir` is removed just before the move, and made again should it fail.
+// `failed` receives the index of the file a write failed on.
 enum class FolderResult { ok, not_empty, cannot_create, short_write };
 struct FolderFile {
   std::string name;  // a plain name: no '/', not "." or ".."

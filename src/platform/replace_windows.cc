@@ -119,7 +119,10 @@ WriteResult move_into_place(TemporaryFile& temp, const std::wstring& target, boo
     error = ::GetLastError();
     if (!replacing || !in_use(error)) break;
   }
-  const int mapped = replacing && in_use(error) ? kInUse : set_errno_from(error);
+  // Still denied after the tries: another program's hold (a sharing or lock violation), or
+  // a right the caller lacks (access denied), as the system says.
+  const bool held = replacing && in_use(error) && error != ERROR_ACCESS_DENIED;
+  const int mapped = held ? kInUse : set_errno_from(error);
   return fail(why, WriteResult::cannot_create, "the new file cannot be moved over it", mapped);
 }
 

@@ -83,16 +83,13 @@ bool make_temporary_folder(const std::wstring& beside, std::wstring& path, int& 
 void remove_temporary(int slot);
 // Forgets a temporary that is no longer there under its name.
 void forget_temporary(int slot);
-// Runs `move` (which renames the temporary in `slot` into place and says whether it did) with the
-// registry held, so that Ctrl-C cannot remove it half moved; forgets it when `move` succeeded.
-template <typename Move>
-bool move_temporary(int slot, Move move);
-
 // The lock the registry is held with: its console-control handler takes it too.
 void lock_temporaries();
 void unlock_temporaries();
 void forget_temporary_locked(int slot);
 
+// Runs `move` (which renames the temporary in `slot` into place and says whether it did) with the
+// registry held, so that Ctrl-C cannot remove it half moved; forgets it when `move` succeeded.
 template <typename Move>
 bool move_temporary(int slot, Move move) {
   lock_temporaries();
