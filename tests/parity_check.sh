@@ -2,9 +2,10 @@
 # Runs every command of both builds, the Linux one and the Windows one (under Wine), on the same
 # generated images, from folders of the same layout, and compares what they print, their exit
 # statuses and every file they write, byte for byte.
-# Usage: parity_check.sh LINUX_TOOL WINDOWS_TOOL WINE_RUNNER MAKE_IMAGES COUNT
+# Usage: parity_check.sh LINUX_TOOL WINDOWS_TOOL WINE_RUNNER MAKE_IMAGES COUNT SAMPLE_DIR
+# (the sample image and its boot loader join the generated images).
 set -euo pipefail
-linux_tool=$1 windows_tool=$2 runner=$3 make_images=$4 count=$5
+linux_tool=$1 windows_tool=$2 runner=$3 make_images=$4 count=$5 sample=$6
 for f in "$linux_tool" "$windows_tool"; do
   [[ -x $f ]] || { echo "parity: $f is not built (build the default and windows presets)"; exit 1; }
 done
@@ -12,6 +13,9 @@ work=$(mktemp -d)
 trap '[[ -n ${PARITY_KEEP:-} ]] || rm -rf "$work"' EXIT
 mkdir "$work/images"
 "$runner" "$make_images" "$work/images" "$count"
+cp "$sample/flash.bin" "$work/images/sample.bin"
+cp "$sample/bootloader.bin" "$work/images/sample.block"
+printf bootload >"$work/images/sample.name"
 
 # run SIDE NUMBER ARGS...: one command in SIDE's folder; its status, stdout and stderr kept.
 run() {
@@ -65,4 +69,4 @@ if ! diff -r "$work/linux.out" "$work/windows.out"; then
   echo "parity: the Linux and Windows builds differ (above)"
   exit 1
 fi
-echo "parity: $(ls "$work/linux.out" | grep -c stdout) commands on $count images: the same bytes from both builds ($retried Windows runs made twice)"
+echo "parity: $(ls "$work/linux.out" | grep -c stdout) commands on $count images and the sample: the same bytes from both builds ($retried Windows runs made twice)"
