@@ -88,6 +88,13 @@ struct WriteFailure {
   int error = 0;
 };
 
+// Records why in `why` (when given) and returns `result`: how every write says it failed.
+template <typename Result>
+Result fail(WriteFailure* why, Result result, std::string_view what, int error) {
+  if (why != nullptr) *why = {what, error};
+  return result;
+}
+
 // A regular file, or a name not yet taken, is only ever replaced through a new temporary file
 // in the same directory: written, given the old file's owner, group, extended attributes (ACLs
 // included) and mode (a new file: 0666 less the umask), synced and renamed over it. When any of

@@ -15,11 +15,6 @@ namespace blkswap {
 
 namespace {
 
-FolderResult fail(WriteFailure* why, FolderResult result, std::string_view what, int error) {
-  if (why != nullptr) *why = {what, error};
-  return result;
-}
-
 // The hidden folder the files go into and the files written into it, all in the registry of
 // temporaries; removed with them unless it was renamed into place.
 struct TemporaryFolder {

@@ -134,18 +134,20 @@ bool system_path(std::string_view path, std::wstring& out) {
     return true;
   }
   std::wstring full(MAX_PATH, L'\0');
-  for (int attempt = 0; attempt < 4; ++attempt) {
+  bool whole = false;
+  for (int attempt = 0; attempt < 4 && !whole; ++attempt) {
     const DWORD got =
         ::GetFullPathNameW(given.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
     if (got == 0) {
       set_errno_from_last_error();
       return false;
     }
-    if (got < full.size()) {
-      full.resize(got);
-      break;
-    }
-    full.assign(got, L'\0');  // too short: `got` is the size it needs
+    whole = got < full.size();
+    full.resize(whole ? got : got + 1, L'\0');  // too short: `got` is the size it needs
+  }
+  if (!whole) {
+    errno = ENAMETOOLONG;
+    return false;
   }
   // The reserved names (NUL, CON, COM1...) come back as devices.
   if (full.rfind(L"\\\\.\\", 0) == 0) {

@@ -49,11 +49,6 @@ std::string follow_links(std::string path) {
   return {};
 }
 
-WriteResult fail(WriteFailure* why, WriteResult result, std::string_view what, int error) {
-  if (why != nullptr) *why = {what, error};
-  return result;
-}
-
 }  // namespace
 
 bool write_whole(int fd, std::span<const uint8_t> bytes) {

@@ -29,11 +29,6 @@ bool write_whole(HANDLE h, std::span<const uint8_t> bytes) {
 
 namespace {
 
-WriteResult fail(WriteFailure* why, WriteResult result, std::string_view what, int error) {
-  if (why != nullptr) *why = {what, error};
-  return result;
-}
-
 WriteResult fail_with_system_error(WriteFailure* why, WriteResult result, std::string_view what) {
   return fail(why, result, what, set_errno_from_last_error());
 }

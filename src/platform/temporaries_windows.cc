@@ -65,14 +65,20 @@ void install_handler() {
   if (!handler_installed) handler_installed = ::SetConsoleCtrlHandler(on_console_event, TRUE) != 0;
 }
 
+// The handler goes with the last temporary.
+void remove_handler_if_unused() {
+  if (live == 0 && handler_installed) {
+    ::SetConsoleCtrlHandler(on_console_event, FALSE);
+    handler_installed = false;
+  }
+}
+
 void free_slot(int slot) {
   close_file(slots[slot]);
   slots[slot].kind = 0;
   slots[slot].path.clear();
-  if (--live == 0 && handler_installed) {
-    ::SetConsoleCtrlHandler(on_console_event, FALSE);
-    handler_installed = false;
-  }
+  --live;
+  remove_handler_if_unused();
 }
 
 bool valid(int slot) {
@@ -131,10 +137,7 @@ bool make_registered(const std::wstring& path, int kind, int& slot, Make make) {
       errno = ENFILE;
     }
   }
-  if (live == 0 && handler_installed) {
-    ::SetConsoleCtrlHandler(on_console_event, FALSE);
-    handler_installed = false;
-  }
+  remove_handler_if_unused();
   unlock_temporaries();
   return slot >= 0;
 }
