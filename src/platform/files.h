@@ -101,7 +101,9 @@ Result fail(WriteFailure* why, Result result, std::string_view what, int error) 
 // that cannot be done, or the caller may not write the existing file, the result is
 // cannot_create and the old file is as it was. Symbolic links are followed by hand to the
 // file they end at, and stay links. A path whose file is anything else (a device, a FIFO, a
-// socket, a terminal, a pipe behind /dev/stdout) is opened as given and written directly.
+// socket, a terminal, a pipe behind /dev/stdout) is opened as given and written directly. A
+// path that names one of the process's own open descriptors (/dev/stdout, /dev/fd/N, ...) is
+// written through that descriptor, as kStandardStream is, never replaced.
 // Any signal that would end the process while the temporary file exists removes it first. A
 // reader that goes away is a short write, not a SIGPIPE. The new file must end with the old
 // one's mode, set-id bits included, owner and group, or the write is refused.
@@ -111,6 +113,9 @@ Result fail(WriteFailure* why, Result result, std::string_view what, int error) 
 // refused with kInUse; Ctrl-C and the console's other events remove the temporary.
 WriteResult write_file_safely(const char* path, std::span<const uint8_t> bytes,
                               WriteFailure* why = nullptr);
+
+// Whether standard output is a terminal, which takes no image.
+bool standard_output_is_terminal();
 
 // The names in `dir` but "." and "..". False (with errno) when it cannot be opened or read
 // to its end.

@@ -287,13 +287,46 @@ WriteResult replace_through_temporary(const std::string& target, const struct st
   return WriteResult::ok;
 }
 
+// The descriptor a path names when it is one of this process's own open descriptors
+// (/dev/stdout, /dev/stderr, /dev/fd/N, /proc/self/fd/N); -1 otherwise. Such a path is the
+// caller's stream, not a file to replace: a rename would put a new file where `>>log` appends.
+int own_descriptor(std::string_view path) {
+  int fd = -1;
+  if (path == "/dev/stdin") fd = STDIN_FILENO;
+  if (path == "/dev/stdout") fd = STDOUT_FILENO;
+  if (path == "/dev/stderr") fd = STDERR_FILENO;
+  for (const std::string_view prefix : {"/dev/fd/", "/proc/self/fd/"}) {
+    if (!path.starts_with(prefix) || path.size() == prefix.size() ||
+        path.size() - prefix.size() > 9) {
+      continue;
+    }
+    fd = 0;
+    for (const char c : path.substr(prefix.size())) {
+      if (c < '0' || c > '9') return -1;
+      fd = fd * 10 + (c - '0');
+    }
+  }
+  const int flags = fd < 0 ? -1 : ::fcntl(fd, F_GETFL);
+  return flags >= 0 && (flags & O_ACCMODE) != O_RDONLY ? fd : -1;
+}
+
+WriteResult write_to_stream(int fd, std::span<const uint8_t> bytes, WriteFailure* why) {
+  if (write_all_without_sigpipe(fd, bytes)) return WriteResult::ok;
+  return fail(why, WriteResult::short_write, "the stream took not all of it", errno);
+}
+
 }  // namespace
+
+bool standard_output_is_terminal() {
+  return ::isatty(STDOUT_FILENO) == 1;
+}
 
 WriteResult write_file_safely(const char* path, std::span<const uint8_t> bytes, WriteFailure* why) {
   if (path == kStandardStream) {
     if (write_all_without_sigpipe(STDOUT_FILENO, bytes)) return WriteResult::ok;
     return fail(why, WriteResult::short_write, "standard output took not all of it", errno);
   }
+  if (const int fd = own_descriptor(path); fd >= 0) return write_to_stream(fd, bytes, why);
   struct stat st {};
   if (::stat(path, &st) == 0) {
     if (S_ISDIR(st.st_mode)) return fail(why, WriteResult::cannot_create, "it is a directory", 0);

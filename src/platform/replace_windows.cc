@@ -180,6 +180,12 @@ WriteResult check_writable(const std::wstring& target, DWORD attributes, WriteFa
 
 }  // namespace
 
+bool standard_output_is_terminal() {
+  DWORD mode = 0;
+  const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  return ::GetFileType(out) == FILE_TYPE_CHAR && ::GetConsoleMode(out, &mode);
+}
+
 WriteResult write_file_safely(const char* path, std::span<const uint8_t> bytes, WriteFailure* why) {
   if (path == kStandardStream) {
     if (write_whole(::GetStdHandle(STD_OUTPUT_HANDLE), bytes)) return WriteResult::ok;

@@ -16,8 +16,9 @@ namespace blkswap {
 
 namespace {
 
-// Every signal whose default action ends the process and that a handler can catch. SIGKILL and
-// SIGSTOP cannot be caught; nothing can clean up after those.
+// Every signal whose default action ends the process and that a handler can catch, the real-time
+// ones (whose numbers are known only when the program runs) aside. SIGKILL and SIGSTOP cannot be
+// caught; nothing can clean up after those.
 constexpr int kEndingSignals[] = {
     SIGHUP,    SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,    SIGFPE,  SIGUSR1, SIGSEGV,
     SIGUSR2,   SIGPIPE, SIGALRM, SIGTERM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGSYS,  SIGIO,
@@ -40,14 +41,22 @@ struct Slot {
 Slot slots[kSlots];
 size_t live = 0;  // slots in use; the handlers are installed while it is above 0
 
-struct sigaction saved_actions[std::size(kEndingSignals)];
-bool installed[std::size(kEndingSignals)];
+// Indexed by signal number.
+struct sigaction saved_actions[NSIG];
+bool installed[NSIG];
+
+// Calls `visit` with every ending signal: the fixed ones, then every real-time signal, whose
+// default action ends the process too.
+template <typename Visit>
+void for_each_ending_signal(Visit visit) {
+  for (const int s : kEndingSignals) visit(s);
+  for (int s = SIGRTMIN; s <= SIGRTMAX && s < NSIG; ++s) visit(s);
+}
 
 sigset_t ending_signals() {
   sigset_t set;
   sigemptyset(&set);
-  for (const int s : kEndingSignals) sigaddset(&set, s);
-  for (int s = SIGRTMIN; s <= SIGRTMAX; ++s) sigaddset(&set, s);
+  for_each_ending_signal([&](int s) { sigaddset(&set, s); });
   return set;
 }
 
@@ -82,23 +91,23 @@ struct Blocked {
 
 void install_handlers() {
   const sigset_t all = ending_signals();
-  for (size_t i = 0; i < std::size(kEndingSignals); ++i) {
+  for_each_ending_signal([&](int s) {
     struct sigaction current {};
-    installed[i] = false;
-    if (::sigaction(kEndingSignals[i], nullptr, &current) != 0) continue;
-    if (current.sa_handler != SIG_DFL) continue;  // ignored, or the caller's own handler
+    installed[s] = false;
+    if (::sigaction(s, nullptr, &current) != 0) return;
+    if (current.sa_handler != SIG_DFL) return;  // ignored, or the caller's own handler
     struct sigaction handler {};
     handler.sa_handler = remove_temporaries_and_die;
     handler.sa_mask = all;
-    installed[i] = ::sigaction(kEndingSignals[i], &handler, &saved_actions[i]) == 0;
-  }
+    installed[s] = ::sigaction(s, &handler, &saved_actions[s]) == 0;
+  });
 }
 
 void restore_handlers() {
-  for (size_t i = 0; i < std::size(kEndingSignals); ++i) {
-    if (installed[i]) ::sigaction(kEndingSignals[i], &saved_actions[i], nullptr);
-    installed[i] = false;
-  }
+  for_each_ending_signal([](int s) {
+    if (installed[s]) ::sigaction(s, &saved_actions[s], nullptr);
+    installed[s] = false;
+  });
 }
 
 void free_slot(int slot) {
