@@ -71,15 +71,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   replacements.add(static_cast<size_t>(index), std::move(block));
   MergePlan plan;
   Composed out;
-  const bool planned = plan_merge(*image, replacements, plan);
+  const MergeOptions options{.keep_offsets = (input.flags & fuzzing::kKeepOffsets) != 0};
+  const bool planned = plan_merge(*image, replacements, plan, options);
   const bool composed = planned && compose(*image, plan, out) == WriteCode::ok;
   if (composed && out.bytes.size != image->length) __builtin_trap();
   // The room search runs the plan's rules on sizes alone.
-  (void)block_room(*image, {}, static_cast<size_t>(index));
+  (void)block_room(*image, {}, static_cast<size_t>(index), options);
   std::ostringstream reports;
   const MergeRefusal& refusal = planned ? out.refusal : plan.refusal;
-  const DryRun run{&plan, composed ? &out : nullptr,
-                   composed ? kNoBlock : static_cast<int>(refusal.block)};
+  DryRun run{&plan, composed ? &out : nullptr,
+             composed ? kNoBlock : static_cast<int>(refusal.block)};
+  MergeWarnings warnings;
+  if (composed) {
+    warnings = merge_warnings(*image, plan, out.checksums);
+    run.warnings = &warnings;
+    put_merge_warnings(reports, "warning: ", *image, warnings);
+  }
   print_dry_run(*image, run, reports);
   print_dry_run_json(image.get(), run, composed ? 0 : -2, reports);
   if (!composed) return 0;

@@ -6,7 +6,7 @@
 //
 // flags bit 0: merge (else list); bit 1: leave the image as it is (else padded with 0xFF to the
 // next multiple of 512 KiB, so that most inputs pass the length check); bit 2: check the block
-// bytes as a manifest of the image.
+// bytes as a manifest of the image; bit 3: a merge that keeps every block's offset.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +18,7 @@ namespace blkswap::fuzzing {
 inline constexpr uint8_t kMerge = 1;
 inline constexpr uint8_t kUnpadded = 2;
 inline constexpr uint8_t kManifest = 4;
+inline constexpr uint8_t kKeepOffsets = 8;
 
 struct FuzzInput {
   uint8_t flags = 0;

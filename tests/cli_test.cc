@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -9,6 +11,7 @@
 #include "image/crc.h"
 #include "image/load.h"
 #include "image_builder.h"
+#include "json_flat.h"
 #include "run_tool.h"
 #include "temp_dir.h"
 
@@ -91,10 +94,19 @@ TEST(Cli, OutputThatCannotBeWrittenFailsAndSaysWhy) {
   const std::string err = ws.path("err");
   // A full device, and a pipe whose reader has gone before anything was written.
   const std::string full = " >/dev/full", gone = " | true";
+  // A command whose product is a file or folder, written whole, keeps its status: only its
+  // summary is lost.
+  ASSERT_EQ(run_tool({"--unpack", ws.flash(), ws.path("parts")}).status, 0);
+  const std::string summary_lost = "; the output was written whole, only its summary is lost";
   const struct {
     std::string args, into, reason;
+    std::string status = "1\n";
   } cases[] = {
       {flash, full, "No space left on device"},
+      {"--unpack " + flash + " '" + ws.path("unpacked") + "'", full,
+       "No space left on device" + summary_lost, "0\n"},
+      {"--repack " + flash + " '" + ws.path("parts") + "' '" + ws.path("re.bin") + "'", gone,
+       "Broken pipe" + summary_lost, "0\n"},
       {"--info " + flash, full, "No space left on device"},
       {"--verify " + flash, full, "No space left on device"},
       {"--help", full, "No space left on device"},
@@ -109,7 +121,7 @@ TEST(Cli, OutputThatCannotBeWrittenFailsAndSaysWhy) {
     const std::string script =
         ws.dir.file("run.sh", std::vector<uint8_t>(command.begin(), command.end()));
     ASSERT_EQ(std::system(("bash '" + script + "'").c_str()), 0) << command;
-    EXPECT_EQ(testing::read_text(err + ".status"), "1\n") << c.args << c.into;
+    EXPECT_EQ(testing::read_text(err + ".status"), c.status) << c.args << c.into;
     const std::string said = testing::read_text(err);
     EXPECT_TRUE(said.ends_with("blkswap: standard output cannot be written: " + c.reason + "\n"))
         << c.args << c.into << ": " << said;
@@ -160,6 +172,68 @@ TEST(Cli, MergeWritesTheComposedImageAndPrintsNothing) {
 
   const auto list = run_tool({ws.out()});
   EXPECT_EQ(list.out, "id:0xa4 name:bootload\nid:0x2 name:kernel\nid:0x5 name:rootfs\n");
+}
+
+// A merge says on standard error, one line per kind, what it changes that nobody asked for, and
+// still writes the image the rules give; a merge that loses nothing says nothing.
+TEST(Cli, AMergeSaysWhatItLoses) {
+  TempDir dir;
+  auto image =
+      testing::build_image(kImageUnit,
+                           {{0x1000,
+                             {{.id = 1, .name = "boot", .offset = 0x100, .data = pattern(0x100, 1)},
+                              {.id = 8,
+                               .name = "factory",
+                               .offset = 0x200,
+                               .data = pattern(0x100, 2),
+                               .checksum = 0x12345678}}},
+                            {0x70000, {}}},
+                           0xFF);
+  const std::string signature = "a signature 29 bytes long....";
+  std::copy(signature.begin(), signature.end(), image.begin() + 0x7F000);
+  const std::string flash = dir.file("flash.bin", image),
+                    boot = dir.file("boot.bin", pattern(0x100, 3));
+  build_crc_table();
+  char stale[160];
+  std::snprintf(stale, sizeof stale,
+                "blkswap: warning: block 1 (factory) had a stale checksum 0x12345678; the merged "
+                "image stores its computed checksum 0x%08x\n",
+                block_crc(pattern(0x100, 2)));
+  const std::string warnings =
+      "blkswap: warning: 57 bytes after the table at 0x00001000 are not carried over and become "
+      "0xFF (the first at 0x00070000); 'blkswap --dry-run' shows them\n"
+      "blkswap: warning: the header of the table at 0x00070000, which lists no blocks, is not "
+      "carried over\n" +
+      std::string(stale);
+  ASSERT_EQ(run_tool({"--unpack", flash, dir.path("parts")}).status, 0);
+  ASSERT_TRUE(write_file(dir.path("parts/00-boot.bin"), pattern(0x100, 3)));
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {flash, "boot", boot, dir.path("four.bin")},
+           {"--merge", flash, "boot", boot, dir.path("merge.bin")},
+           {"--repack", flash, dir.path("parts"), dir.path("repack.bin")}}) {
+    const auto run = run_tool(args);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, warnings) << args[0];
+    EXPECT_EQ(read_file(args.back()), read_file(dir.path("four.bin")));
+  }
+  EXPECT_EQ(run_tool({flash, "boot", boot, dir.path("four.bin")}).out, "");
+  const auto json = testing::parse_json(run_tool({"--dry-run", flash, "boot", boot, "--json"}).out);
+  ASSERT_TRUE(json.ok) << json.error;
+  for (const auto& [path, value] : std::vector<std::pair<std::string, std::string>>{
+           {".warnings.#", "i:3"},
+           {".warnings.0.kind", "s:erased"},
+           {".warnings.0.count", "i:57"},
+           {".warnings.1.first", "i:458752"},
+           {".warnings.2.kind", "s:stale_checksums"},
+           {".warnings.2.stored", "i:305419896"},
+       }) {
+    EXPECT_EQ(json.values.at(path), value) << path;
+  }
+  // The image of this suite's other tests loses nothing: not a word.
+  const testing::Workspace ws = workspace();
+  const auto quiet = run_tool({ws.flash(), "bootload", ws.block(), ws.out()});
+  EXPECT_EQ(quiet.status, 0);
+  EXPECT_EQ(quiet.out + quiet.err, "");
 }
 
 TEST(Cli, OutputMayNameTheFlashFileOrTheBlockFile) {
@@ -257,8 +331,8 @@ TEST(Cli, NestedTablesMergeWholeOrNotAtAll) {
       {{0x100, {{.id = 1, .name = "outer", .offset = 0x100, .data = pattern(0x1000, 1)}}}});
   testing::put_table(
       nested, {0x400, {{.id = 2, .name = "inner", .offset = 0x100, .data = pattern(0x10, 2)}}});
-  std::vector<uint8_t> outer_grown(nested.begin() + 0x200, nested.begin() + 0x1200);
-  outer_grown.resize(0x1800, 0x5A);
+  std::vector<uint8_t> outer_grown(0x1800, 0x5A);
+  std::copy(nested.begin() + 0x200, nested.begin() + 0x1200, outer_grown.begin());
   // Slot 0 covers its own table, so later entries land inside it, its checksum field too.
   const auto self_holding = testing::build_image(
       kImageUnit, {{0x1000,
@@ -270,6 +344,25 @@ TEST(Cli, NestedTablesMergeWholeOrNotAtAll) {
       kImageUnit,
       {{0x1000, {{.id = 1, .name = "inner", .offset = 0x2000, .data = pattern(0x100, 8)}}},
        {0x1800, {{.id = 2, .name = "outer", .offset = 0x100, .data = pattern(0x8000, 9)}}}});
+  // Three levels: the innermost block's new bytes change the middle block, whose checksum field
+  // lies in the outer block: the middle block's checksum is taken first, then the outer one's.
+  auto three = testing::build_image(
+      kImageUnit,
+      {{0x100, {{.id = 1, .name = "outer", .offset = 0x100, .data = pattern(0x4000, 11)}}}});
+  testing::put_table(
+      three, {0x400, {{.id = 2, .name = "middle", .offset = 0x100, .data = pattern(0x1000, 12)}}});
+  testing::put_table(
+      three, {0x800, {{.id = 3, .name = "inner", .offset = 0x100, .data = pattern(0x10, 13)}}});
+  testing::put_table(three, {0x400,
+                             {{.id = 2,
+                               .name = "middle",
+                               .offset = 0x100,
+                               .data = {three.begin() + 0x500, three.begin() + 0x1500}}}});
+  testing::put_table(three, {0x100,
+                             {{.id = 1,
+                               .name = "outer",
+                               .offset = 0x100,
+                               .data = {three.begin() + 0x200, three.begin() + 0x4200}}}});
   const struct {
     std::string what;
     std::vector<uint8_t> flash;
@@ -278,6 +371,7 @@ TEST(Cli, NestedTablesMergeWholeOrNotAtAll) {
     int code;  // 0: merges
   } cases[] = {
       {"the inner block changes the outer one's bytes", nested, "inner", pattern(0x20, 5), 0},
+      {"three levels settle from the inside out", three, "inner", pattern(0x10, 14), 0},
       {"outer bytes that still hold the inner table", nested, "outer", outer_grown, 0},
       {"outer bytes without the inner table", nested, "outer", pattern(0x1000, 6), -2},
       {"a block that holds its own checksum field", self_holding, "kern", pattern(0x80, 7), -2},
@@ -364,9 +458,9 @@ TEST(Cli, OutOfMemoryBecomesTheStepsCode) {
       testing::build_image(128 << 20,
                            {{0x1000, testing::numbered_blocks(64, 0x1000, (2 << 20) - 0x100)}}));
   for (const auto& args :
-       std::vector<std::vector<std::string> >{{"--info", full, "--json"},
-                                              {"--verify", full},
-                                              {"--unpack", full, memory.path("parts")}}) {
+       std::vector<std::vector<std::string>>{{"--info", full, "--json"},
+                                             {"--verify", full},
+                                             {"--unpack", full, memory.path("parts")}}) {
     const auto run = run_tool(args, limit_one);
     EXPECT_EQ(run.status, 0) << args[0] << run.err;
   }

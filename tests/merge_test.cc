@@ -23,15 +23,16 @@ using testing::TablePlan;
 // composes it.
 WriteCode merge_in_memory(const std::vector<uint8_t>& flash, size_t index,
                           const std::vector<uint8_t>& fresh, std::vector<uint8_t>& out,
-                          MergePlan* plan_out = nullptr) {
+                          MergePlan* plan_out = nullptr, const MergeOptions& options = {}) {
   FlashImage image;
   EXPECT_EQ(load_image_bytes(image, testing::to_bytes(flash)), LoadCode::ok);
   Replacements replacements;
   if (!fresh.empty()) replacements.add(index, testing::to_bytes(fresh));
   MergePlan plan;
   Composed composed;
-  const WriteCode rc = plan_merge(image, replacements, plan) ? compose(image, plan, composed)
-                                                             : WriteCode::does_not_fit;
+  const WriteCode rc = plan_merge(image, replacements, plan, options)
+                           ? compose(image, plan, composed)
+                           : WriteCode::does_not_fit;
   out = testing::to_vector(composed.bytes);
   if (plan_out != nullptr) *plan_out = plan;
   return rc;
@@ -93,6 +94,7 @@ struct PlacementCase {
   size_t new_size;  // 0: keep the old bytes
   WriteCode rc;
   std::vector<uint32_t> offsets;  // per block index, on success
+  MergeOptions options = {};
 };
 
 TEST(Rebuild, PlacementAndBounds) {
@@ -199,27 +201,53 @@ TEST(Rebuild, PlacementAndBounds) {
        0xE00,
        WriteCode::ok,
        {0x100, 0xF00, 0x100}},
+      {"kept offsets: a shrink moves nothing, an unaligned 0xA4 still aligns",
+       {{0x1000, {blk(1, 0x100, 0x100), blk(2, 0x200, 0x100), blk(0xA4, 0x10001, 0x10)}}},
+       0,
+       0x80,
+       WriteCode::ok,
+       {0x100, 0x200, 0x20000},
+       {.keep_offsets = true}},
+      {"kept offsets: a block grows up to the next one",
+       {{0x1000, {blk(1, 0x100, 0x100), blk(2, 0x400, 0x100)}}},
+       0,
+       0x300,
+       WriteCode::ok,
+       {0x100, 0x400},
+       {.keep_offsets = true}},
+      {"kept offsets: a block grows into the next one",
+       {{0x1000, {blk(1, 0x100, 0x100), blk(2, 0x400, 0x100)}}},
+       0,
+       0x301,
+       WriteCode::does_not_fit,
+       {},
+       {.keep_offsets = true}},
   };
   for (const PlacementCase& c : cases) {
     std::vector<uint8_t> flash = build_image(kImageUnit, c.tables);
     std::vector<uint8_t> out;
     const WriteCode rc = merge_in_memory(
-        flash, c.replaced, c.new_size ? pattern(c.new_size, 77) : std::vector<uint8_t>{}, out);
+        flash, c.replaced, c.new_size ? pattern(c.new_size, 77) : std::vector<uint8_t>{}, out,
+        nullptr, c.options);
     EXPECT_EQ(rc, c.rc) << c.name;
     // The room is the plan's own boundary: that many bytes merge, one more does not (the image's
     // own bytes from the block's start, so that a table the block holds stays).
     FlashImage image;
     ASSERT_EQ(load_image_bytes(image, testing::to_bytes(flash)), LoadCode::ok);
-    const uint64_t room = block_room(image, {}, c.replaced);
+    const uint64_t room = block_room(image, {}, c.replaced, c.options);
     std::vector<uint8_t> roomy(
         flash.begin() + static_cast<ptrdiff_t>(block_start(image, c.replaced)), flash.end());
     roomy.resize(room + 1, 0x77);
-    EXPECT_EQ(merge_in_memory(flash, c.replaced, roomy, out), WriteCode::does_not_fit) << c.name;
+    EXPECT_EQ(merge_in_memory(flash, c.replaced, roomy, out, nullptr, c.options),
+              WriteCode::does_not_fit)
+        << c.name;
     roomy.pop_back();
-    EXPECT_EQ(merge_in_memory(flash, c.replaced, roomy, out), WriteCode::ok) << c.name;
+    EXPECT_EQ(merge_in_memory(flash, c.replaced, roomy, out, nullptr, c.options), WriteCode::ok)
+        << c.name;
     if (rc != WriteCode::ok) continue;
     merge_in_memory(flash, c.replaced,
-                    c.new_size ? pattern(c.new_size, 77) : std::vector<uint8_t>{}, out);
+                    c.new_size ? pattern(c.new_size, 77) : std::vector<uint8_t>{}, out, nullptr,
+                    c.options);
     FlashImage reloaded;
     ASSERT_EQ(load_image_bytes(reloaded, testing::to_bytes(out)), LoadCode::ok) << c.name;
     ASSERT_EQ(reloaded.block_count, c.offsets.size()) << c.name;
@@ -272,6 +300,51 @@ TEST(Rebuild, ChecksumsAndWhatIsCarried) {
             28);                         // not carried
   EXPECT_EQ(out[0x2000 + 0x180], 0xFF);  // erased past the last block
   EXPECT_EQ(out[kImageUnit - 1], 0xFF);
+}
+
+// A slot-0 block that its own table's entries run into: new bytes there would be written over,
+// or land on an entry, and a shorter block moves the next one onto the table: no size fits, in
+// either layout.
+TEST(Rebuild, NoRoomWhereTheEntriesRunIntoTheBlock) {
+  const auto flash =
+      build_image(kImageUnit, {{0x1000,
+                                {{.id = 1, .offset = 0x40, .size = 0x100},
+                                 {.id = 2, .offset = 0x140, .data = pattern(0x10, 1)},
+                                 {.id = 3, .offset = 0x150, .data = pattern(0x10, 2)}}}});
+  FlashImage image;
+  ASSERT_EQ(load_image_bytes(image, testing::to_bytes(flash)), LoadCode::ok);
+  std::vector<uint8_t> out;
+  for (const bool keep_offsets : {false, true}) {
+    const MergeOptions options{.keep_offsets = keep_offsets};
+    EXPECT_EQ(block_room(image, {}, 0, options), 0u);
+    for (const size_t size : {1, 12, 0x100}) {
+      EXPECT_EQ(merge_in_memory(flash, 0, pattern(size, 3), out, nullptr, options),
+                WriteCode::does_not_fit)
+          << size;
+    }
+  }
+}
+
+// Whatever made a plan, the composition writes nothing outside the image: a block that ends one
+// byte past it is refused, not written (the sanitizers watch the buffer).
+TEST(Rebuild, ComposeRefusesAPlanThatWritesOutsideTheImage) {
+  const auto flash =
+      build_image(kImageUnit, {{0x1000,
+                                {{.id = 1, .offset = 0x100, .data = pattern(0x10, 1)},
+                                 {.id = 2, .offset = 0x110, .data = pattern(0x10, 2)}}},
+                               {0x2000, {{.id = 3, .offset = 0x100, .data = pattern(0x10, 3)}}}});
+  FlashImage image;
+  ASSERT_EQ(load_image_bytes(image, testing::to_bytes(flash)), LoadCode::ok);
+  MergePlan plan;
+  ASSERT_TRUE(plan_merge(image, {}, plan));
+  const auto tail = pattern(0x10, 4);
+  plan.blocks[1].offset = static_cast<uint32_t>(kImageUnit - 0x1000 - 0xF);  // one byte past
+  plan.blocks[1].bytes = tail;
+  Composed composed;
+  EXPECT_EQ(compose(image, plan, composed), WriteCode::does_not_fit);
+  EXPECT_EQ(composed.refusal.fault, MergeFault::past_end);
+  EXPECT_EQ(composed.refusal.block, 1u);
+  EXPECT_EQ(composed.refusal.at, kImageUnit + 1);
 }
 
 }  // namespace

@@ -73,7 +73,7 @@ std::set<Row> rows_of_man_page() {
 }
 
 TEST(CodeTable, ReadmeAndManPageSayWhatTheTableSays) {
-  EXPECT_EQ(rows_of_table().size(), 28u);
+  EXPECT_EQ(rows_of_table().size(), 29u);
   EXPECT_EQ(rows_of_readme(), rows_of_table());
   EXPECT_EQ(rows_of_man_page(), rows_of_table());
 }
@@ -98,6 +98,8 @@ TEST(Messages, SayWhatWentWrongAndWhere) {
   const std::string grown = dir.file("grown.bin", pattern(kImageUnit - 0x200, 2));
   const std::string wide = dir.file("wide.bin", pattern(0x1000, 3));
   const std::string big = dir.file("big.bin", pattern(kImageUnit - 0xFF, 4));
+  const std::string huge = dir.file("huge.bin", pattern(kImageUnit - 0x1100, 5));
+  const std::string small = dir.file("small.bin", pattern(0x10, 6));
   const std::string missing = dir.path("missing.bin");
   const std::string no_file = "cannot be opened or read whole: No such file or directory";
   const std::string layout = ": the blocks cannot be laid out into a whole image: ";
@@ -141,6 +143,18 @@ TEST(Messages, SayWhatWentWrongAndWhere) {
            "524033 bytes, but block 0 (b0) can hold at most 523759 (merge error -2)\n"},
       {{"--dry-run", two, "", big},
        "blkswap: '': BLOCKNAME or BLOCKFILE is an empty argument (merge error -1)\n"},
+      // With several pairs, the block too big even with the others as loaded is named.
+      {{"--dry-run", "--index", tables, "0", small, "1", huge},
+       "blkswap: " + tables + layout +
+           "block 1 (b0) is given 519936 bytes but can hold at most 519935 (block 1 (b0) would "
+           "end at 0x00080000; the last block must end before the image's end at 0x00080000) "
+           "(merge error -2)\n"},
+      {{two, "b", wide, dir.path("out.bin")},
+       "blkswap: b: no block has this name or id; did you mean b0 or b1? ('blkswap FLASHFILE' "
+       "lists them) (merge error -6)\n"},
+      {{two, "a4\n", wide, dir.path("out.bin")},
+       "blkswap: a4\\x0a: no block has this name or id ('blkswap FLASHFILE' lists them) (merge "
+       "error -6)\n"},
       {{"--extract", "--index", two, "2", missing},
        "blkswap: 2: no block has this name or id: with --index, BLOCKNAME is a block's place, 0 "
        "to 1 here (extract error -6)\n"},

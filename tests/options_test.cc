@@ -78,15 +78,16 @@ TEST(Options, HelpAndVersion) {
   for (const char* line : {
            "  blkswap FLASHFILE\n",
            "  blkswap FLASHFILE BLOCKNAME BLOCKFILE WFILE\n",
-           "  blkswap --info FLASHFILE [--json]\n",
+           "  blkswap --info FLASHFILE [--json] [--keep-offsets]\n",
            "  blkswap --verify FLASHFILE [FLASHFILE ...] [--json]\n",
            "  blkswap --extract FLASHFILE BLOCKNAME OUTFILE [--index|--slot]\n",
            "  blkswap --dry-run FLASHFILE BLOCKNAME BLOCKFILE [BLOCKNAME BLOCKFILE ...] [--json] "
            "[--index|--slot]\n",
-           "  blkswap --merge FLASHFILE BLOCKNAME BLOCKFILE [BLOCKNAME BLOCKFILE ...] WFILE "
+           "  blkswap --merge FLASHFILE BLOCKNAME BLOCKFILE [BLOCKNAME BLOCKFILE ...] WFILE|- "
            "[--index|--slot]\n",
            "  blkswap --unpack FLASHFILE DIR\n",
-           "  blkswap --repack FLASHFILE DIR WFILE|--dry-run [--json]\n",
+           "  blkswap --repack FLASHFILE DIR WFILE|-|--dry-run [--json] [--keep-offsets]\n",
+           "  --keep-offsets\n",
            "  blkswap --diff FLASHFILE_A FLASHFILE_B [--json]\n",
            "  blkswap --help, -h\n",
            "  blkswap --version\n",
@@ -182,13 +183,20 @@ TEST(Options, ArgumentListsWithoutAnOptionMeanWhatTheyDid) {
             "'blkswap --help'); for a file of that name: blkswap -- " +
                 ws.flash() + " bootload " + ws.block() + " --dry-run\n");
 
-  // "--" lets files named like the options be listed and merged.
+  // "--" lets files named like the options be listed and merged, and ends an option's flags;
+  // the four-argument merge takes "-" for a file.
   fs::copy_file(ws.flash(), ws.dir.path("--info"));
+  fs::copy_file(ws.flash(), ws.dir.path("--json"));
   const fs::path started_in = fs::current_path();
   fs::current_path(ws.dir.dir);
   const auto list = run_tool({"--", "--info"});
   const auto merge = run_tool({"--", "--info", "kernel", "block.bin", "--verify"});
+  const auto info = run_tool({"--info", "--", "--json"});
+  const auto dash = run_tool({"--", "--info", "kernel", "block.bin", "-"});
   fs::current_path(started_in);
+  EXPECT_TRUE(info.out.starts_with("image: 524288 bytes")) << info.out << info.err;
+  EXPECT_EQ(dash.status, 0) << dash.err;
+  EXPECT_EQ(read_file(ws.dir.path("-")).size(), kImageUnit);
   EXPECT_EQ(list.status, 0);
   EXPECT_EQ(list.out.rfind("id:0xa4 name:bootload\nid:0x2 name:kernel\n", 0), 0u) << list.out;
   EXPECT_EQ(merge.status, 0) << merge.out;
@@ -439,7 +447,9 @@ TEST(Options, ExtractFailuresLeaveTheOutputAlone) {
   } cases[] = {
       {ws.dir.path("missing.bin"), "kernel", ws.out(), "(extract error -2)", ""},
       {ws.dir.path("blank.bin"), "kernel", ws.out(), "(extract error -5)", ""},
-      {ws.flash(), "kernal", ws.out(), "kernal: no block has this name or id (extract error -6)",
+      {ws.flash(), "kernal", ws.out(),
+       "kernal: no block has this name or id; did you mean kernel? ('blkswap FLASHFILE' lists "
+       "them) (extract error -6)",
        ""},
       {ws.flash(), "", ws.out(), "(extract error -1)", ""},
       {ws.flash(), "kernel", "", "(extract error -1)", ""},
@@ -492,7 +502,15 @@ TEST(Options, DryRunForetellsTheMerge) {
   ASSERT_EQ(load_image_bytes(before, testing::to_bytes(mixed_image())), LoadCode::ok);
   ASSERT_EQ(load_image_bytes(after, testing::to_bytes(read_file(ws.out()))), LoadCode::ok);
   const auto rows = rows_of(run.out);
-  ASSERT_EQ(rows.size(), 1 + 6 + 2 + 1u) << run.out;
+  ASSERT_EQ(rows.size(), 1 + 6 + 3 + 1u) << run.out;
+  EXPECT_NE(run.out.find("\nmoved: 3 blocks, the first block 2 (dtb)\n"), std::string::npos);
+  // With the offsets kept nothing moves, and the kernel's room is what it has in place.
+  EXPECT_NE(run_tool({"--dry-run", ws.flash(), "kernel", ws.block(), "--keep-offsets"})
+                .out.find("\nmoved: no block\n"),
+            std::string::npos);
+  const auto in_place = rows_of(run_tool({"--info", "--keep-offsets", ws.flash()}).out);
+  ASSERT_GE(in_place.size(), 10u);
+  EXPECT_EQ(in_place[9].back(), "0x00001000");  // the kernel, up to the dtb
   // The kernel shrinks by 0x700 bytes and the blocks after it move up: the 0x700 bytes from the
   // new end of the last one keep their old contents.
   EXPECT_NE(run.out.find("\nerased: 0 bytes outside every block, from the table at 0x00060000 on, "

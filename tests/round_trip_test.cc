@@ -2,6 +2,7 @@
 // --diff, and the JSON documents of --verify, --dry-run and --diff.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
@@ -109,31 +110,38 @@ TEST(RoundTrip, RepackGivesBackTheImageOrTheMergeOfTheChangedFile) {
     ASSERT_TRUE(write_file(unpacked + "/" + c.changed_file, grown));
     const std::string grown_file = dir.file("grown.bin", grown);
     ASSERT_EQ(run_tool({merged, c.blockname, grown_file, dir.path("single.bin")}).status, 0);
-    // The repack's rehearsal is the dry run of the same merge, and writes nothing.
+    // The repack's rehearsal is each block's verdict, then the dry run of the same merge; it
+    // writes nothing.
     const auto files = testing::files_in(dir.dir);
-    EXPECT_EQ(run_tool({"--repack", merged, unpacked, "--dry-run"}).out,
-              run_tool({"--dry-run", merged, c.blockname, grown_file}).out);
+    const std::string rehearsal = run_tool({"--repack", merged, unpacked, "--dry-run"}).out;
+    EXPECT_NE(rehearsal.find("(" + c.blockname + "): taken from the folder\n"), std::string::npos);
+    EXPECT_TRUE(rehearsal.ends_with(run_tool({"--dry-run", merged, c.blockname, grown_file}).out));
     EXPECT_EQ(testing::files_in(dir.dir), files);
     const auto repack = run_tool({"--repack", merged, unpacked, dir.path("repacked.bin")});
     ASSERT_EQ(repack.status, 0) << repack.err;
-    EXPECT_EQ(repack.out, "repacked " + std::to_string(c.files.size() - 1) +
-                              " blocks (1 changed) into " + dir.path("repacked.bin") + "\n");
+    const std::string blocks = std::to_string(c.files.size() - 1);
+    EXPECT_EQ(repack.out, "repacked " + blocks + " blocks into " + dir.path("repacked.bin") +
+                              ": 1 from the folder, " + std::to_string(c.files.size() - 2) +
+                              " unchanged\n");
     EXPECT_EQ(read_file(dir.path("repacked.bin")), read_file(dir.path("single.bin")));
 
-    // The folder still repacks the image it made, whose places and checksums have changed:
-    // nothing differs from its blocks, then one file that changes again is taken.
+    // The folder repacks the image it made, whose places and checksums have changed: every file
+    // is that image's block. A file changed again since then changed on both sides of the
+    // unpack: refused, with the three checksums, and nothing written.
     const std::string repacked = dir.path("repacked.bin");
     const auto again = run_tool({"--repack", repacked, unpacked, repacked});
     ASSERT_EQ(again.status, 0) << again.err;
-    EXPECT_NE(again.out.find(" (0 changed) "), std::string::npos) << again.out;
+    EXPECT_TRUE(again.out.ends_with(": " + blocks + " unchanged\n")) << again.out;
     EXPECT_EQ(read_file(repacked), read_file(dir.path("single.bin")));
-    const auto smaller = pattern(0x100, 78);
-    ASSERT_TRUE(write_file(unpacked + "/" + c.changed_file, smaller));
-    ASSERT_EQ(run_tool({repacked, c.blockname, dir.file("smaller.bin", smaller), dir.path("s.bin")})
-                  .status,
-              0);
-    ASSERT_EQ(run_tool({"--repack", repacked, unpacked, repacked}).status, 0);
-    EXPECT_EQ(read_file(repacked), read_file(dir.path("s.bin")));
+    ASSERT_TRUE(write_file(unpacked + "/" + c.changed_file, pattern(0x100, 78)));
+    const auto conflict = run_tool({"--repack", repacked, unpacked, repacked});
+    EXPECT_EQ(conflict.status, 1);
+    EXPECT_NE(conflict.err.find(": a block changed both in its file and in FLASHFILE since the "
+                                "unpack: block "),
+              std::string::npos)
+        << conflict.err;
+    EXPECT_NE(conflict.err.find(" when unpacked; to repack onto "), std::string::npos);
+    EXPECT_EQ(read_file(repacked), read_file(dir.path("single.bin")));
   }
 
   // Images whose tables list no block unpack to a manifest alone and repack to themselves: one
@@ -154,6 +162,68 @@ TEST(RoundTrip, RepackGivesBackTheImageOrTheMergeOfTheChangedFile) {
   }
 }
 
+// FLASHFILE's changes since the unpack stay; the folder's are taken; a block both changed is
+// refused, its three checksums named.
+TEST(RoundTrip, RepackIsAThreeWayMerge) {
+  TempDir dir;
+  const std::string flash = dir.file("flash.bin", two_table_image());
+  const std::string parts = dir.path("parts"), merged = dir.path("merged.bin");
+  ASSERT_EQ(run_tool({"--unpack", flash, parts}).status, 0);
+  const std::string boot = dir.file("boot.bin", pattern(0x900, 40));
+  ASSERT_EQ(run_tool({flash, "bootload", boot, merged}).status, 0);
+  const std::string kernel = dir.file("kernel.bin", pattern(0x1000, 41));
+  ASSERT_TRUE(write_file(parts + "/01-kernel.bin", read_file(kernel)));
+
+  const auto rehearsal = run_tool({"--repack", merged, parts, "--dry-run"});
+  EXPECT_EQ(rehearsal.status, 0) << rehearsal.err;
+  EXPECT_TRUE(rehearsal.out.starts_with(
+      "block 0 (bootload): kept from " + merged +
+      "\nblock 1 (kernel): taken from the folder\n"
+      "block 2 (empty): unchanged\nblock 3 (rootfs): unchanged\nwould repack 4 blocks: 1 from "
+      "the folder, 1 kept from " +
+      merged + ", 2 unchanged\n\n"))
+      << rehearsal.out;
+  const auto json =
+      testing::parse_json(run_tool({"--repack", merged, parts, "--dry-run", "--json"}).out);
+  ASSERT_TRUE(json.ok) << json.error;
+  build_crc_table();
+  for (const auto& [path, value] : std::vector<std::pair<std::string, std::string>>{
+           {".repack.blocks.0.verdict", "s:kept"},
+           {".repack.blocks.0.unpacked_checksum",
+            "i:" + std::to_string(block_crc(pattern(0x800, 1)))},
+           {".repack.blocks.0.flashfile_checksum",
+            "i:" + std::to_string(block_crc(read_file(boot)))},
+           {".repack.blocks.1.verdict", "s:from_folder"},
+           {".repack.blocks.1.folder_checksum",
+            "i:" + std::to_string(block_crc(read_file(kernel)))},
+           {".repack.from_folder", "i:1"},
+           {".repack.conflict", "i:0"},
+       }) {
+    EXPECT_EQ(json.values.at(path), value) << path;
+  }
+  const auto repack = run_tool({"--repack", merged, parts, dir.path("out.bin")});
+  ASSERT_EQ(repack.status, 0) << repack.err;
+  EXPECT_EQ(repack.out, "repacked 4 blocks into " + dir.path("out.bin") +
+                            ": 1 from the folder, 1 kept from " + merged + ", 2 unchanged\n");
+  ASSERT_EQ(run_tool({merged, "kernel", kernel, dir.path("want.bin")}).status, 0);
+  EXPECT_EQ(read_file(dir.path("out.bin")), read_file(dir.path("want.bin")));
+
+  ASSERT_TRUE(write_file(parts + "/00-bootload.bin", pattern(0x700, 42)));
+  const auto both = run_tool({"--repack", merged, parts, dir.path("both.bin")});
+  EXPECT_EQ(both.status, 1);
+  char expected[200];
+  std::snprintf(expected, sizeof expected,
+                "block 0 (bootload) is 0x%08x in the folder, 0x%08x in %s, 0x%08x when unpacked; ",
+                block_crc(pattern(0x700, 42)), block_crc(read_file(boot)), merged.c_str(),
+                block_crc(pattern(0x800, 1)));
+  EXPECT_NE(both.err.find(expected), std::string::npos) << both.err;
+  EXPECT_TRUE(both.err.ends_with("(repack error -4)\n"));
+  EXPECT_FALSE(fs::exists(dir.path("both.bin")));
+  const auto refused = run_tool({"--repack", merged, parts, "--dry-run"});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.out.find("block 0 (bootload): conflict: "), std::string::npos) << refused.out;
+}
+
 // Inside its private folder an unpack writes plain files: one sync each, one for the folder,
 // one for the folder it lands in, and a single rename.
 TEST(RoundTrip, UnpackSyncsEachFileOnceAndRenamesOnce) {
@@ -168,15 +238,25 @@ TEST(RoundTrip, UnpackSyncsEachFileOnceAndRenamesOnce) {
       trace + "' '" BLKSWAP_EXE "' --unpack '" + flash + "' '" + dir.path("parts") + "' >/dev/null";
   ASSERT_EQ(std::system(command.c_str()), 0);
   const std::string calls = read_text(trace);  // one system call a line
-  auto count = [&](const std::string& name) {
+  auto count_in = [](const std::string& text, const std::string& name) {
     size_t n = 0;
-    for (size_t at = 0; (at = calls.find(name, at)) != std::string::npos; at += name.size()) ++n;
+    for (size_t at = 0; (at = text.find(name, at)) != std::string::npos; at += name.size()) ++n;
     return n;
   };
+  auto count = [&](const std::string& name) { return count_in(calls, name); };
   const size_t syncs = count("sync("), renames = count("rename");
   const size_t files = testing::files_in(dir.path("parts")).size();  // the blocks and manifest
   EXPECT_EQ(syncs, files + 2);
   EXPECT_EQ(renames, 1u);
+  // A merge syncs its temporary file before the rename, and the folder after it.
+  const std::string merge = command.substr(0, command.find(" --unpack")) + " '" + flash +
+                            "' rootfs '" + dir.file("rootfs.bin", pattern(0x1000, 4)) + "' '" +
+                            dir.path("out.bin") + "' >/dev/null";
+  ASSERT_EQ(std::system(merge.c_str()), 0);
+  const std::string merged = read_text(trace);
+  EXPECT_NE(merged.find("fsync("), std::string::npos);
+  EXPECT_LT(merged.find("fsync("), merged.find("rename"));
+  EXPECT_EQ(count_in(merged, "sync("), 2u);
 }
 
 TEST(RoundTrip, MergeOfSeveralPairs) {
@@ -241,6 +321,18 @@ TEST(RoundTrip, MergeOfSeveralPairs) {
   EXPECT_TRUE(run_tool({"--dry-run", flash, "b1", one, "1", two})
                   .out.ends_with("Merge flash file error with -7\n"));
   EXPECT_EQ(run_tool({"--merge", flash, "b1", one, "b2", dir.path("odd.bin")}).status, 2);
+
+  // "-" as WFILE is standard output, for --merge and --repack; never a terminal.
+  EXPECT_EQ(testing::run_tool_process({"--merge", flash, "b1", one, "-"}).out,
+            read_text(dir.path("step.bin")));
+#ifndef _WIN32
+  if (std::system("script --version >/dev/null 2>&1") == 0) {
+    const std::string command = "script -qec \"'" BLKSWAP_EXE "' --merge '" + flash + "' b1 '" +
+                                one + "' -\" /dev/null >/dev/null";
+    const int status = std::system(command.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+  }
+#endif
 }
 
 // Every refusal names what is wrong and leaves DIR, FLASHFILE and WFILE as they were.
@@ -260,6 +352,9 @@ TEST(RoundTrip, HostileFoldersAreRefusedWithNothingLost) {
        "alone (repack error -3)"},
       {"deeply nested", std::string(100000, '[') + std::string(100000, ']'), nullptr, nullptr,
        "it is not a JSON object (repack error -3)"},
+      {"deeply nested in an object",
+       "{\"a\": " + std::string(100000, '[') + std::string(100000, ']') + ", \"b\": 0}", nullptr,
+       nullptr, "it nests lists and objects deeper than a manifest does (repack error -3)"},
       {"another schema", "{\"schema\": 2}", nullptr, nullptr, "its \"schema\" is not 1"},
       {"another length", "{\"schema\": 1, \"length\": 1048576}", nullptr, nullptr,
        "its manifest describes another image: the manifest has length 1048576 (0x100000); "
@@ -275,6 +370,12 @@ TEST(RoundTrip, HostileFoldersAreRefusedWithNothingLost) {
        nullptr,
        "describes another image: block 1 has name \"kernal\"; FLASHFILE's is \"kernel\"",
        {"\"name\": \"kernel\"", "\"name\": \"kernal\""}},
+      {"a key given twice, the second one right",
+       "",
+       nullptr,
+       nullptr,
+       "it has the key \"name\" twice in one object (repack error -3)",
+       {"\"name\": \"kernel\"", "\"name\": \"kernal\", \"name\": \"kernel\""}},
       {"an id edited",
        "",
        nullptr,
@@ -386,7 +487,7 @@ TEST(RoundTrip, HostileFoldersAreRefusedWithNothingLost) {
     }
   }
   ASSERT_TRUE(write_file(old_style + "/manifest.json", {kept.begin(), kept.end()}));
-  EXPECT_NE(run_tool({"--repack", flash, old_style, dir.path("out.bin")}).out.find("(0 changed)"),
+  EXPECT_NE(run_tool({"--repack", flash, old_style, dir.path("out.bin")}).out.find(": 4 unchanged"),
             std::string::npos);
   touched = image;
   touched[0x11000] ^= 1;  // a block's byte: the image's checksum changes
@@ -575,6 +676,20 @@ TEST(RoundTrip, VerifyAndDryRunDocuments) {
   ASSERT_TRUE(n.ok) << no_folder.out;
   EXPECT_EQ(n.values.at(".error.step"), "s:manifest");
   EXPECT_EQ(n.values.at(".error.code"), "i:-2");
+  // An argument that is not UTF-8 still gives a document, the byte escaped.
+  const std::string odd = "\xff-missing.bin";
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"--info", odd, "--json"},
+           {"--verify", odd, "--json"},
+           {"--dry-run", odd, "b0", grown, "--json"},
+           {"--repack", odd, dir.path("none"), "--dry-run", "--json"},
+           {"--diff", odd, flash, "--json"}}) {
+    const auto run = run_tool(args);
+    const auto doc = testing::parse_json(run.out);
+    ASSERT_TRUE(doc.ok) << args[0] << ": " << run.out << run.err;
+    EXPECT_TRUE(doc.values.at(".error.message").starts_with("s:\\u{005c}xff-missing.bin: "))
+        << args[0];
+  }
 }
 
 }  // namespace

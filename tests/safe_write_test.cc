@@ -315,19 +315,28 @@ TEST(SafeWrite, StandardOutputOnAPipe) {
   ASSERT_EQ(testing::run_tool({files.flash(), "b1", files.block(), merged}).status, 0);
   const auto image = testing::build_image(kImageUnit, {{0x40, testing::numbered_blocks(2, 0x200)}});
   const std::vector<uint8_t> b0(image.begin() + 0x240, image.begin() + 0x250);
+  // A file the caller's shell opened is written through its descriptor, never replaced: what
+  // `>>` appends to keeps what it held.
+  const std::vector<uint8_t> held = {'l', 'o', 'g', '\n'};
+  std::vector<uint8_t> appended = held;
+  appended.insert(appended.end(), b0.begin(), b0.end());
   const struct {
     std::vector<std::string> args;
     std::vector<uint8_t> expected;
+    std::string into = " | cat >";
   } cases[] = {
       {{"--extract", files.flash(), "b0", "/dev/stdout"}, b0},
       {{"--extract", files.flash(), "b0", "/dev/fd/1"}, b0},
       {{"--extract", files.flash(), "b0", "/proc/self/fd/1"}, b0},
       {{files.flash(), "b1", files.block(), "/dev/stdout"}, read_file(merged)},
+      {{"--extract", files.flash(), "b0", "/dev/stdout"}, appended, " >>"},
+      {{"--extract", files.flash(), "b0", "/dev/fd/3"}, appended, " 3>>"},
   };
   for (const auto& c : cases) {
+    ASSERT_TRUE(write_file(got, held));
     std::string command = "set -o pipefail; '" BLKSWAP_EXE "'";
     for (const auto& a : c.args) command += " '" + a + "'";
-    command += " | cat >'" + got + "'";
+    command += c.into + "'" + got + "'";
     EXPECT_EQ(std::system(("bash -c \"" + command + "\"").c_str()), 0) << command;
     EXPECT_EQ(read_file(got), c.expected) << command;
   }
@@ -356,9 +365,9 @@ TEST(SafeWrite, ASignalDuringTheWriteLeavesNoTemporaryFile) {
   const struct {
     int signal_number;
     bool unpack;
-  } cases[] = {{SIGINT, false},  {SIGTERM, false}, {SIGHUP, false},
-               {SIGQUIT, false}, {SIGALRM, false}, {SIGUSR1, false},
-               {SIGUSR2, true},  {SIGXCPU, true},  {SIGTERM, true}};
+  } cases[] = {{SIGINT, false},  {SIGTERM, false},      {SIGHUP, false}, {SIGQUIT, false},
+               {SIGALRM, false}, {SIGUSR1, false},      {SIGUSR2, true}, {SIGXCPU, true},
+               {SIGTERM, true},  {SIGRTMIN + 1, false}, {SIGRTMAX, true}};
   for (const auto& c : cases) {
     const int signal_number = c.signal_number;
     SCOPED_TRACE(std::to_string(signal_number) + (c.unpack ? " unpack" : " merge"));

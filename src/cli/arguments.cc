@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "cli/messages.h"
+#include "ops/report.h"
 
 namespace blkswap {
 
@@ -15,6 +16,9 @@ constexpr FlagName kFlags[] = {
     {"--index", kFlagIndex, "every BLOCKNAME is a block's index, as --info shows it (0, 1, ...)"},
     {"--slot", kFlagSlot,
      "every BLOCKNAME is TABLE:SLOT, a table's position and an entry's place in it (0x1000:2)"},
+    {"--keep-offsets", kFlagKeepOffsets,
+     "every block keeps the offset its entry holds; only the replaced blocks change\n"
+     "      (for --info: each block's room in place)"},
 };
 
 }  // namespace
@@ -54,7 +58,9 @@ bool split_arguments(std::string_view option, unsigned allowed, std::span<const 
     for (const FlagName& f : kFlags) {
       if ((allowed & f.flag) != 0) own[count++] = f.name;
     }
-    err << "blkswap: " << option << ": unknown flag '" << text << "'";
+    err << "blkswap: " << option << ": unknown flag '";
+    put_printable(err, text);
+    err << "'";
     if (put_close_names(err, text, {own, count}, "; did you mean ") > 0) err << '?';
     if (count == 0) err << "; it takes no flags";
     err << '\n';

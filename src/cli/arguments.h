@@ -10,10 +10,11 @@
 namespace blkswap {
 
 enum Flag : unsigned {
-  kFlagJson = 1u << 0,    // --json: a JSON document instead of text
-  kFlagDryRun = 1u << 1,  // --dry-run: for --repack, a rehearsal instead of WFILE
-  kFlagIndex = 1u << 2,   // --index: every BLOCKNAME is a block's index
-  kFlagSlot = 1u << 3,    // --slot: every BLOCKNAME is TABLE:SLOT
+  kFlagJson = 1u << 0,         // --json: a JSON document instead of text
+  kFlagDryRun = 1u << 1,       // --dry-run: for --repack, a rehearsal instead of WFILE
+  kFlagIndex = 1u << 2,        // --index: every BLOCKNAME is a block's index
+  kFlagSlot = 1u << 3,         // --slot: every BLOCKNAME is TABLE:SLOT
+  kFlagKeepOffsets = 1u << 4,  // --keep-offsets: a merge moves no block
 };
 
 struct FlagName {

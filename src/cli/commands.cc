@@ -33,7 +33,8 @@ namespace {
 
 struct Streams {
   std::ostream& out;  // the data a command produces, and the list's and merge's error lines
-  std::ostream& err;  // every message that says why a command failed
+  std::ostream& err;  // every message that says why a command failed, and every warning
+  bool* wrote;        // set once a command has written its output file or folder whole
 };
 
 using Operands = std::span<const char* const>;
@@ -78,7 +79,8 @@ constexpr Command kCommands[] = {
      "list the blocks: one \"id:0x%x name:%s\" line each"},
     {CommandKind::positional, "", "", 4, 4, 0, run_merge, "FLASHFILE BLOCKNAME BLOCKFILE WFILE",
      "merge BLOCKFILE into the block BLOCKNAME; write the new image to WFILE"},
-    {CommandKind::option, "--info", "", 1, 1, kFlagJson, run_info, "FLASHFILE [--json]",
+    {CommandKind::option, "--info", "", 1, 1, kFlagJson | kFlagKeepOffsets, run_info,
+     "FLASHFILE [--json] [--keep-offsets]",
      "show the tables, and every block's place, size, checksum state and room"},
     {CommandKind::option, "--verify", "", 1, kAny, kFlagJson, run_verify,
      "FLASHFILE [FLASHFILE ...] [--json]",
@@ -86,19 +88,24 @@ constexpr Command kCommands[] = {
     {CommandKind::option, "--extract", "", 3, 3, kChoosing, run_extract,
      "FLASHFILE BLOCKNAME OUTFILE [--index|--slot]",
      "write the bytes of the block BLOCKNAME to OUTFILE"},
-    {CommandKind::option, "--dry-run", "", 3, 1 + 2 * kMaxBlocks, kFlagJson | kChoosing,
-     run_dry_run,
-     "FLASHFILE BLOCKNAME BLOCKFILE [BLOCKNAME BLOCKFILE ...] [--json] [--index|--slot]",
+    {CommandKind::option, "--dry-run", "", 3, 1 + 2 * kMaxBlocks,
+     kFlagJson | kChoosing | kFlagKeepOffsets, run_dry_run,
+     "FLASHFILE BLOCKNAME BLOCKFILE [BLOCKNAME BLOCKFILE ...] [--json] [--index|--slot]\n"
+     "      [--keep-offsets]",
      "run the merge in memory: show what would change and be erased, write nothing"},
-    {CommandKind::option, "--merge", "", 4, 2 + 2 * kMaxBlocks, kChoosing, run_merge_several,
-     "FLASHFILE BLOCKNAME BLOCKFILE [BLOCKNAME BLOCKFILE ...] WFILE [--index|--slot]",
-     "merge several block files in one rebuild; write the new image to WFILE"},
+    {CommandKind::option, "--merge", "", 4, 2 + 2 * kMaxBlocks, kChoosing | kFlagKeepOffsets,
+     run_merge_several,
+     "FLASHFILE BLOCKNAME BLOCKFILE [BLOCKNAME BLOCKFILE ...] WFILE|- [--index|--slot]\n"
+     "      [--keep-offsets]",
+     "merge several block files in one rebuild; write the new image to WFILE (- for\n"
+     "      standard output)"},
     {CommandKind::option, "--unpack", "", 2, 2, 0, run_unpack, "FLASHFILE DIR",
      "write every block to DIR/NN-NAME.bin and a manifest to DIR/manifest.json"},
-    {CommandKind::option, "--repack", "", 2, 3, kFlagDryRun | kFlagJson, run_repack,
-     "FLASHFILE DIR WFILE|--dry-run [--json]",
-     "merge the changed block files of an unpacked DIR; write the new image to WFILE,\n"
-     "      or with --dry-run show what the repack would change, write nothing"},
+    {CommandKind::option, "--repack", "", 2, 3, kFlagDryRun | kFlagJson | kFlagKeepOffsets,
+     run_repack, "FLASHFILE DIR WFILE|-|--dry-run [--json] [--keep-offsets]",
+     "merge the block files changed since DIR was unpacked into FLASHFILE (a three-way\n"
+     "      merge: FLASHFILE's own changes stay); write the new image to WFILE, or with\n"
+     "      --dry-run show each block's verdict and what would change, write nothing"},
     {CommandKind::option, "--diff", "", 2, 2, kFlagJson, run_diff,
      "FLASHFILE_A FLASHFILE_B [--json]",
      "compare two images' tables, blocks and other bytes; 1 when they differ"},
@@ -138,6 +145,21 @@ void put_shell_word(std::ostream& out, std::string_view arg) {
   });
   if (plain) {
     out << arg;
+    return;
+  }
+  if (!is_printable(arg)) {  // bash's $'...', so that the line stays one line
+    out << "$'";
+    for (const char c : arg) {
+      const auto byte = static_cast<unsigned char>(c);
+      if (c == '\'' || c == '\\') {
+        out << '\\' << c;
+      } else if (byte < 0x20 || byte >= 0x7F) {
+        put_format(out, "\\x%02x", byte);
+      } else {
+        out << c;
+      }
+    }
+    out << '\'';
     return;
   }
   out << '\'';
@@ -261,6 +283,24 @@ BlockChoice choice_of(const Arguments& args) {
   return args.has(kFlagSlot) ? BlockChoice::slot : BlockChoice::name_or_id;
 }
 
+MergeOptions options_of(const Arguments& args) {
+  return {.keep_offsets = args.has(kFlagKeepOffsets)};
+}
+
+// The option commands' "-" as WFILE: standard output, unless that is a terminal, which no image
+// is for. False (a usage error said) then.
+bool take_output(const char*& wfile, std::string_view option, Streams io, int& status) {
+  if (std::string_view(wfile) != "-") return true;
+  if (standard_output_is_terminal()) {
+    status = report_usage_error(option, io,
+                                "WFILE - is standard output, which is a terminal; redirect it to "
+                                "a file or a pipe");
+    return false;
+  }
+  wfile = kStandardStream;
+  return true;
+}
+
 int run_list(const Arguments& args, Streams io) {
   const char* flashfile = args.operands[0];
   std::unique_ptr<FlashImage> image;
@@ -285,27 +325,35 @@ struct MergeRun {
   Composed composed;
   // The checksums of the blocks as loaded, when a step before the plan took them already.
   std::optional<BlockChecksums> loaded_checksums;
+  MergeOptions options;
 };
 
 bool plan_run(MergeRun& run) {
-  return plan_merge(*run.image, run.replacements, run.plan,
+  return plan_merge(*run.image, run.replacements, run.plan, run.options,
                     run.loaded_checksums ? &*run.loaded_checksums : nullptr);
 }
 
-// Plans the merge and writes the merged image to `wfile`; a failure says why on standard error.
+// Plans the merge and writes the merged image to `wfile`, then says on standard error what it
+// changed that nobody asked for; a failure says why on standard error.
 bool write_merged(MergeRun& run, const char* flashfile, const char* wfile, Kind kind, Streams io,
                   WriteCode& written) {
   MergeRefusal refusal;
   WriteFailure why;
+  std::array<uint32_t, kMaxBlocks> checksums{};
   if (wfile[0] == '\0') {
     written = WriteCode::empty_name;
   } else if (!plan_run(run)) {
     written = WriteCode::does_not_fit;
     refusal = run.plan.refusal;
   } else {
-    written = write_merged_image(*run.image, run.plan, wfile, &refusal, &why);
+    written = write_merged_image(*run.image, run.plan, wfile, &refusal, &why, &checksums);
   }
-  if (written == WriteCode::ok) return true;
+  if (written == WriteCode::ok) {
+    *io.wrote = wfile != kStandardStream;
+    put_merge_warnings(io.err, "blkswap: warning: ", *run.image,
+                       merge_warnings(*run.image, run.plan, checksums));
+    return true;
+  }
   if (written == WriteCode::does_not_fit || written == WriteCode::no_memory) {
     report_rebuild_failure({io.err}, kind, *run.image, flashfile, written, refusal);
   } else {
@@ -320,8 +368,8 @@ ReplaceCode take_pairs(MergeRun& run, Operands pairs, BlockChoice how, ReplaceFa
                        size_t& failed) {
   for (failed = 0; failed + 1 < pairs.size(); failed += 2) {
     why = ReplaceFailure{};
-    const ReplaceCode replaced =
-        replace_block(*run.image, pairs[failed], pairs[failed + 1], run.replacements, &why, how);
+    const ReplaceCode replaced = replace_block(*run.image, pairs[failed], pairs[failed + 1],
+                                               run.replacements, &why, how, run.options);
     if (replaced != ReplaceCode::ok) return replaced;
   }
   return ReplaceCode::ok;
@@ -329,10 +377,11 @@ ReplaceCode take_pairs(MergeRun& run, Operands pairs, BlockChoice how, ReplaceFa
 
 // The merge of one or more pairs: FLASHFILE, then BLOCKNAME BLOCKFILE pairs, then WFILE. A
 // failure prints the merge's line on standard output and says why on standard error.
-int merge_blocks(Operands operands, BlockChoice how, bool hint, Streams io) {
+int merge_blocks(Operands operands, const char* wfile, BlockChoice how, const MergeOptions& options,
+                 bool hint, Streams io) {
   const char* flashfile = operands[0];
-  const char* wfile = operands.back();
   MergeRun run;
+  run.options = options;
   LoadFailure load_failure;
   const LoadCode loaded = load_new_image(flashfile, run.image, &load_failure);
   if (loaded != LoadCode::ok) {
@@ -358,7 +407,7 @@ int merge_blocks(Operands operands, BlockChoice how, bool hint, Streams io) {
 }
 
 int run_merge(const Arguments& args, Streams io) {
-  return merge_blocks(args.operands, BlockChoice::name_or_id, true, io);
+  return merge_blocks(args.operands, args.operands.back(), BlockChoice::name_or_id, {}, true, io);
 }
 
 // Loads `file` for an option command; on failure says why, with `kind`'s code.
@@ -380,8 +429,8 @@ int run_info(const Arguments& args, Streams io) {
       load_or_say_why(stream_or_file(args.operands[0]), Kind::list, io, json);
   if (!image) return kExitFailed;
   if (!json) {
-    print_image_info(*image, io.out);
-  } else if (!print_image_info_json(*image, io.out)) {
+    print_image_info(*image, io.out, options_of(args));
+  } else if (!print_image_info_json(*image, io.out, options_of(args))) {
     report_no_memory_for_document(io, Kind::list);
     return kExitFailed;
   }
@@ -477,7 +526,8 @@ struct DryRunOutput {
     if (number != 0) {
       if (!json) {
         why(MessageTo{io.out, kWouldFail});
-        print_merge_error_line(io.out, number);
+        // A repack's own steps (its folder) are no step of the merge.
+        if (step != Step::manifest) print_merge_error_line(io.out, number);
       }
       why(MessageTo{io.err});
       return kExitFailed;
@@ -492,8 +542,9 @@ struct DryRunOutput {
 };
 
 // Plans the run's merge and composes it in memory, in full, so that a lack of memory shows here
-// as it would in the merge; prints what it found.
-int rehearse(MergeRun& run, const char* flashfile, const DryRunOutput& output) {
+// as it would in the merge; prints what it found, and the warnings the merge would give.
+int rehearse(MergeRun& run, const char* flashfile, const DryRunOutput& output,
+             const RepackReport* repack = nullptr) {
   const FlashImage& image = *run.image;
   WriteCode composed = WriteCode::does_not_fit;
   if (plan_run(run)) {
@@ -501,6 +552,12 @@ int rehearse(MergeRun& run, const char* flashfile, const DryRunOutput& output) {
   }
   const MergeRefusal& refusal = run.plan.holds() ? run.composed.refusal : run.plan.refusal;
   DryRun report{&run.plan, composed == WriteCode::ok ? &run.composed : nullptr, kNoBlock};
+  MergeWarnings warnings;
+  if (composed == WriteCode::ok) {
+    warnings = merge_warnings(image, run.plan, run.composed.checksums);
+    report.warnings = &warnings;
+  }
+  report.repack = repack;
   if (composed == WriteCode::does_not_fit) {
     report.at_fault = static_cast<int>(refusal.block);
   }
@@ -519,6 +576,7 @@ int run_dry_run(const Arguments& args, Streams io) {
   const char* flashfile = operands[0];
   const DryRunOutput output{io, args.has(kFlagJson)};
   MergeRun run;
+  run.options = options_of(args);
   LoadFailure load_failure;
   const LoadCode loaded = load_new_image(flashfile, run.image, &load_failure);
   if (loaded != LoadCode::ok) {
@@ -549,7 +607,10 @@ int run_merge_several(const Arguments& args, Streams io) {
   if (!take_merge_inputs(operands, operands.size() - 1)) {
     return report_usage_error("--merge", io, "standard input can be read only once");
   }
-  return merge_blocks(operands, choice_of(args), false, io);
+  const char* wfile = operands.back();
+  int status = kExitOk;
+  if (!take_output(wfile, "--merge", io, status)) return status;
+  return merge_blocks(operands, wfile, choice_of(args), options_of(args), false, io);
 }
 
 int run_unpack(const Arguments& args, Streams io) {
@@ -563,33 +624,43 @@ int run_unpack(const Arguments& args, Streams io) {
     report_unpack_failure({io.err}, dir, unpacked, why);
     return kExitFailed;
   }
-  io.out << "unpacked " << image->block_count << " blocks and " << kManifestName << " into " << dir
-         << '\n';
+  *io.wrote = true;
+  io.out << "unpacked " << image->block_count << " blocks and " << kManifestName << " into ";
+  put_printable(io.out, dir);
+  io.out << '\n';
   return kExitOk;
 }
 
-// --repack FLASHFILE DIR WFILE, or FLASHFILE DIR --dry-run [--json] to rehearse it.
+// --repack FLASHFILE DIR WFILE, or FLASHFILE DIR --dry-run [--json] to rehearse it: each block
+// judged against what its file held at the unpack (the manifest), its file now and FLASHFILE's.
 int run_repack(const Arguments& args, Streams io) {
   const bool dry_run = args.has(kFlagDryRun);
   const bool json = args.has(kFlagJson);
   if (json && !dry_run) return report_usage_error("--repack", io, "--json goes with --dry-run");
   if (args.operands.size() != (dry_run ? 2u : 3u)) return report_usage_error("--repack", io);
+  const char* wfile = dry_run ? "" : args.operands[2];
+  int status = kExitOk;
+  if (!take_output(wfile, "--repack", io, status)) return status;
   const char* flashfile = stream_or_file(args.operands[0]);
   const char* dir = args.operands[1];
   MergeRun run;
+  run.options = options_of(args);
   run.image = load_or_say_why(flashfile, Kind::repack, io, json);
   if (!run.image) return kExitFailed;
   ManifestFailure manifest_failure;
+  UnpackedBlocks unpacked;
   run.loaded_checksums = block_checksums(*run.image);
   const ManifestCode checked =
-      check_manifest(*run.image, *run.loaded_checksums, dir, &manifest_failure);
+      check_manifest(*run.image, *run.loaded_checksums, dir, &manifest_failure, &unpacked);
   if (checked != ManifestCode::ok) {
     return say_why(io, json, Step::manifest, code_number(step_code(checked)), [&](MessageTo to) {
       report_manifest_failure(to, dir, checked, manifest_failure);
     });
   }
   RepackFailure why;
-  const ReplaceCode taken = take_changed_blocks(*run.image, dir, run.replacements, &why);
+  RepackVerdicts verdicts;
+  const ReplaceCode taken = take_changed_blocks(*run.image, *run.loaded_checksums, unpacked, dir,
+                                                run.replacements, verdicts, &why, run.options);
   if (taken != ReplaceCode::ok) {
     const StepCode code = merge_step_code(taken, nullptr);
     return say_why(io, json, code.step, code_number(code), [&](MessageTo to) {
@@ -597,12 +668,25 @@ int run_repack(const Arguments& args, Streams io) {
                              taken, why.replace);
     });
   }
-  if (dry_run) return rehearse(run, flashfile, DryRunOutput{io, json});
-  const char* wfile = args.operands[2];
+  const RepackReport repack{&verdicts, &unpacked, &*run.loaded_checksums,
+                            flashfile == kStandardStream ? "standard input" : flashfile};
+  if (verdicts.of(Verdict::conflict) > 0) {
+    auto report = [&](MessageTo to) { report_repack_conflict(to, dir, *run.image, repack); };
+    const int number = code_number(step_code(ManifestCode::conflict));
+    if (!dry_run) return say_why(io, json, Step::manifest, number, report);
+    return DryRunOutput{io, json}.finish(run.image.get(), {.repack = &repack}, Step::manifest,
+                                         number, report);
+  }
+  if (dry_run) return rehearse(run, flashfile, DryRunOutput{io, json}, &repack);
   WriteCode written = WriteCode::ok;
   if (!write_merged(run, flashfile, wfile, Kind::repack, io, written)) return kExitFailed;
-  io.out << "repacked " << run.image->block_count << " blocks (" << run.replacements.count
-         << " changed) into " << wfile << '\n';
+  // The image itself may be what standard output carries.
+  std::ostream& summary = wfile == kStandardStream ? io.err : io.out;
+  summary << "repacked " << run.image->block_count << " blocks into ";
+  put_printable(summary, wfile == kStandardStream ? "standard output" : wfile);
+  if (run.image->block_count > 0) summary << ": ";
+  put_repack_counts(summary, repack);
+  summary << '\n';
   return kExitOk;
 }
 
@@ -636,12 +720,16 @@ constexpr std::string_view kAfterCommands =
     "blocks again: slot 0 keeps its offset, each later slot starts where the one\n"
     "before ends, ids 0xA4 and 0xA8 round their offset from the table up to 64 KiB,\n"
     "and the last block must end strictly before the image's end. WFILE and OUTFILE\n"
-    "are replaced safely: a failure leaves them as they were.\n"
+    "are replaced safely: a failure leaves them as they were. What a merge changes\n"
+    "beyond the blocks given (bytes erased after the last table with blocks, the\n"
+    "header of a table without entries, a stale checksum made true) it says on\n"
+    "standard error, one \"blkswap: warning:\" line per kind; it still exits 0.\n"
     "\n"
     "The options' flags may stand anywhere after the option; \"--\" ends them. In\n"
     "the option commands, \"-\" as FLASHFILE or BLOCKFILE reads standard input, and\n"
-    "as OUTFILE writes standard output. The list and the merge take every argument\n"
-    "for a file, but refuse one named like an option: put \"--\" first for that.\n"
+    "as OUTFILE, or the WFILE of --merge and --repack, writes standard output. The\n"
+    "list and the merge take every argument for a file, but refuse one named like an\n"
+    "option: put \"--\" first for that.\n"
     "\n"
     "Exit status, the same for every command:\n"
     "  0  success; for a check, nothing found: --verify: every checksum holds;\n"
@@ -745,13 +833,15 @@ void print_bash_completion(std::ostream& out) {
          "complete -o filenames -F _blkswap blkswap\n";
 }
 
-int run_command(std::span<const char* const> args, std::ostream& out, std::ostream& err) {
+int run_command(std::span<const char* const> args, std::ostream& out, std::ostream& err,
+                bool* wrote) {
   build_crc_table();
   // The standard library and the JSON library report a lack of memory by throwing; the commands
   // catch it where they build their larger documents. Anywhere else (a path, a message) it still
   // ends as the no-memory code, never as an abort.
   try {
-    return dispatch_command(args, Streams{out, err});
+    bool ignored = false;
+    return dispatch_command(args, Streams{out, err, wrote != nullptr ? wrote : &ignored});
   } catch (const std::bad_alloc&) {
     const int code = code_number(step_code(LoadCode::no_memory));
     if (!args.empty() && args[0] != nullptr && find_option(args[0]) == nullptr) {

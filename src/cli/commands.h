@@ -19,7 +19,10 @@ inline constexpr std::string_view kUsageText =
 // The list and merge print everything, their error lines included, on `out` (a failed write or
 // a mistyped option adds a line on `err`); the option commands print their data on `out` and
 // their error messages on `err`.
-int run_command(std::span<const char* const> args, std::ostream& out, std::ostream& err);
+// `wrote`, when given, is set once the command has written its output file or folder whole: a
+// summary then lost on standard output costs nothing the command made.
+int run_command(std::span<const char* const> args, std::ostream& out, std::ostream& err,
+                bool* wrote = nullptr);
 
 // A bash completion script made from the command table: the options first, each option's flags
 // after it, file names everywhere else.

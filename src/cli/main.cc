@@ -11,9 +11,13 @@
 
 namespace {
 
+// What standard output carries is a command's product (a listing, a report), or only the summary
+// of an output file or folder written whole. When it cannot be written, the first fails with 1;
+// the second keeps its status, and standard error says that only the summary was lost.
 int run(std::span<const char* const> args) {
   blkswap::prepare_standard_streams();
-  int status = blkswap::run_command(args, std::cout, std::cerr);
+  bool wrote = false;
+  int status = blkswap::run_command(args, std::cout, std::cerr, &wrote);
   // A write that failed while the command ran left its reason in errno; nothing after it wrote.
   const int during = errno;
   errno = 0;
@@ -22,8 +26,13 @@ int run(std::span<const char* const> args) {
   if (!written) {
     const int error = errno != 0 ? errno : blkswap::is_write_error(during) ? during : 0;
     std::cerr << "blkswap: standard output cannot be written" << (error != 0 ? ": " : "")
-              << (error != 0 ? std::strerror(error) : "") << "\n";
-    if (status == blkswap::kExitOk) status = blkswap::kExitFailed;
+              << (error != 0 ? std::strerror(error) : "");
+    if (wrote && status == blkswap::kExitOk) {
+      std::cerr << "; the output was written whole, only its summary is lost";
+    } else if (status == blkswap::kExitOk) {
+      status = blkswap::kExitFailed;
+    }
+    std::cerr << "\n";
   }
   return status;
 }

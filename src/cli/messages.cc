@@ -1,6 +1,7 @@
 #include "cli/messages.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -42,6 +43,8 @@ constexpr CodeRow kCodes[] = {
     {step_code(ManifestCode::other_image), -4, "its manifest describes another image"},
     {step_code(ManifestCode::extra_file), -5, "holds a file its manifest does not name"},
     {step_code(ManifestCode::no_memory), -6, "not enough memory for the manifest"},
+    {step_code(ManifestCode::conflict), -4,
+     "a block changed both in its file and in FLASHFILE since the unpack"},
 };
 
 // The row of a code that has none: a success, which no message reports.
@@ -54,13 +57,19 @@ const CodeRow& row_of(StepCode code) {
   return kSuccess;
 }
 
-// An argument as a person can see it: '' when empty.
-std::string_view shown(const char* argument) {
-  return argument == nullptr || argument[0] == '\0' ? "''" : argument;
+// An argument as a person can see it: '' when empty, and on one line whatever it holds.
+void put_shown(std::ostream& out, const char* argument) {
+  if (argument == nullptr || argument[0] == '\0') {
+    out << "''";
+  } else {
+    put_printable(out, argument);
+  }
 }
 
-void start(MessageTo to, std::string_view argument, StepCode code) {
-  to.out << to.lead << argument << ": " << row_of(code).meaning;
+void start(MessageTo to, const char* argument, StepCode code) {
+  to.out << to.lead;
+  put_shown(to.out, argument);
+  to.out << ": " << row_of(code).meaning;
 }
 
 // The system's reason, except where its words would mislead: a terminal or a device is refused
@@ -212,13 +221,15 @@ void print_code_help(std::ostream& out) {
 
 void report_refusal(MessageTo to, Kind kind, const char* file, std::string_view message,
                     StepCode code) {
-  to.out << to.lead << shown(file) << ": " << message;
+  to.out << to.lead;
+  put_shown(to.out, file);
+  to.out << ": " << message;
   finish(to.out, kind, code_number(code));
 }
 
 void report_load_failure(MessageTo to, Kind kind, const char* flashfile, LoadCode code,
                          const LoadFailure& why) {
-  start(to, shown(flashfile), step_code(code));
+  start(to, flashfile, step_code(code));
   switch (code) {
     case LoadCode::ok:
     case LoadCode::empty_name:
@@ -260,7 +271,7 @@ void report_replace_failure(MessageTo to, Kind kind, const FlashImage& image, co
   const bool about_name = code == ReplaceCode::no_match || code == ReplaceCode::chosen_twice ||
                           (code == ReplaceCode::empty_argument && blockname[0] == '\0');
   const StepCode reported = merge_step_code(code, nullptr);
-  start(to, shown(about_name ? blockname : blockfile), reported);
+  start(to, about_name ? blockname : blockfile, reported);
   switch (code) {
     case ReplaceCode::cannot_open:
       if (why.error != 0) to.out << ": " << system_reason(why.error);
@@ -275,7 +286,20 @@ void report_replace_failure(MessageTo to, Kind kind, const FlashImage& image, co
       to.out << ": " << block_label(image, static_cast<size_t>(why.block)).c_str();
       break;
     case ReplaceCode::no_match:
-      if (why.choice == BlockChoice::index) {
+      if (why.choice == BlockChoice::name_or_id) {
+        std::array<std::string_view, kMaxBlocks> names;
+        size_t distinct = 0;
+        for (size_t i = 0; i < image.block_count; ++i) {
+          const std::string_view name = entry_name(image.records[i].entry);
+          if (std::find(names.begin(), names.begin() + distinct, name) ==
+              names.begin() + distinct) {
+            names[distinct++] = name;
+          }
+        }
+        const size_t named =
+            put_close_names(to.out, blockname, {names.data(), distinct}, "; did you mean ", true);
+        to.out << (named > 0 ? "? " : " ") << "('blkswap FLASHFILE' lists them)";
+      } else if (why.choice == BlockChoice::index) {
         to.out << ": with --index, BLOCKNAME is a block's place, 0 to "
                << (image.block_count > 0 ? image.block_count - 1 : 0) << " here";
       } else if (why.choice == BlockChoice::slot) {
@@ -348,7 +372,7 @@ void describe_rebuild_fault(std::ostream& out, const FlashImage& image, const Me
 
 void report_rebuild_failure(MessageTo to, Kind kind, const FlashImage& image, const char* file,
                             WriteCode code, const MergeRefusal& why) {
-  start(to, shown(file), step_code(code));
+  start(to, file, step_code(code));
   if (code == WriteCode::does_not_fit) {
     to.out << ": ";
     describe_rebuild_fault(to.out, image, why);
@@ -363,7 +387,7 @@ void report_write_failure(MessageTo to, Kind kind, std::string_view role, const 
   if (code == WriteCode::empty_name) {
     to.out << to.lead << "'': " << role << " is an empty argument";
   } else {
-    start(to, shown(file), step_code(code));
+    start(to, file, step_code(code));
     if (!why.what.empty()) to.out << ": " << why.what;
     if (why.error != 0) to.out << ": " << system_reason(why.error);
   }
@@ -372,7 +396,7 @@ void report_write_failure(MessageTo to, Kind kind, std::string_view role, const 
 
 void report_unpack_failure(MessageTo to, const char* dir, UnpackCode code,
                            const UnpackFailure& why) {
-  start(to, shown(dir), step_code(code));
+  start(to, dir, step_code(code));
   if (!why.file.empty()) to.out << ": " << why.file;
   if (!why.write.what.empty()) to.out << ": " << why.write.what;
   if (why.write.error != 0) to.out << ": " << system_reason(why.write.error);
@@ -381,10 +405,21 @@ void report_unpack_failure(MessageTo to, const char* dir, UnpackCode code,
 
 void report_manifest_failure(MessageTo to, const char* dir, ManifestCode code,
                              const ManifestFailure& why) {
-  start(to, shown(dir), step_code(code));
+  start(to, dir, step_code(code));
   if (why.error != 0) to.out << ": " << system_reason(why.error);
   if (why.detail[0] != '\0') to.out << ": " << why.detail;
   finish(to.out, Kind::repack, code_number(step_code(code)));
+}
+
+void report_repack_conflict(MessageTo to, const char* dir, const FlashImage& image,
+                            const RepackReport& repack) {
+  start(to, dir, step_code(ManifestCode::conflict));
+  to.out << ": ";
+  put_repack_conflicts(to.out, image, repack);
+  to.out << "; to repack onto ";
+  put_shown(to.out, repack.flashfile_name);
+  to.out << ", unpack it again and make the change there";
+  finish(to.out, Kind::repack, code_number(step_code(ManifestCode::conflict)));
 }
 
 namespace {
@@ -423,8 +458,9 @@ size_t edit_distance(std::string_view a, std::string_view b) {
 }  // namespace
 
 size_t put_close_names(std::ostream& out, std::string_view typed,
-                       std::span<const std::string_view> names, std::string_view before) {
-  if (typed.size() < 2 || typed[0] != '-' || typed.size() > kLongestHint) return 0;
+                       std::span<const std::string_view> names, std::string_view before,
+                       bool block_names) {
+  if (typed.size() > kLongestHint) return 0;
   const Letters letters = letters_of(typed);
   if (letters.size == 0) return 0;
   // Names the letters begin; only when none does, names a slip or two away.
@@ -437,15 +473,23 @@ size_t put_close_names(std::ostream& out, std::string_view typed,
     const bool close =
         any_begins ? begins(name) : edit_distance(letters.view(), letters_of(name).view()) <= 2;
     if (!close) continue;
-    out << (named++ == 0 ? before : " or ") << name;
+    out << (named++ == 0 ? before : " or ");
+    if (block_names) {
+      out << printable_name(name).view();
+    } else {
+      out << name;
+    }
   }
   return named;
 }
 
 void hint_at_option(std::ostream& err, std::string_view first_argument,
                     std::span<const std::string_view> options) {
+  if (first_argument.size() < 2 || first_argument[0] != '-') return;
   std::ostringstream line;
-  line << "blkswap: hint: '" << first_argument << "' is no file; did you mean ";
+  line << "blkswap: hint: '";
+  put_printable(line, first_argument);
+  line << "' is no file; did you mean ";
   if (put_close_names(err, first_argument, options, line.str()) > 0) {
     err << "? See 'blkswap --help'.\n";
   }

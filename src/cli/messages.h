@@ -10,6 +10,7 @@
 #include "image/load.h"
 #include "ops/merge.h"
 #include "ops/replace.h"
+#include "ops/report.h"
 #include "ops/round_trip.h"
 #include "platform/files.h"
 
@@ -99,14 +100,20 @@ void report_manifest_failure(MessageTo to, const char* dir, ManifestCode code,
                              const ManifestFailure& why);
 void report_refusal(MessageTo to, Kind kind, const char* file, std::string_view message,
                     StepCode code);
+// A repack refused because blocks changed both in DIR and in FLASHFILE: each such block with its
+// three checksums.
+void report_repack_conflict(MessageTo to, const char* dir, const FlashImage& image,
+                            const RepackReport& repack);
 
 // What exactly stopped the rebuild, in a sentence: which block, and where or what.
 void describe_rebuild_fault(std::ostream& out, const FlashImage& image, const MergeRefusal& why);
 
-// Prints `before`, then the names among `names` that `typed` (an argument that starts with '-')
-// is close to, joined by " or "; nothing when it is close to none. Returns how many it named.
+// Prints `before`, then the names among `names` that `typed` is close to (names it begins, or
+// else names a slip or two away, case and dashes aside), joined by " or "; nothing when it is
+// close to none. Block names are shown as every block name is. Returns how many it named.
 size_t put_close_names(std::ostream& out, std::string_view typed,
-                       std::span<const std::string_view> names, std::string_view before);
+                       std::span<const std::string_view> names, std::string_view before,
+                       bool block_names = false);
 
 // When a list or merge could not open a first argument that looks like a mistyped option
 // ("--inf", "--dryrun", "-v"), one line naming the options it is close to and --help.

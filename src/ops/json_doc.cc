@@ -49,7 +49,8 @@ Json block_identity(const FlashImage& image, size_t index) {
   return block;
 }
 
-Json image_info_document(const FlashImage& image, std::span<const uint32_t> block_crcs) {
+Json image_info_document(const FlashImage& image, std::span<const uint32_t> block_crcs,
+                         const MergeOptions& options) {
   Json doc;
   doc["schema"] = kSchemaVersion;
   doc["length"] = image.length;
@@ -71,7 +72,7 @@ Json image_info_document(const FlashImage& image, std::span<const uint32_t> bloc
                                     ? checksum_state_of(record.entry, block_crcs[i])
                                     : checksum_state(record.entry, block_bytes(image, i));
     block["state"] = checksum_state_name(state);
-    block["room"] = block_room(image, none, i);
+    block["room"] = block_room(image, none, i, options);
     blocks.push_back(std::move(block));
   }
   return doc;

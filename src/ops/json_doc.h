@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "image/load.h"
+#include "ops/replace.h"
 
 namespace blkswap {
 
@@ -28,14 +29,20 @@ Json block_identity(const FlashImage& image, size_t index);
 
 // The --info document of a loaded image: schema, length, tables and blocks. The blocks' states
 // come from `block_crcs` (the checksum of every block's bytes) when given.
-Json image_info_document(const FlashImage& image, std::span<const uint32_t> block_crcs = {});
+Json image_info_document(const FlashImage& image, std::span<const uint32_t> block_crcs = {},
+                         const MergeOptions& options = {});
+
+// A merge's warnings as a list of {"kind", "count", "first", ..., "message"}: the facts and the
+// line standard error gives, one item per kind that occurred.
+struct MergeWarnings;
+Json warnings_json(const FlashImage& image, const MergeWarnings& warnings);
 
 // Builds a document with `build` and prints it, indented, with a final newline. The library
 // reports a lack of memory by throwing; it ends here as false, with nothing printed.
 template <typename Build>
 bool print_document(std::ostream& out, Build build) {
   try {
-    const std::string text = build().dump(2, ' ', true);
+    const std::string text = build().dump(2, ' ', true, Json::error_handler_t::replace);
     out << text << '\n';
     return true;
   } catch (const std::bad_alloc&) {

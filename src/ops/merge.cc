@@ -56,13 +56,16 @@ bool refuse(MergeRefusal& refusal, MergeFault fault, size_t block, uint64_t at =
   return false;
 }
 
-bool place_blocks(const FlashImage& image, const Sizes& sizes, MergePlan& plan) {
+bool place_blocks(const FlashImage& image, const Sizes& sizes, const MergeOptions& options,
+                  MergePlan& plan) {
   const size_t n = image.block_count;
   for (size_t k = 0; k < n; ++k) {
     const BlockRecord& record = image.records[k];
     if (sizes[k] > UINT32_MAX) return refuse(plan.refusal, MergeFault::field_overflow, k);
     uint64_t offset = entry_offset(record.entry);
-    if (record.slot != 0) offset = uint64_t{plan.blocks[k - 1].offset} + plan.blocks[k - 1].size;
+    if (record.slot != 0 && !options.keep_offsets) {
+      offset = uint64_t{plan.blocks[k - 1].offset} + plan.blocks[k - 1].size;
+    }
     if (is_aligned_id(entry_id(record.entry)) && offset % kAlignment != 0) {
       offset = (offset / kAlignment + 1) * kAlignment;
     }
@@ -165,15 +168,59 @@ bool plan_settling(const FlashImage& image, MergePlan& plan) {
   }
 }
 
-// Everything of a plan that depends on sizes alone, not on bytes.
-bool lay_out(const FlashImage& image, const Sizes& sizes, const Flags& replaced, MergePlan& plan) {
+// The written-over rule from places alone, for the room: no later write (an entry, a block, a
+// checksum taken again) may land inside a replaced block's new place, but the entries and blocks
+// of a table whose header lies inside it (a table its bytes carry, which the read-back of the
+// composed image judges) and another replaced block wholly inside it; nor may the new bytes land
+// on an entry written before them. The composition applies the same rules to the bytes, where a
+// write of the very bytes already there changes nothing.
+bool new_places_stay_clear(const FlashImage& image, MergePlan& plan) {
+  const size_t n = image.block_count;
+  for (size_t k = 0; k < n; ++k) {
+    if (!plan.blocks[k].replaced) continue;
+    const ByteRange place = new_range(image, plan, k);
+    auto carried = [&](size_t j) {
+      return inside({image.records[j].table_pos, kHeaderSize}, place);
+    };
+    for (size_t j = 0; j <= k; ++j) {
+      if (!carried(j) && ranges_overlap(entry_range(image.records[j]), place)) {
+        plan.refusal.table_pos = image.records[j].table_pos;
+        return refuse(plan.refusal, MergeFault::covers_table, k);
+      }
+    }
+    auto lands = [&](ByteRange write, size_t j) {
+      if (!ranges_overlap(write, place)) return false;
+      refuse(plan.refusal, MergeFault::written_over, k, std::max(write.start, place.start), j);
+      return true;
+    };
+    for (size_t j = k + 1; j < n; ++j) {
+      if (carried(j)) continue;
+      if (lands(entry_range(image.records[j]), j)) return false;
+      const bool nested_new = plan.blocks[j].replaced && inside(new_range(image, plan, j), place);
+      if (!nested_new && lands(new_range(image, plan, j), j)) return false;
+    }
+    for (size_t i = 0; i < plan.settle_count; ++i) {
+      const size_t m = plan.settle_order[i];
+      if (has_checksum(image.records[m].entry) && m != k && !carried(m) &&
+          lands(checksum_field_range(image.records[m]), m)) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// Everything of a plan that depends on sizes alone, not on bytes; for the room, the written-over
+// rule too (`for_room`), which a plan leaves to the composition's comparison of the bytes.
+bool lay_out(const FlashImage& image, const Sizes& sizes, const Flags& replaced,
+             const MergeOptions& options, MergePlan& plan, bool for_room = false) {
   plan = MergePlan{};
   for (size_t k = 0; k < image.block_count; ++k) {
     plan.blocks[k].replaced = replaced[k];
     plan.blocks[k].size = static_cast<uint32_t>(std::min<uint64_t>(sizes[k], UINT32_MAX));
   }
-  return place_blocks(image, sizes, plan) && covers_nothing_new(image, plan) &&
-         plan_settling(image, plan);
+  return place_blocks(image, sizes, options, plan) && covers_nothing_new(image, plan) &&
+         plan_settling(image, plan) && (!for_room || new_places_stay_clear(image, plan));
 }
 
 void sizes_of(const FlashImage& image, const Replacements& replacements, Sizes& sizes,
@@ -274,23 +321,40 @@ void count_lost_bytes(const FlashImage& image, MergePlan& plan) {
 
 }  // namespace
 
+namespace {
+
+// A refusal that a smaller block file would have avoided names that block and its room, given
+// the other replacements. When several are too big for that room (one block file too big for
+// any place makes every other's room 0), the one too big even with every other block as
+// loaded is named.
+void name_the_block_too_big(const FlashImage& image, const Replacements& replacements,
+                            const MergeOptions& options, MergeRefusal& refusal) {
+  const Replacements none;
+  bool chosen_alone = false;
+  for (size_t i = 0; i < replacements.count && !chosen_alone; ++i) {
+    const NewBlock& item = replacements.items[i];
+    const uint64_t room = block_room(image, replacements, item.block, options);
+    if (item.bytes.size <= room) continue;
+    chosen_alone =
+        replacements.count == 1 || item.bytes.size > block_room(image, none, item.block, options);
+    if (refusal.too_big && !chosen_alone) continue;
+    refusal.too_big = true;
+    refusal.grown = item.block;
+    refusal.grown_size = item.bytes.size;
+    refusal.room = room;
+  }
+}
+
+}  // namespace
+
 bool plan_merge(const FlashImage& image, const Replacements& replacements, MergePlan& plan,
+                const MergeOptions& options,
                 const std::array<uint32_t, kMaxBlocks>* loaded_checksums) {
   Sizes sizes{};
   Flags replaced{};
   sizes_of(image, replacements, sizes, replaced);
-  if (!lay_out(image, sizes, replaced, plan)) {
-    // A refusal that a smaller block file would have avoided names that block and its room.
-    MergeRefusal& refusal = plan.refusal;
-    for (size_t i = 0; i < replacements.count && !refusal.too_big; ++i) {
-      const NewBlock& item = replacements.items[i];
-      const uint64_t room = block_room(image, replacements, item.block);
-      if (item.bytes.size <= room) continue;
-      refusal.too_big = true;
-      refusal.grown = item.block;
-      refusal.grown_size = item.bytes.size;
-      refusal.room = room;
-    }
+  if (!lay_out(image, sizes, replaced, options, plan)) {
+    name_the_block_too_big(image, replacements, options, plan.refusal);
     return false;
   }
   for (size_t k = 0; k < image.block_count; ++k) {
@@ -305,12 +369,15 @@ bool plan_merge(const FlashImage& image, const Replacements& replacements, Merge
     } else {
       block.checksum = block_crc(block.bytes);
     }
+    block.was_stale =
+        item == nullptr && has_checksum(entry) && block.checksum != entry_checksum(entry);
   }
   count_lost_bytes(image, plan);
   return true;
 }
 
-uint64_t block_room(const FlashImage& image, const Replacements& others, size_t index) {
+uint64_t block_room(const FlashImage& image, const Replacements& others, size_t index,
+                    const MergeOptions& options) {
   if (index >= image.block_count) return 0;
   Sizes sizes{};
   Flags replaced{};
@@ -319,7 +386,7 @@ uint64_t block_room(const FlashImage& image, const Replacements& others, size_t 
   MergePlan trial;
   auto fits = [&](uint64_t size) {
     sizes[index] = size;
-    return lay_out(image, sizes, replaced, trial);
+    return lay_out(image, sizes, replaced, options, trial, true);
   };
   // No block reaches past the image's end from its table; within that, the largest size that
   // fits with the next one refused.
@@ -448,8 +515,16 @@ bool reads_back_as_planned(const FlashImage& image, const MergePlan& plan, Compo
 WriteCode compose(const FlashImage& image, const MergePlan& plan, Composed& out) {
   out.refusal = plan.refusal;
   if (!plan.holds() || plan.placed != image.block_count) return WriteCode::does_not_fit;
+  // Every write below lands where the plan says; a plan that would put one byte outside the
+  // image is refused here, whatever made it.
   for (size_t k = 0; k < image.block_count; ++k) {
     if (plan.blocks[k].bytes.size() != plan.blocks[k].size) return WriteCode::does_not_fit;
+    for (const ByteRange write : {entry_range(image.records[k]), new_range(image, plan, k)}) {
+      if (write.start > image.length || write.size > image.length - write.start) {
+        refuse(out.refusal, MergeFault::past_end, k, write.start + write.size);
+        return WriteCode::does_not_fit;
+      }
+    }
   }
   if (!allocate_bytes(out.bytes, image.length)) return WriteCode::no_memory;
 
@@ -491,12 +566,14 @@ WriteCode compose(const FlashImage& image, const MergePlan& plan, Composed& out)
 }
 
 WriteCode write_merged_image(const FlashImage& image, const MergePlan& plan, const char* wfile,
-                             MergeRefusal* refusal, WriteFailure* why) {
+                             MergeRefusal* refusal, WriteFailure* why,
+                             std::array<uint32_t, kMaxBlocks>* checksums) {
   if (wfile == nullptr || wfile[0] == '\0') return WriteCode::empty_name;
   Composed out;
   const WriteCode composed = compose(image, plan, out);
   if (refusal != nullptr) *refusal = out.refusal;
   if (composed != WriteCode::ok) return composed;
+  if (checksums != nullptr) *checksums = out.checksums;
   return write_code(write_file_safely(wfile, as_span(out.bytes), why));
 }
 
@@ -510,6 +587,60 @@ WriteCode write_code(WriteResult result) {
       break;
   }
   return WriteCode::short_write;
+}
+
+namespace {
+
+// Whether the merged image holds at `range` the flash file's bytes, from the plan alone: each
+// byte's last write (the kept bytes or 0xFF, the headers kept, every entry and block in block
+// order) is compared with the byte as loaded. An entry that lands there counts as a change.
+bool keeps_bytes(const FlashImage& image, const MergePlan& plan, ByteRange range) {
+  const size_t n = image.block_count;
+  const uint8_t* in = image.bytes.ptr.get();
+  const uint64_t last_table = image.records[n - 1].table_pos;
+  for (uint64_t p = range.start; p < range.start + range.size; ++p) {
+    const ByteRange at{p, 1};
+    int writer = -1;  // the block whose bytes land last on p, or -2 for an entry
+    for (size_t k = 0; k < n; ++k) {
+      if (ranges_overlap(entry_range(image.records[k]), at)) writer = -2;
+      if (ranges_overlap(new_range(image, plan, k), at)) writer = static_cast<int>(k);
+    }
+    if (writer == -2) return false;
+    if (writer >= 0) {
+      const PlannedBlock& block = plan.blocks[static_cast<size_t>(writer)];
+      const uint64_t from = new_range(image, plan, static_cast<size_t>(writer)).start;
+      if (block.bytes[p - from] != in[p]) return false;
+    } else if (p >= last_table && in[p] != 0xFF && !ranges_overlap({last_table, kHeaderSize}, at)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+MergeWarnings merge_warnings(const FlashImage& image, const MergePlan& plan,
+                             std::span<const uint32_t> checksums) {
+  MergeWarnings warnings;
+  const size_t n = image.block_count;
+  if (n == 0) return warnings;  // an image without blocks is merged as it is
+  warnings.erased = plan.erased;
+  warnings.erased_after = image.records[n - 1].table_pos;
+  for_each_table(image, [&](uint32_t position, uint8_t entries) {
+    if (entries == 0 && !keeps_bytes(image, plan, {position, kHeaderSize})) {
+      count(warnings.dropped_tables, position, 1);
+    }
+  });
+  StaleChecksums& stale = warnings.stale_checksums;
+  for (size_t k = 0; k < n && k < checksums.size(); ++k) {
+    if (!plan.blocks[k].was_stale) continue;
+    if (stale.count++ == 0) {
+      stale.first = k;
+      stale.stored = entry_checksum(image.records[k].entry);
+      stale.written = checksums[k];
+    }
+  }
+  return warnings;
 }
 
 }  // namespace blkswap

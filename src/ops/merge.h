@@ -53,6 +53,7 @@ struct PlannedBlock {
   // composed image.
   uint32_t checksum = 0;
   bool replaced = false;
+  bool was_stale = false;          // not replaced, and its stored checksum was not its bytes'
   int written_over_by = -1;        // the first later block whose entry or bytes land inside it
   std::span<const uint8_t> bytes;  // what lands at its place: a view of the image or of its
                                    // replacement
@@ -89,14 +90,40 @@ struct MergePlan {
 // The plan views the replacements' bytes: they must outlive it. `loaded_checksums`, when given,
 // are the checksums of the blocks' bytes as loaded, already taken (they are not taken again).
 bool plan_merge(const FlashImage& image, const Replacements& replacements, MergePlan& plan,
+                const MergeOptions& options = {},
                 const std::array<uint32_t, kMaxBlocks>* loaded_checksums = nullptr);
 
 // The largest new size of block `index` that a merge of it, with `others` (its own replacement
 // there aside), would take: by the plan's own rules, for bytes that carry no table of their own
-// (the read-back of the composed image then decides). 0 when no size would do. A merge takes
-// that size and refuses one byte more, and no larger size fits, unless a table or block lies
-// wholly inside a gap that a 64 KiB alignment opens, which a growing block can jump over.
-uint64_t block_room(const FlashImage& image, const Replacements& others, size_t index);
+// (the read-back of the composed image then decides), and with no later entry or block written
+// over the new bytes (unless they belong to a table whose header the new bytes hold). 0 when no
+// size would do. A merge takes that size and refuses one byte more, and no larger size fits,
+// unless a table or block lies wholly inside a gap that a 64 KiB alignment opens, which a growing
+// block can jump over.
+uint64_t block_room(const FlashImage& image, const Replacements& others, size_t index,
+                    const MergeOptions& options = {});
+
+// What a merge that holds changes beyond the blocks it was given, each with how many and the
+// first: bytes that are not 0xFF it erases (plan.erased), headers of tables without entries it
+// does not carry to their place, and stored checksums of blocks it was not given that were
+// stale and come out computed (`checksums`: every checksum field as written).
+struct StaleChecksums {
+  size_t count = 0;
+  size_t first = 0;      // the first such block
+  uint32_t stored = 0;   // its checksum as loaded
+  uint32_t written = 0;  // its checksum in the merged image
+};
+struct MergeWarnings {
+  ByteCount erased;
+  uint32_t erased_after = 0;  // the last table that has blocks, from which bytes are erased
+  ByteCount dropped_tables;   // `first` is the first such table's position
+  StaleChecksums stale_checksums;
+  bool any() const {
+    return erased.count > 0 || dropped_tables.count > 0 || stale_checksums.count > 0;
+  }
+};
+MergeWarnings merge_warnings(const FlashImage& image, const MergePlan& plan,
+                             std::span<const uint32_t> checksums);
 
 // The merged image of a plan that holds: the flash file's bytes up to the last table that has
 // blocks, 0xFF from there on, then every entry and every block's bytes at their new places,
@@ -111,7 +138,9 @@ WriteCode compose(const FlashImage& image, const MergePlan& plan, Composed& out)
 
 // compose, then writes the result to `wfile` by the safe-write rules: empty_name, does_not_fit,
 // no_memory, cannot_create or short_write; `why` says what failed in a write.
+// `checksums`, when given, receives every checksum field as written.
 WriteCode write_merged_image(const FlashImage& image, const MergePlan& plan, const char* wfile,
-                             MergeRefusal* refusal = nullptr, WriteFailure* why = nullptr);
+                             MergeRefusal* refusal = nullptr, WriteFailure* why = nullptr,
+                             std::array<uint32_t, kMaxBlocks>* checksums = nullptr);
 
 }  // namespace blkswap

@@ -132,7 +132,7 @@ uint64_t longest_conceivable(const FlashImage& image, size_t index) {
 
 ReplaceCode read_block_file(const FlashImage& image, size_t index, const char* blockfile,
                             const Replacements& others, Bytes& data, ReplaceFailure& failure,
-                            Links links) {
+                            Links links, const MergeOptions& options) {
   FileContents contents;
   failure.block = static_cast<int>(index);
   const ReadResult read =
@@ -144,7 +144,7 @@ ReplaceCode read_block_file(const FlashImage& image, size_t index, const char* b
       break;
     case ReadResult::too_long:
       failure.at_least = contents.stopped_early;
-      failure.room = block_room(image, others, index);
+      failure.room = block_room(image, others, index, options);
       return ReplaceCode::too_long;
     case ReadResult::cannot_open:
       return ReplaceCode::cannot_open;
@@ -163,7 +163,8 @@ ReplaceCode read_block_file(const FlashImage& image, size_t index, const char* b
 }
 
 ReplaceCode replace_block(const FlashImage& image, const char* blockname, const char* blockfile,
-                          Replacements& replacements, ReplaceFailure* why, BlockChoice how) {
+                          Replacements& replacements, ReplaceFailure* why, BlockChoice how,
+                          const MergeOptions& options) {
   ReplaceFailure ignored;
   ReplaceFailure& failure = why != nullptr ? *why : ignored;
   if (blockname == nullptr || blockname[0] == '\0' || blockfile == nullptr ||
@@ -177,7 +178,8 @@ ReplaceCode replace_block(const FlashImage& image, const char* blockname, const 
   // Several replacements in one merge each choose a block of their own.
   if (replacements.find(index) != nullptr) return ReplaceCode::chosen_twice;
   Bytes data;
-  const ReplaceCode code = read_block_file(image, index, blockfile, replacements, data, failure);
+  const ReplaceCode code =
+      read_block_file(image, index, blockfile, replacements, data, failure, Links::follow, options);
   if (code == ReplaceCode::ok && !replacements.add(index, std::move(data))) {
     return ReplaceCode::chosen_twice;
   }

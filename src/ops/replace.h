@@ -45,6 +45,14 @@ struct Replacements {
   bool add(size_t index, Bytes bytes);
 };
 
+// How a merge lays the blocks out. By default every later slot of a table starts where the slot
+// before it ends; with keep_offsets every block keeps the offset its entry holds (a layout a boot
+// ROM reads at fixed places), and only the replaced blocks' sizes, bytes and checksums change.
+// Either way ids 0xA4 and 0xA8 round an offset that is not aligned up to 64 KiB.
+struct MergeOptions {
+  bool keep_offsets = false;
+};
+
 enum class ReplaceCode {
   ok,
   empty_argument,  // the block name or the block file
@@ -74,14 +82,15 @@ struct ReplaceFailure {
 // `replacements` as its new contents (chosen_twice when it has some there already).
 ReplaceCode replace_block(const FlashImage& image, const char* blockname, const char* blockfile,
                           Replacements& replacements, ReplaceFailure* why = nullptr,
-                          BlockChoice how = BlockChoice::name_or_id);
+                          BlockChoice how = BlockChoice::name_or_id,
+                          const MergeOptions& options = {});
 
 // Reads `blockfile` whole as new bytes for block `index`: refused when it is empty, longer than
 // any place in the image (before it is read; `failure.room` then says what the merge, with the
 // `others` it already has, would take), or cannot be read whole.
 ReplaceCode read_block_file(const FlashImage& image, size_t index, const char* blockfile,
                             const Replacements& others, Bytes& data, ReplaceFailure& failure,
-                            Links links = Links::follow);
+                            Links links = Links::follow, const MergeOptions& options = {});
 
 // Whether `path` names the flash file `image` was read from (the same file, links followed).
 bool names_the_flash_file(const FlashImage& image, const char* path);

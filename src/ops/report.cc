@@ -63,6 +63,63 @@ PrintableName printable_name(std::string_view name) {
   return out;
 }
 
+namespace {
+
+// The length of the UTF-8 sequence that starts at text[at] (2 to 4), or 0 when the bytes there
+// are not one (an overlong form, a surrogate, a code point above U+10FFFF, a cut sequence).
+size_t utf8_sequence(std::string_view text, size_t at) {
+  const auto byte = [&](size_t i) { return static_cast<uint8_t>(text[i]); };
+  const uint8_t lead = byte(at);
+  size_t length = 0;
+  uint8_t low = 0x80, high = 0xBF;  // the second byte's range
+  if (lead >= 0xC2 && lead <= 0xDF) length = 2;
+  if (lead >= 0xE0 && lead <= 0xEF) length = 3;
+  if (lead >= 0xF0 && lead <= 0xF4) length = 4;
+  if (lead == 0xE0) low = 0xA0;
+  if (lead == 0xED) high = 0x9F;
+  if (lead == 0xF0) low = 0x90;
+  if (lead == 0xF4) high = 0x8F;
+  if (length == 0 || text.size() - at < length) return 0;
+  if (byte(at + 1) < low || byte(at + 1) > high) return 0;
+  for (size_t i = 2; i < length; ++i) {
+    if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) return 0;
+  }
+  return length;
+}
+
+// How many bytes from text[at] on a message shows as they are: one printable ASCII character,
+// one UTF-8 sequence, or none (a byte shown as \xNN).
+size_t shown_as_is(std::string_view text, size_t at) {
+  const auto byte = static_cast<uint8_t>(text[at]);
+  if (byte >= 0x80) return utf8_sequence(text, at);
+  return byte < 0x20 || byte == 0x7F ? 0 : 1;
+}
+
+}  // namespace
+
+void put_printable(std::ostream& out, std::string_view text) {
+  for (size_t at = 0; at < text.size();) {
+    const auto byte = static_cast<uint8_t>(text[at]);
+    const size_t sequence = shown_as_is(text, at);
+    if (sequence > 0) {
+      out.write(text.data() + at, static_cast<std::streamsize>(sequence));
+      at += sequence;
+    } else {
+      put_format(out, "\\x%02x", byte);
+      ++at;
+    }
+  }
+}
+
+bool is_printable(std::string_view text) {
+  for (size_t at = 0; at < text.size();) {
+    const size_t sequence = shown_as_is(text, at);
+    if (sequence == 0) return false;
+    at += sequence;
+  }
+  return true;
+}
+
 void print_block_list(const FlashImage& image, std::ostream& out) {
   for (size_t i = 0; i < image.block_count; ++i) {
     const BlockEntry& entry = image.records[i].entry;
@@ -119,7 +176,7 @@ void put_block_identity(std::ostream& out, const FlashImage& image, size_t index
 
 }  // namespace
 
-void print_image_info(const FlashImage& image, std::ostream& out) {
+void print_image_info(const FlashImage& image, std::ostream& out, const MergeOptions& options) {
   const Replacements none;
   const uint32_t tables = image.table_count;
   put_format(out, "image: %u bytes (0x%08x), %u %s, %u %s\n\n", image.length, image.length, tables,
@@ -150,7 +207,8 @@ void print_image_info(const FlashImage& image, std::ostream& out) {
     put_hex_cell(out, block_end(image, i));
     put_hex_cell(out, entry_checksum(record.entry));
     put_cell(out, checksum_state_name(state), 5);
-    put_format(out, "0x%08llx\n", static_cast<unsigned long long>(block_room(image, none, i)));
+    put_format(out, "0x%08llx\n",
+               static_cast<unsigned long long>(block_room(image, none, i, options)));
   }
 }
 
@@ -186,7 +244,87 @@ size_t verify_checksums(const FlashImage& image, std::ostream& out, std::string_
   return report.of(ChecksumState::stale);
 }
 
+void put_repack_counts(std::ostream& out, const RepackReport& repack) {
+  const RepackVerdicts& v = *repack.verdicts;
+  const char* separator = "";
+  auto put = [&](Verdict verdict, std::string_view words, const char* name = "") {
+    if (v.of(verdict) == 0) return;
+    out << separator << v.of(verdict) << ' ' << words;
+    put_printable(out, name);
+    separator = ", ";
+  };
+  put(Verdict::from_folder, "from the folder");
+  put(Verdict::kept, "kept from ", repack.flashfile_name);
+  put(Verdict::unchanged, "unchanged");
+  put(Verdict::conflict, v.of(Verdict::conflict) == 1 ? "conflict" : "conflicts");
+}
+
+namespace {
+
+void put_block_checksums(std::ostream& out, const RepackReport& repack, size_t i) {
+  const UnpackedBlock& base = (*repack.unpacked)[i];
+  put_format(out, "0x%08x in the folder, 0x%08x in ", repack.verdicts->blocks[i].folder_checksum,
+             (*repack.flashfile)[i]);
+  put_printable(out, repack.flashfile_name);
+  if (base.known) {
+    put_format(out, ", 0x%08x when unpacked", base.checksum);
+  } else {
+    out << ", not recorded when unpacked";
+  }
+}
+
+}  // namespace
+
+void put_repack_verdicts(std::ostream& out, const FlashImage& image, const RepackReport& repack) {
+  for (size_t i = 0; i < image.block_count; ++i) {
+    put_format(out, "block %zu (%s): ", i, printable_name(entry_name(image.records[i].entry)).text);
+    switch (repack.verdicts->blocks[i].verdict) {
+      case Verdict::unchanged:
+        out << "unchanged";
+        break;
+      case Verdict::from_folder:
+        out << "taken from the folder";
+        break;
+      case Verdict::kept:
+        out << "kept from ";
+        put_printable(out, repack.flashfile_name);
+        break;
+      case Verdict::conflict:
+        out << "conflict: ";
+        put_block_checksums(out, repack, i);
+        break;
+    }
+    out << '\n';
+  }
+}
+
+void put_repack_conflicts(std::ostream& out, const FlashImage& image, const RepackReport& repack) {
+  const char* separator = "";
+  for (size_t i = 0; i < image.block_count; ++i) {
+    if (repack.verdicts->blocks[i].verdict != Verdict::conflict) continue;
+    put_format(out, "%sblock %zu (%s) is ", separator, i,
+               printable_name(entry_name(image.records[i].entry)).text);
+    put_block_checksums(out, repack, i);
+    separator = "; ";
+  }
+}
+
+ByteCount moved_blocks(const FlashImage& image, const MergePlan& plan) {
+  ByteCount moved;
+  for (size_t i = 0; i < image.block_count && i < plan.placed; ++i) {
+    if (plan.blocks[i].offset == entry_offset(image.records[i].entry)) continue;
+    if (moved.count++ == 0) moved.first = i;
+  }
+  return moved;
+}
+
 void print_dry_run(const FlashImage& image, const DryRun& run, std::ostream& out) {
+  if (run.repack != nullptr) {
+    put_repack_verdicts(out, image, *run.repack);
+    out << "would repack " << image.block_count << " blocks: ";
+    put_repack_counts(out, *run.repack);
+    out << "\n\n";
+  }
   const MergePlan* plan = run.plan;
   const size_t name_width = name_column_width(image);
   put_block_heading(out, name_width);
@@ -222,6 +360,15 @@ void print_dry_run(const FlashImage& image, const DryRun& run, std::ostream& out
   }
   // Only for a merge that would succeed, and changes an image that has blocks.
   if (plan == nullptr || run.composed == nullptr || image.block_count == 0) return;
+  const ByteCount moved = moved_blocks(image, *plan);
+  if (moved.count == 0) {
+    out << "moved: no block\n";
+  } else {
+    put_format(out, "moved: %llu %s, the first block %llu (%s)\n",
+               static_cast<unsigned long long>(moved.count), moved.count == 1 ? "block" : "blocks",
+               static_cast<unsigned long long>(moved.first),
+               printable_name(entry_name(image.records[moved.first].entry)).text);
+  }
   const uint32_t last_table = image.records[image.block_count - 1].table_pos;
   put_format(out,
              "erased: %llu bytes outside every block, from the table at 0x%08x on, become 0xFF",
@@ -237,6 +384,94 @@ void print_dry_run(const FlashImage& image, const DryRun& run, std::ostream& out
                "that table (the first at 0x%08llx)\n",
                static_cast<unsigned long long>(plan->stale.count),
                static_cast<unsigned long long>(plan->stale.first));
+  }
+  // The erased bytes have their line above; the other warnings the merge would give follow.
+  if (run.warnings == nullptr) return;
+  for (const WarningKind kind : {WarningKind::dropped_tables, WarningKind::stale_checksums}) {
+    if (warning_count(*run.warnings, kind) == 0) continue;
+    out << "warning: ";
+    put_warning(out, image, *run.warnings, kind);
+    out << '\n';
+  }
+}
+
+std::string_view warning_word(WarningKind kind) {
+  switch (kind) {
+    case WarningKind::erased:
+      return "erased";
+    case WarningKind::dropped_tables:
+      return "dropped_tables";
+    case WarningKind::stale_checksums:
+      break;
+  }
+  return "stale_checksums";
+}
+
+size_t warning_count(const MergeWarnings& warnings, WarningKind kind) {
+  switch (kind) {
+    case WarningKind::erased:
+      return warnings.erased.count;
+    case WarningKind::dropped_tables:
+      return warnings.dropped_tables.count;
+    case WarningKind::stale_checksums:
+      break;
+  }
+  return warnings.stale_checksums.count;
+}
+
+void put_warning(std::ostream& out, const FlashImage& image, const MergeWarnings& warnings,
+                 WarningKind kind) {
+  const auto count = static_cast<unsigned long long>(warning_count(warnings, kind));
+  const bool one = count == 1;
+  switch (kind) {
+    case WarningKind::erased:
+      put_format(out,
+                 "%llu %s after the table at 0x%08x %s not carried over and become%s 0xFF (%s "
+                 "0x%08llx); 'blkswap --dry-run' shows them",
+                 count, one ? "byte" : "bytes", warnings.erased_after, one ? "is" : "are",
+                 one ? "s" : "", one ? "at" : "the first at",
+                 static_cast<unsigned long long>(warnings.erased.first));
+      break;
+    case WarningKind::dropped_tables:
+      if (one) {
+        put_format(out,
+                   "the header of the table at 0x%08llx, which lists no blocks, is not carried "
+                   "over",
+                   static_cast<unsigned long long>(warnings.dropped_tables.first));
+      } else {
+        put_format(out,
+                   "the headers of %llu tables that list no blocks are not carried over (the "
+                   "first at 0x%08llx)",
+                   count, static_cast<unsigned long long>(warnings.dropped_tables.first));
+      }
+      break;
+    case WarningKind::stale_checksums: {
+      const StaleChecksums& stale = warnings.stale_checksums;
+      const PrintableName name = printable_name(entry_name(image.records[stale.first].entry));
+      if (one) {
+        put_format(out,
+                   "block %zu (%s) had a stale checksum 0x%08x; the merged image stores its "
+                   "computed checksum 0x%08x",
+                   stale.first, name.text, stale.stored, stale.written);
+      } else {
+        put_format(out,
+                   "%llu blocks had stale checksums, the first block %zu (%s) 0x%08x; the merged "
+                   "image stores their computed checksums, 0x%08x for block %zu; 'blkswap "
+                   "--verify' names them",
+                   count, stale.first, name.text, stale.stored, stale.written, stale.first);
+      }
+      break;
+    }
+  }
+}
+
+void put_merge_warnings(std::ostream& out, std::string_view lead, const FlashImage& image,
+                        const MergeWarnings& warnings) {
+  for (const WarningKind kind : kWarningKinds) {
+    if (warning_count(warnings, kind) == 0) continue;
+    out << lead;
+    put_warning(out, image, warnings, kind);
+    out << '\n';
   }
 }
 

@@ -13,6 +13,7 @@
 #include "image/load.h"
 #include "ops/merge.h"
 #include "ops/replace.h"
+#include "ops/round_trip.h"
 
 namespace blkswap {
 
@@ -37,13 +38,19 @@ struct PrintableName {
 };
 PrintableName printable_name(std::string_view name);
 
+// An argument (a file's name, a BLOCKNAME) as a message shows it: UTF-8 as it is, every control
+// character and every byte that is not UTF-8 as \xNN, so that a message stays one line of text.
+void put_printable(std::ostream& out, std::string_view text);
+// Whether put_printable shows `text` as it is.
+bool is_printable(std::string_view text);
+
 // "id:0x%x name:%s\n" for each block, in block order, the name as its raw bytes.
 void print_block_list(const FlashImage& image, std::ostream& out);
 
 // Every table header the scan finds (position and entry count), then every block: index,
 // table, slot, id, name, offset, size, start and end in the image, stored checksum and state,
 // and its room (block_room: the largest block file a merge of it alone would take).
-void print_image_info(const FlashImage& image, std::ostream& out);
+void print_image_info(const FlashImage& image, std::ostream& out, const MergeOptions& options = {});
 
 // The same as one JSON document (schema 1):
 //   {"schema": 1, "length": N,
@@ -55,7 +62,8 @@ void print_image_info(const FlashImage& image, std::ostream& out);
 // character per stored byte (up to the first NUL): printable ASCII as itself, any other byte
 // as the character of the same code (\u0000 to \u00ff); "name_hex" is those bytes in hex.
 // False, with nothing printed, when there is no memory for the document.
-bool print_image_info_json(const FlashImage& image, std::ostream& out);
+bool print_image_info_json(const FlashImage& image, std::ostream& out,
+                           const MergeOptions& options = {});
 
 // --verify's document: schema, length, every block's identity with its stored and computed
 // checksum (null for none) and state, and how many blocks are ok, stale and none (`stale`).
@@ -63,12 +71,31 @@ bool print_image_info_json(const FlashImage& image, std::ostream& out);
 bool print_verify_json(const FlashImage& image, std::ostream& out, size_t& stale,
                        const char* file = nullptr);
 
-// What a dry run found: the plan (null when the merge stopped before it), and the image composed
-// from it (null unless it was composed whole).
+// A repack's judgement of each block: its verdict, and the three checksums it was made from.
+struct RepackReport {
+  const RepackVerdicts* verdicts = nullptr;
+  const UnpackedBlocks* unpacked = nullptr;
+  const BlockChecksums* flashfile = nullptr;  // the checksums of FLASHFILE's blocks
+  const char* flashfile_name = "";
+};
+
+// "1 from the folder, 1 kept from merged.bin, 3 unchanged": the verdicts that occurred.
+void put_repack_counts(std::ostream& out, const RepackReport& repack);
+// One line per block: "block 0 (bootload): taken from the folder", ... A conflict names the
+// three checksums: the folder's, FLASHFILE's and the unpacked file's.
+void put_repack_verdicts(std::ostream& out, const FlashImage& image, const RepackReport& repack);
+// Every conflicting block with its three checksums, joined by "; ".
+void put_repack_conflicts(std::ostream& out, const FlashImage& image, const RepackReport& repack);
+
+// What a dry run found: the plan (null when the merge stopped before it), the image composed
+// from it (null unless it was composed whole), and for a merge that would succeed, its warnings;
+// for a repack's rehearsal, each block's verdict.
 struct DryRun {
   const MergePlan* plan = nullptr;
   const Composed* composed = nullptr;
   int at_fault = kNoBlock;
+  const MergeWarnings* warnings = nullptr;
+  const RepackReport* repack = nullptr;
 };
 
 // --dry-run's document: schema, "merge" ("succeeds" or "fails") and the merge's code (0 on
@@ -109,9 +136,26 @@ size_t verify_checksums(const FlashImage& image, std::ostream& out, std::string_
 // the new ones, its checksum state as loaded, and whether its stored checksum changes. Blocks
 // given new bytes are marked "(replaced)". For a merge that would fail, the blocks the plan did
 // not place show "-", as does every checksum column, and block `at_fault` (unless kNoBlock) is
-// marked "(at fault)". Under the table, for a merge that would succeed, the bytes it erases and
-// those it leaves stale.
+// marked "(at fault)". Under the table, for a merge that would succeed, the blocks it moves, the
+// bytes it erases and those it leaves stale, and the other warnings the merge would give.
 void print_dry_run(const FlashImage& image, const DryRun& run, std::ostream& out);
+
+// How many blocks a plan moves from their offsets, and the first of them (its index).
+ByteCount moved_blocks(const FlashImage& image, const MergePlan& plan);
+
+// The kinds of change a merge makes that nobody asked for (MergeWarnings), and each one's line:
+// the count and the first place or block. Nothing is printed for a kind that did not occur.
+enum class WarningKind { erased, dropped_tables, stale_checksums };
+inline constexpr WarningKind kWarningKinds[] = {WarningKind::erased, WarningKind::dropped_tables,
+                                                WarningKind::stale_checksums};
+std::string_view warning_word(WarningKind kind);  // "erased", ..., as JSON names it
+size_t warning_count(const MergeWarnings& warnings, WarningKind kind);
+void put_warning(std::ostream& out, const FlashImage& image, const MergeWarnings& warnings,
+                 WarningKind kind);
+
+// One line per warning of `warnings`, each started with `lead` ("blkswap: warning: ").
+void put_merge_warnings(std::ostream& out, std::string_view lead, const FlashImage& image,
+                        const MergeWarnings& warnings);
 
 // Formats like printf into a bounded buffer (256 bytes; longer output is cut) and writes it.
 void put_format(std::ostream& out, const char* format, ...) __attribute__((format(printf, 2, 3)));

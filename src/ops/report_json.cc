@@ -1,11 +1,14 @@
 // The reports as JSON documents, for scripts: the same fields under the same names as --info.
+#include <sstream>
+
 #include "ops/json_doc.h"
 #include "ops/report.h"
 
 namespace blkswap {
 
-bool print_image_info_json(const FlashImage& image, std::ostream& out) {
-  return print_document(out, [&] { return image_info_document(image); });
+bool print_image_info_json(const FlashImage& image, std::ostream& out,
+                           const MergeOptions& options) {
+  return print_document(out, [&] { return image_info_document(image, {}, options); });
 }
 
 namespace {
@@ -62,6 +65,57 @@ Json byte_count(const DryRun& run, const ByteCount MergePlan::*which) {
 
 }  // namespace
 
+Json warnings_json(const FlashImage& image, const MergeWarnings& warnings) {
+  Json list = Json::array();
+  for (const WarningKind kind : kWarningKinds) {
+    const size_t count = warning_count(warnings, kind);
+    if (count == 0) continue;
+    Json item{{"kind", warning_word(kind)}, {"count", count}};
+    switch (kind) {
+      case WarningKind::erased:
+        item["first"] = warnings.erased.first;
+        item["after_table"] = warnings.erased_after;
+        break;
+      case WarningKind::dropped_tables:
+        item["first"] = warnings.dropped_tables.first;
+        break;
+      case WarningKind::stale_checksums:
+        item["first"] = warnings.stale_checksums.first;
+        item["stored"] = warnings.stale_checksums.stored;
+        item["written"] = warnings.stale_checksums.written;
+        break;
+    }
+    std::ostringstream message;
+    put_warning(message, image, warnings, kind);
+    item["message"] = message.str();
+    list.push_back(std::move(item));
+  }
+  return list;
+}
+
+namespace {
+
+Json repack_json(const FlashImage& image, const RepackReport& repack) {
+  Json doc;
+  Json& blocks = doc["blocks"] = Json::array();
+  for (size_t i = 0; i < image.block_count; ++i) {
+    const UnpackedBlock& base = (*repack.unpacked)[i];
+    const RepackBlock& block = repack.verdicts->blocks[i];
+    blocks.push_back(Json{{"index", i},
+                          {"verdict", verdict_word(block.verdict)},
+                          {"folder_checksum", block.folder_checksum},
+                          {"flashfile_checksum", (*repack.flashfile)[i]},
+                          {"unpacked_checksum", base.known ? Json(base.checksum) : Json()}});
+  }
+  for (const Verdict verdict :
+       {Verdict::from_folder, Verdict::kept, Verdict::unchanged, Verdict::conflict}) {
+    doc[std::string(verdict_word(verdict))] = repack.verdicts->of(verdict);
+  }
+  return doc;
+}
+
+}  // namespace
+
 bool print_dry_run_json(const FlashImage* image, const DryRun& run, int code, std::ostream& out,
                         const ErrorNote* error) {
   return print_document(out, [&] {
@@ -91,8 +145,17 @@ bool print_dry_run_json(const FlashImage* image, const DryRun& run, int code, st
           planned && planned->written_over_by >= 0 ? Json(planned->written_over_by) : Json();
       blocks.push_back(std::move(block));
     }
+    if (run.plan != nullptr && run.composed != nullptr) {
+      const ByteCount moved = moved_blocks(*image, *run.plan);
+      doc["moved"] =
+          Json{{"count", moved.count}, {"first", moved.count > 0 ? Json(moved.first) : Json()}};
+    } else {
+      doc["moved"] = Json();
+    }
     doc["erased"] = byte_count(run, &MergePlan::erased);
     doc["stale"] = byte_count(run, &MergePlan::stale);
+    doc["warnings"] = run.warnings != nullptr ? warnings_json(*image, *run.warnings) : Json();
+    if (run.repack != nullptr) doc["repack"] = repack_json(*image, *run.repack);
     return doc;
   });
 }

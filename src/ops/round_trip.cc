@@ -115,13 +115,15 @@ Json manifest_document(const FlashImage& image, const BlockChecksums& crcs) {
     blocks[i]["entry_hex"] =
         hex_text({reinterpret_cast<const char*>(entry.raw.data()), entry.raw.size()});
     blocks[i]["file"] = block_file_name(i, entry_name(entry));
+    // What the file holds, for the repack's three-way merge: the checksum of its bytes.
+    blocks[i]["file_checksum"] = crcs[i];
   }
   doc["blocks"] = std::move(blocks);
   return doc;
 }
 
 std::string manifest_of(const Json& doc) {
-  return doc.dump(2, ' ', true) + "\n";
+  return doc.dump(2, ' ', true, Json::error_handler_t::replace) + "\n";
 }
 
 }  // namespace
@@ -173,10 +175,12 @@ namespace {
 ManifestCode refuse(ManifestFailure& why, ManifestCode code, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 ManifestCode refuse(ManifestFailure& why, ManifestCode code, const char* format, ...) {
+  char detail[512];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(why.detail, sizeof why.detail, format, args);
+  std::vsnprintf(detail, sizeof detail, format, args);
   va_end(args);
+  why.detail = detail;
   return code;
 }
 
@@ -184,8 +188,8 @@ ManifestCode refuse(ManifestFailure& why, ManifestCode code, const char* format,
 // repack reads the image they describe, or one that a merge made of it since: then they are
 // checked against each other, not against FLASHFILE, where a merge has changed them.
 bool is_placement(std::string_view key) {
-  for (const std::string_view k :
-       {"offset", "size", "start", "end", "checksum", "state", "room", "image_checksum"}) {
+  for (const std::string_view k : {"offset", "size", "start", "end", "checksum", "state", "room",
+                                   "image_checksum", "file_checksum"}) {
     if (key == k) return true;
   }
   return false;
@@ -194,7 +198,7 @@ bool is_placement(std::string_view key) {
 // Keys an earlier blkswap did not write; a manifest without them is read, but then describes
 // FLASHFILE only when it is the very image it was unpacked from.
 bool is_optional(std::string_view key) {
-  return key == "id_hex" || key == "entry_hex";
+  return key == "id_hex" || key == "entry_hex" || key == "file_checksum";
 }
 
 // A value as a message shows it: a whole number also in hexadecimal, anything else as JSON.
@@ -323,6 +327,11 @@ ManifestCode check_placement(const Json& block, const char* where, ManifestFailu
     return refuse(why, ManifestCode::malformed, "%s's \"state\" cannot be \"%.20s\"", where,
                   state.c_str());
   }
+  const auto file_checksum = block.find("file_checksum");
+  if (state == "ok" && file_checksum != block.end() && *file_checksum != block["checksum"]) {
+    return refuse(why, ManifestCode::malformed,
+                  "%s's \"file_checksum\" is not its \"checksum\", which is \"ok\"", where);
+  }
   return ManifestCode::ok;
 }
 
@@ -364,8 +373,27 @@ ManifestCode check_folder(const FlashImage& image, const std::string& dir, Manif
   return ManifestCode::ok;
 }
 
+// What each block file held when it was unpacked: the manifest's record of its size and bytes'
+// checksum; for an earlier manifest without "file_checksum", the stored checksum when it was
+// "ok", or FLASHFILE's block when FLASHFILE is the very image unpacked.
+void record_unpacked(const FlashImage& image, const BlockChecksums& crcs, const Json& blocks,
+                     bool same_image, UnpackedBlocks& unpacked) {
+  for (size_t i = 0; i < image.block_count; ++i) {
+    const Json& block = blocks[i];
+    UnpackedBlock& base = unpacked[i];
+    base.size = block["size"].get<uint64_t>();
+    if (const auto file = block.find("file_checksum"); file != block.end()) {
+      base = {base.size, file->get<uint32_t>(), true};
+    } else if (same_image) {
+      base = {entry_size(image.records[i].entry), crcs[i], true};
+    } else if (block["state"] == "ok") {
+      base = {base.size, block["checksum"].get<uint32_t>(), true};
+    }
+  }
+}
+
 ManifestCode check_document(const FlashImage& image, const BlockChecksums& crcs, const Json& doc,
-                            ManifestFailure& why) {
+                            ManifestFailure& why, UnpackedBlocks* unpacked) {
   if (!doc.is_object()) return refuse(why, ManifestCode::malformed, "it is not a JSON object");
   const auto schema = doc.find("schema");
   if (schema == doc.end() || !schema->is_number_unsigned() ||
@@ -391,14 +419,31 @@ ManifestCode check_document(const FlashImage& image, const BlockChecksums& crcs,
                   shown_value(wanted["image_checksum"]).c_str());
   }
   code = check_list(doc["tables"], wanted["tables"], "table", same_image, false, why);
-  if (code != ManifestCode::ok) return code;
-  return check_list(blocks, wanted["blocks"], "block", same_image, true, why);
+  if (code == ManifestCode::ok)
+    code = check_list(blocks, wanted["blocks"], "block", same_image, true, why);
+  if (code == ManifestCode::ok && unpacked != nullptr) {
+    record_unpacked(image, crcs, blocks, same_image, *unpacked);
+  }
+  return code;
 }
+
+// A manifest nests objects and lists three deep ({"blocks": [{...}]}); deeper values are never
+// built (a value a hundred thousand deep would take the parser's recursion with it).
+constexpr int kDeepestManifestValue = 2;
+
+// What the parse saw that the document it builds cannot show: a value nested deeper than a
+// manifest's, and a key given twice in one object (the library keeps one of them silently).
+struct ParseWatch {
+  bool too_deep = false;
+  std::string duplicate;
+  std::vector<std::vector<std::string>> keys;  // of every object open, outermost first
+};
 
 }  // namespace
 
 ManifestCode check_manifest_text(const FlashImage& image, const BlockChecksums& blocks,
-                                 std::string_view text, ManifestFailure* why) {
+                                 std::string_view text, ManifestFailure* why,
+                                 UnpackedBlocks* unpacked) {
   ManifestFailure ignored;
   ManifestFailure& failure = why != nullptr ? *why : ignored;
   try {
@@ -408,19 +453,47 @@ ManifestCode check_manifest_text(const FlashImage& image, const BlockChecksums& 
                     "it holds a NUL byte at %zu; a manifest is one JSON document and nothing else",
                     nul);
     }
-    const Json doc = Json::parse(text.begin(), text.end(), nullptr, false);
+    ParseWatch watch;
+    const auto watcher = [&watch](int depth, Json::parse_event_t event, Json& parsed) {
+      using Event = Json::parse_event_t;
+      const bool opens = event == Event::object_start || event == Event::array_start;
+      if (opens && depth > kDeepestManifestValue) {
+        watch.too_deep = true;
+        return false;  // not built
+      }
+      if (event == Event::object_start) watch.keys.emplace_back();
+      if (event == Event::object_end && depth <= kDeepestManifestValue) watch.keys.pop_back();
+      if (event == Event::key && depth <= kDeepestManifestValue + 1 && !watch.keys.empty()) {
+        std::vector<std::string>& seen = watch.keys.back();
+        const std::string& key = parsed.get_ref<const std::string&>();
+        if (std::find(seen.begin(), seen.end(), key) != seen.end() && watch.duplicate.empty()) {
+          watch.duplicate = key;
+        }
+        seen.push_back(key);
+      }
+      return true;
+    };
+    const Json doc = Json::parse(text.begin(), text.end(), watcher, false);
     if (doc.is_discarded()) {
       return refuse(failure, ManifestCode::malformed,
                     "it is not JSON, or not one JSON document alone");
     }
-    return check_document(image, blocks, doc, failure);
+    if (doc.is_object() && watch.too_deep) {
+      return refuse(failure, ManifestCode::malformed,
+                    "it nests lists and objects deeper than a manifest does");
+    }
+    if (!watch.duplicate.empty()) {
+      return refuse(failure, ManifestCode::malformed,
+                    "it has the key \"%.40s\" twice in one object", watch.duplicate.c_str());
+    }
+    return check_document(image, blocks, doc, failure, unpacked);
   } catch (const std::bad_alloc&) {
     return ManifestCode::no_memory;
   }
 }
 
 ManifestCode check_manifest(const FlashImage& image, const BlockChecksums& blocks, const char* dir,
-                            ManifestFailure* why) {
+                            ManifestFailure* why, UnpackedBlocks* unpacked) {
   ManifestFailure ignored;
   ManifestFailure& failure = why != nullptr ? *why : ignored;
   if (dir == nullptr || dir[0] == '\0') return ManifestCode::empty_name;
@@ -447,17 +520,35 @@ ManifestCode check_manifest(const FlashImage& image, const BlockChecksums& block
     }
     const ManifestCode code = check_manifest_text(
         image, blocks,
-        {reinterpret_cast<const char*>(contents.bytes.ptr.get()), contents.bytes.size}, &failure);
+        {reinterpret_cast<const char*>(contents.bytes.ptr.get()), contents.bytes.size}, &failure,
+        unpacked);
     return code != ManifestCode::ok ? code : check_folder(image, folder, failure);
   } catch (const std::bad_alloc&) {
     return ManifestCode::no_memory;
   }
 }
 
-ReplaceCode take_changed_blocks(const FlashImage& image, const char* dir,
-                                Replacements& replacements, RepackFailure* why) {
+std::string_view verdict_word(Verdict verdict) {
+  switch (verdict) {
+    case Verdict::unchanged:
+      return "unchanged";
+    case Verdict::from_folder:
+      return "from_folder";
+    case Verdict::kept:
+      return "kept";
+    case Verdict::conflict:
+      break;
+  }
+  return "conflict";
+}
+
+ReplaceCode take_changed_blocks(const FlashImage& image, const BlockChecksums& crcs,
+                                const UnpackedBlocks& unpacked, const char* dir,
+                                Replacements& replacements, RepackVerdicts& verdicts,
+                                RepackFailure* why, const MergeOptions& options) {
   RepackFailure ignored;
   RepackFailure& failure = why != nullptr ? *why : ignored;
+  verdicts = RepackVerdicts{};
   try {
     for (size_t i = 0; i < image.block_count; ++i) {
       const std::span<const uint8_t> loaded = block_bytes(image, i);
@@ -465,13 +556,32 @@ ReplaceCode take_changed_blocks(const FlashImage& image, const char* dir,
           std::string(dir) + "/" + block_file_name(i, entry_name(image.records[i].entry));
       Bytes data;
       failure.replace = ReplaceFailure{};
-      const ReplaceCode code = read_block_file(image, i, failure.file.c_str(), replacements, data,
-                                               failure.replace, Links::refuse);
-      if (code == ReplaceCode::empty_file && loaded.empty()) continue;  // an empty block
+      ReplaceCode code = read_block_file(image, i, failure.file.c_str(), replacements, data,
+                                         failure.replace, Links::refuse, options);
+      // An empty file is an empty block: one that was empty at the unpack, or is in FLASHFILE.
+      const bool empty = code == ReplaceCode::empty_file &&
+                         (loaded.empty() || (unpacked[i].known && unpacked[i].size == 0));
+      if (empty) code = ReplaceCode::ok;
       if (code != ReplaceCode::ok) return code;
       const std::span<const uint8_t> read = as_span(data);
-      if (std::equal(loaded.begin(), loaded.end(), read.begin(), read.end())) continue;
-      replacements.add(i, std::move(data));
+      RepackBlock& block = verdicts.blocks[i];
+      block.folder_size = read.size();
+      block.folder_checksum = block_crc(read);
+      const UnpackedBlock& base = unpacked[i];
+      auto is_base = [&](uint64_t size, uint32_t crc) {
+        return base.known && base.size == size && base.checksum == crc;
+      };
+      if (std::equal(loaded.begin(), loaded.end(), read.begin(), read.end())) {
+        block.verdict = Verdict::unchanged;
+      } else if (is_base(read.size(), block.folder_checksum)) {
+        block.verdict = Verdict::kept;
+      } else if (is_base(loaded.size(), crcs[i])) {
+        block.verdict = Verdict::from_folder;
+      } else {
+        block.verdict = Verdict::conflict;
+      }
+      ++verdicts.count[static_cast<size_t>(block.verdict)];
+      if (block.verdict == Verdict::from_folder && !empty) replacements.add(i, std::move(data));
     }
   } catch (const std::bad_alloc&) {
     return ReplaceCode::no_memory;

@@ -51,34 +51,71 @@ enum class ManifestCode {
   malformed,
   other_image,
   extra_file,
-  no_memory
+  no_memory,
+  conflict,  // a block changed both in DIR and in FLASHFILE since the unpack
 };
 
 // What exactly is wrong with a manifest: the system's reason, or a sentence.
 struct ManifestFailure {
   int error = 0;
-  char detail[256] = {};
+  std::string detail;
 };
+
+// What a block file held when it was unpacked, as its manifest records it: its size and the
+// checksum of its bytes. Not known only from a manifest an earlier blkswap wrote (without
+// "file_checksum") for an image changed since, of a block whose stored checksum was not its
+// bytes'.
+struct UnpackedBlock {
+  uint64_t size = 0;
+  uint32_t checksum = 0;
+  bool known = false;
+};
+using UnpackedBlocks = std::array<UnpackedBlock, kMaxBlocks>;
 
 // Checks that the manifest `text` describes `image`, whose blocks have the checksums `blocks`.
 ManifestCode check_manifest_text(const FlashImage& image, const BlockChecksums& blocks,
-                                 std::string_view text, ManifestFailure* why = nullptr);
+                                 std::string_view text, ManifestFailure* why = nullptr,
+                                 UnpackedBlocks* unpacked = nullptr);
 
 // Reads DIR/manifest.json and checks that it describes `image` (length, tables, every block's
 // entry and file name, then the whole image's checksum), and that DIR holds no file it does not
-// name.
+// name. `unpacked` receives what each block file held when it was unpacked.
 ManifestCode check_manifest(const FlashImage& image, const BlockChecksums& blocks, const char* dir,
-                            ManifestFailure* why = nullptr);
+                            ManifestFailure* why = nullptr, UnpackedBlocks* unpacked = nullptr);
+
+// A repack is a three-way merge of each block: what its file held when it was unpacked (the
+// manifest's record), what it holds now (the folder), and the block in FLASHFILE.
+enum class Verdict {
+  unchanged,    // the folder's file is FLASHFILE's block
+  from_folder,  // only the file changed since the unpack: the user's change, taken
+  kept,         // only FLASHFILE's block changed since the unpack: it stays
+  conflict,     // both changed, and differently: nothing is written
+};
+std::string_view verdict_word(Verdict verdict);  // "unchanged", "from_folder", ...
+
+struct RepackBlock {
+  Verdict verdict = Verdict::unchanged;
+  uint64_t folder_size = 0;
+  uint32_t folder_checksum = 0;
+};
+struct RepackVerdicts {
+  std::array<RepackBlock, kMaxBlocks> blocks{};
+  std::array<size_t, 4> count{};  // by Verdict
+  size_t of(Verdict v) const { return count[static_cast<size_t>(v)]; }
+};
 
 struct RepackFailure {
   ReplaceFailure replace;
   std::string file;  // the block file that failed
 };
 
-// Reads every block's file from DIR and adds to `replacements` the file of each block whose
-// bytes it does not equal, by the merge's rules for a block file (an empty file stays an empty
-// block).
-ReplaceCode take_changed_blocks(const FlashImage& image, const char* dir,
-                                Replacements& replacements, RepackFailure* why = nullptr);
+// Reads every block's file from DIR, judges each block against `unpacked` (the manifest's
+// record) and the block in `image` (whose checksums are `blocks`), and adds to `replacements`
+// the file of each block taken from the folder, by the merge's rules for a block file (an empty
+// file stays an empty block). Conflicts are counted in `verdicts`; nothing is added for them.
+ReplaceCode take_changed_blocks(const FlashImage& image, const BlockChecksums& blocks,
+                                const UnpackedBlocks& unpacked, const char* dir,
+                                Replacements& replacements, RepackVerdicts& verdicts,
+                                RepackFailure* why = nullptr, const MergeOptions& options = {});
 
 }  // namespace blkswap
