@@ -43,7 +43,7 @@ void scan_benchmark(benchmark::State& state, bool filled_with_magic_byte) {
       filled_with_magic_byte ? std::vector<uint8_t>(length, '*') : testing::pattern(length, 7);
   testing::put_table(bytes, {0x100, entries});
   auto image = std::make_unique<FlashImage>();
-  image->bytes = testing::to_bytes(bytes);
+  image->bytes = held_bytes(testing::to_bytes(bytes));
   for (auto _ : state) {
     image->block_count = 0;
     benchmark::DoNotOptimize(scan_tables(*image, static_cast<uint32_t>(length)));

@@ -1,86 +1,78 @@
 #!/usr/bin/env bash
-# Whole-process benchmark: blkswap list, merge, unpack and repack against a floor program that
-# does the least work the design allows (bench/floor.cc), on a 256 MiB image, runs alternating in
-# one session; cat and cp && sync for context. Prints the median wall time and the median and
-# spread of the per-round ratios to the floor, and the peak resident memory.
+# Whole-process benchmark at the machine's limit: blkswap's list, --info, --verify, merge, repack,
+# unpack and diff on one image, in alternating rounds, against what the machine does anyway (cat
+# of the image, cp && sync of it, a program that maps it and finds its tables: bench/mapped_scan.c)
+# and against what a person writes instead (bench/blkswap.py, list and merge). Prints the median
+# time of each, the median and spread of the per-round ratios, the targets, and peak resident
+# memory (/usr/bin/time's, mapped pages included) against the image's length.
 #
-#   bench/run.sh [RUNS]      (default 9)
+#   bench/run.sh [RUNS] [MEBIBYTES]      (default 7 rounds of a 256 MiB image)
+#   BLKSWAP=path bench/run.sh ...        measures another build against the same anchors
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-runs=${1:-9}
-work=$root/build/bench
+runs=${1:-7}
+size=${2:-256}
+work=$root/build/bench/$size
 mkdir -p "$work"
 
 cmake --preset default >/dev/null
-cmake --build --preset default --target blkswap make_bench_image micro_bench floor >/dev/null
-[ -f "$work/image.bin" ] || "$root/build/default/bench/make_bench_image" "$work"
+cmake --build --preset default --target blkswap make_bench_image mapped_scan >/dev/null
+[ -f "$work/image.bin" ] || "$root/build/default/bench/make_bench_image" "$work" "$size"
 
-blkswap=${BLKSWAP:-$root/build/default/blkswap}  # BLKSWAP=... measures another build
-floor=$root/build/default/bench/floor
+blkswap=${BLKSWAP:-$root/build/default/blkswap}
+scan=$root/build/default/bench/mapped_scan
+python=$root/bench/blkswap.py
 image=$work/image.bin
 block=$work/block.bin
 results=$work/results.txt
 : >"$results"
 
 # Every command starts from the same state: nothing dirty waiting to be written back, and the
-# filesystem done with the files the run before replaced.
+# file system done with the files the run before replaced.
 measure() {
   local name=$1
   shift
   sync
   sleep 0.2
   local start=$EPOCHREALTIME
-  /usr/bin/time -f %M -o "$work/peak" "$@" >/dev/null || true  # a diff that finds a difference exits 1
+  /usr/bin/time -f %M -o "$work/peak" "$@" >/dev/null || true  # a diff that finds one exits 1
   local end=$EPOCHREALTIME
   echo "$name $start $end $(tail -n 1 "$work/peak")" >>"$results"
 }
 
-# The folder both repacks read: the image unpacked, with a new first block.
+# The folder the repacks read: the image unpacked, with a new first block; the image the diffs
+# compare with: the merge's output.
 rm -rf "$work/parts"
 "$blkswap" --unpack "$image" "$work/parts" >/dev/null
 cp "$block" "$work/parts/00-bootload.bin"
-
-# The image the diffs compare with: the merge's output, which differs in its first block.
 "$blkswap" "$image" bootload "$block" "$work/other.bin"
-cat "$image" "$block" "$work/other.bin" >/dev/null # warm the page cache
-list_blkswap() { measure "blkswap-list" "$blkswap" "$image"; }
-list_floor() { measure "floor-list" "$floor" list "$image"; }
-merge_blkswap() { measure "blkswap-merge" "$blkswap" "$image" bootload "$block" "$work/out-blkswap.bin"; }
-merge_floor() { measure "floor-merge" "$floor" merge "$image" 0 "$block" "$work/out-floor.bin"; }
-# Each unpack writes a folder that does not exist yet; it is removed before the next run.
-unpack_blkswap() {
-  rm -rf "$work/unpacked"
-  measure "blkswap-unpack" "$blkswap" --unpack "$image" "$work/unpacked"
-}
-unpack_floor() {
-  rm -rf "$work/unpacked"
-  measure "floor-unpack" "$floor" unpack "$image" "$work/unpacked"
-}
-info_blkswap() { measure "blkswap-info" "$blkswap" --info "$image"; }
-info_floor() { measure "floor-info" "$floor" verify "$image"; }
-verify_blkswap() { measure "blkswap-verify" "$blkswap" --verify "$image"; }
-verify_floor() { measure "floor-verify" "$floor" verify "$image"; }
-diff_blkswap() { measure "blkswap-diff" "$blkswap" --diff "$image" "$work/other.bin"; }
-diff_floor() { measure "floor-diff" "$floor" diff "$image" "$work/other.bin"; }
-repack_blkswap() { measure "blkswap-repack" "$blkswap" --repack "$image" "$work/parts" "$work/re-blkswap.bin"; }
-repack_floor() { measure "floor-repack" "$floor" repack "$image" "$work/parts" "$work/re-floor.bin"; }
-# Alternating, and in turn first and second, so that neither side always follows the other.
+cat "$image" "$block" "$work/other.bin" >/dev/null  # in the page cache, as for every command
+
+tool() { measure "$1" "$blkswap" "${@:2}"; }
+steps=(
+  'tool list "$image"'
+  'measure cat cat "$image"'
+  'measure scan "$scan" "$image"'
+  'tool info --info "$image"'
+  'tool verify --verify "$image"'
+  'tool merge "$image" bootload "$block" "$work/out.bin"'
+  'measure cp-sync sh -c "cp \"$image\" \"$work/copy.bin\" && sync"'
+  'tool repack --repack "$image" "$work/parts" "$work/re.bin"'
+  'rm -rf "$work/unpacked"; tool unpack --unpack "$image" "$work/unpacked"'
+  'tool diff --diff "$image" "$work/other.bin"'
+  'measure python-list python3 "$python" "$image"'
+  'measure python-merge python3 "$python" "$image" bootload "$block" "$work/py.bin"'
+)
+# In turn forwards and backwards, so that no command always follows the same one.
 for ((i = 0; i < runs; i++)); do
-  if ((i % 2 == 0)); then
-    list_blkswap; list_floor; merge_blkswap; merge_floor
-    unpack_blkswap; unpack_floor; repack_blkswap; repack_floor
-    info_blkswap; info_floor; verify_blkswap; verify_floor; diff_blkswap; diff_floor
-  else
-    list_floor; list_blkswap; merge_floor; merge_blkswap
-    unpack_floor; unpack_blkswap; repack_floor; repack_blkswap
-    info_floor; info_blkswap; verify_floor; verify_blkswap; diff_floor; diff_blkswap
-  fi
-  measure "cat" cat "$image"
-  measure "cp-sync" sh -c "cp '$image' '$work/copy.bin' && sync"
+  for ((k = 0; k < ${#steps[@]}; k++)); do
+    ((i % 2 == 0)) && step=${steps[k]} || step=${steps[${#steps[@]} - 1 - k]}
+    eval "$step"
+  done
 done
-cmp -s "$work/out-blkswap.bin" "$work/out-floor.bin" && echo "merge outputs: identical" ||
-  echo "merge outputs: differ"
-cmp -s "$work/re-blkswap.bin" "$work/out-blkswap.bin" && echo "repack output: the merge's" ||
+cmp -s "$work/out.bin" "$work/py.bin" && echo "merge output: the Python script's, byte for byte" ||
+  echo "merge output: differs from the Python script's"
+cmp -s "$work/re.bin" "$work/out.bin" && echo "repack output: the merge's" ||
   echo "repack output: differs from the merge's"
 
 python3 - "$results" "$(stat -c %s "$image")" "$runs" <<'PY'
@@ -96,15 +88,20 @@ def ratios(a, b):  # per round: each round ran every command once
     return [x / y for x, y in zip(times[a], times[b])]
 
 def spread(r):
-    return f"{statistics.median(r):.3f} ({min(r):.3f}-{max(r):.3f})"
+    return f"{statistics.median(r):.2f}x ({min(r):.2f}-{max(r):.2f})"
 
-print(f"image {length >> 20} MiB, {runs} alternating rounds; ratios: median of the rounds (min-max)")
-print(f"{'command':<15}{'median s':>10}  {'vs floor':<22}{'peak MiB':>10}{'peak/image':>12}")
-commands = ["list", "merge", "unpack", "repack", "info", "verify", "diff"]
-for name in [f"{tool}-{c}" for c in commands for tool in ("blkswap", "floor")] + ["cat", "cp-sync"]:
-    ratio = spread(ratios(name, "floor-" + name.split("-", 1)[1])) if name.startswith("blkswap-") else ""
+print(f"image {length >> 20} MiB, {runs} rounds; ratios: median of the rounds (min-max)")
+print(f"{'command':<14}{'median s':>10}{'peak MiB':>10}{'peak/image':>12}")
+for name in times:
     peak = max(peaks[name])
-    print(f"{name:<15}{statistics.median(times[name]):>10.3f}  {ratio:<22}{peak / 2**20:>10.1f}{peak / length:>12.3f}")
-print(f"list vs cat: {spread(ratios('blkswap-list', 'cat'))}; "
-      f"merge vs cp && sync: {spread(ratios('blkswap-merge', 'cp-sync'))}")
+    print(f"{name:<14}{statistics.median(times[name]):>10.3f}{peak / 2**20:>10.1f}{peak / length:>12.3f}")
+print()
+for a, b, target in [("list", "cat", "at most 2x"), ("list", "scan", ""),
+                     ("info", "cat", "at most 3x"), ("verify", "cat", "at most 3x"),
+                     ("merge", "cp-sync", "at most 1.3x"), ("repack", "cp-sync", "at most 1.5x"),
+                     ("python-list", "list", "at least 20x"),
+                     ("python-merge", "merge", "at least 5x")]:
+    print(f"{a + ' / ' + b:<24}{spread(ratios(a, b)):<26}{target}")
+print(f"{'list peak / image':<24}{max(peaks['list']) / length:.3f}{'':<21}at most 1.05")
+print(f"{'merge peak / image':<24}{max(peaks['merge']) / length:.3f}{'':<21}at most 1.1")
 PY

@@ -435,7 +435,7 @@ TEST(Cli, OutOfMemoryBecomesTheStepsCode) {
   ASSERT_TRUE(write_file(big, two_table_image()));
   fs::resize_file(big, 128 << 20);
   const std::string limit_small = "ulimit -v 65536";  // not even the image fits
-  const std::string limit_one = "ulimit -v 172032";   // the image fits, a second copy does not
+  const std::string limit_one = "ulimit -v 172032";   // the image fits, a second one does not
 
   EXPECT_EQ(run_tool({big}, limit_small).out, list_error(-3));
   EXPECT_EQ(run_tool({big, "bootload", ws.block(), ws.out()}, limit_small).out, merge_error(-3));
@@ -448,8 +448,12 @@ TEST(Cli, OutOfMemoryBecomesTheStepsCode) {
   const auto listed = run_tool({big}, limit_one);
   EXPECT_EQ(listed.status, 0);
   EXPECT_EQ(listed.out, "id:0xa4 name:bootload\nid:0x2 name:kernel\nid:0x5 name:rootfs\n");
-  EXPECT_EQ(run_tool({big, "bootload", ws.block(), ws.out()}, limit_one).out, merge_error(-3));
+  // A merge holds no second image: it is written from its pieces. The dry run composes it whole.
+  EXPECT_EQ(run_tool({"--dry-run", big, "bootload", ws.block()}, limit_one).status, 1);
   EXPECT_FALSE(fs::exists(ws.out()));
+  const auto merged = run_tool({big, "bootload", ws.block(), ws.out()}, limit_one);
+  EXPECT_EQ(merged.status, 0) << merged.out << merged.err;
+  EXPECT_EQ(fs::file_size(ws.out()), 128u << 20);
 
   // 64 blocks that fill 128 MiB: every report, and an unpack, holds the image once.
   const TempDir memory(TempDir::InMemory{});

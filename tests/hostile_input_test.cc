@@ -232,6 +232,63 @@ TEST(HostileInput, PipesAndFifosAreReadToTheirEnd) {
   EXPECT_EQ(testing::run_tool_process({"-"}, "", good).out, "List flash block error with -2\n");
 }
 
+// A flash file another program truncates while blkswap has it mapped: the pages past the new
+// end vanish, and their read ends the command as a failed read, never by SIGBUS, with the output
+// as it was and no temporary left. The block file is a FIFO, so that the truncation comes after
+// the load and before the plan reads the blocks.
+TEST(HostileInput, AFlashFileTruncatedWhileMappedIsAFailedRead) {
+#ifdef _WIN32
+  GTEST_SKIP() << "POSIX only: Windows refuses to shorten a mapped file";
+#else
+  testing::TempDir dir;
+  const auto image = testing::build_image(
+      2 * kImageUnit,
+      {{0x40, numbered_blocks(2, 0x200)}, {kImageUnit + 0x40, numbered_blocks(2, 0x200)}});
+  const std::string fifo = dir.path("fifo"), out = dir.file("out.bin", {'o', 'l', 'd'});
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string flash = dir.path("flash.bin");
+  const std::string reason = ": cannot be opened or read whole: it changed size while it was read";
+  const struct {
+    std::vector<std::string> args;
+    std::string out;
+    std::string err;
+  } cases[] = {
+      {{flash, "b0", fifo, out},
+       "Merge flash file error with -2\n",
+       "blkswap: " + flash + reason + " (merge error -2)\n"},
+      {{"--dry-run", flash, "b0", fifo, "--json"},
+       "{\n  \"schema\": 1,\n  \"error\": {\n    \"step\": \"load\",\n    \"code\": -2,\n    "
+       "\"message\": \"" +
+           flash + reason + " (merge error -2)\"\n  }\n}\n",
+       "blkswap: " + flash + reason + " (merge error -2)\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    ASSERT_TRUE(testing::write_file(flash, image));
+    auto tool = testing::start_tool(c.args);
+    ASSERT_GT(tool.pid, 0);
+    // Once blkswap waits on the FIFO its image is loaded: the file is cut to its first half.
+    int fd = -1;
+    for (int tries = 0; fd < 0 && tries < 2000; ++tries) {
+      fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+      if (fd < 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_GE(fd, 0) << "blkswap never opened its block file";
+    ASSERT_EQ(::truncate(flash.c_str(), kImageUnit), 0);
+    const auto bytes = pattern(0x10, 9);
+    EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), 0x10);
+    ::close(fd);
+    const auto run = testing::finish_tool(tool);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_EQ(testing::read_text(out), "old");
+    EXPECT_EQ(testing::files_in(dir.dir),
+              (std::vector<std::string>{"fifo", "flash.bin", "out.bin"}));
+  }
+#endif
+}
+
 TEST(HostileInput, OutputThroughASymbolicLinkReplacesItsTarget) {
 #ifdef _WIN32
   GTEST_SKIP() << "POSIX only: a symbolic link needs a privilege on Windows";

@@ -168,7 +168,7 @@ TEST(LoadImage, RecordsFollowTablePositionAndViewTheBlocks) {
     EXPECT_TRUE(
         std::equal(viewed.begin(), viewed.end(), expected[i].data.begin(), expected[i].data.end()));
     // A view into the image's bytes, not a copy.
-    EXPECT_EQ(block_bytes(image, i).data(), image.bytes.ptr.get() + block_start(image, i));
+    EXPECT_EQ(block_bytes(image, i).data(), image.bytes.view.data() + block_start(image, i));
     // The entry is kept exactly as it was in the image.
     EXPECT_TRUE(std::equal(r.entry.raw.begin(), r.entry.raw.end(),
                            bytes.begin() + r.table_pos + 28 + 48 * r.slot));

@@ -27,7 +27,7 @@ WriteCode merge_in_memory(const std::vector<uint8_t>& flash, size_t index,
   FlashImage image;
   EXPECT_EQ(load_image_bytes(image, testing::to_bytes(flash)), LoadCode::ok);
   Replacements replacements;
-  if (!fresh.empty()) replacements.add(index, testing::to_bytes(fresh));
+  if (!fresh.empty()) replacements.add(index, held_bytes(testing::to_bytes(fresh)));
   MergePlan plan;
   Composed composed;
   const WriteCode rc = plan_merge(image, replacements, plan, options)

@@ -273,6 +273,42 @@ int say_why(Streams io, bool json, Step step, int number, Report report,
   return kExitFailed;
 }
 
+// What the command says should a file it maps change size under it (a read of the pages that
+// went would end the process by a signal): standard output's `line` (the list's or merge's
+// error line, or nothing), or with --json the error document; and why, on standard error. As
+// for a file that cannot be read whole.
+template <typename Report>
+void expect_changed_size(const char* file, bool json, std::string_view line, Step step, int number,
+                         Report report) {
+  std::ostringstream out, err;
+  report(MessageTo{err});
+  if (json) {
+    print_error_json(out, {step_word(step), number, message_of(report)});
+  } else {
+    out << line;
+  }
+  set_changed_size_report(file, out.str(), err.str());
+}
+
+// For the flash file, which loading reads.
+void expect_flash_file_change(const char* file, Kind kind, bool json, std::string_view line = {}) {
+  const LoadFailure changed{.error = kChangedSize};
+  expect_changed_size(
+      file, json, line, Step::load, load_code_number(kind, LoadCode::cannot_open),
+      [&](MessageTo to) { report_load_failure(to, kind, file, LoadCode::cannot_open, changed); });
+}
+
+// For a block file (`file`; null: any file of DIR, `label`), whose taking in reads it.
+void expect_block_file_change(const FlashImage& image, const char* file, const char* label,
+                              Kind kind, bool json, std::string_view line = {}) {
+  const ReplaceFailure changed{.error = kChangedSize};
+  expect_changed_size(file, json, line, Step::replace,
+                      code_number(step_code(ReplaceCode::short_read)), [&](MessageTo to) {
+                        report_replace_failure(to, kind, image, label, label,
+                                               ReplaceCode::short_read, changed);
+                      });
+}
+
 void report_no_memory_for_document(Streams io, Kind kind) {
   report_refusal({io.err}, kind, "--json", "not enough memory for the JSON document",
                  step_code(LoadCode::no_memory));
@@ -305,6 +341,9 @@ int run_list(const Arguments& args, Streams io) {
   const char* flashfile = args.operands[0];
   std::unique_ptr<FlashImage> image;
   LoadFailure why;
+  std::ostringstream line;
+  print_list_error_line(line, list_code_number(LoadCode::cannot_open));
+  expect_flash_file_change(flashfile, Kind::list, false, line.str());
   const LoadCode code = load_new_image(flashfile, image, &why);
   if (code == LoadCode::ok) {
     print_block_list(*image, io.out);
@@ -346,7 +385,8 @@ bool write_merged(MergeRun& run, const char* flashfile, const char* wfile, Kind 
     written = WriteCode::does_not_fit;
     refusal = run.plan.refusal;
   } else {
-    written = write_merged_image(*run.image, run.plan, wfile, &refusal, &why, &checksums);
+    written = write_merged_image(*run.image, run.plan, wfile, run.replacements, &refusal, &why,
+                                 &checksums);
   }
   if (written == WriteCode::ok) {
     *io.wrote = wfile != kStandardStream;
@@ -365,9 +405,13 @@ bool write_merged(MergeRun& run, const char* flashfile, const char* wfile, Kind 
 // Adds the block file of every BLOCKNAME BLOCKFILE pair to the run's replacements. On failure,
 // `failed` is the place of the pair's first argument.
 ReplaceCode take_pairs(MergeRun& run, Operands pairs, BlockChoice how, ReplaceFailure& why,
-                       size_t& failed) {
+                       size_t& failed, bool json = false) {
+  std::ostringstream line;
+  if (!json) print_merge_error_line(line, code_number(step_code(ReplaceCode::short_read)));
   for (failed = 0; failed + 1 < pairs.size(); failed += 2) {
     why = ReplaceFailure{};
+    expect_block_file_change(*run.image, pairs[failed + 1], pairs[failed + 1], Kind::merge, json,
+                             line.str());
     const ReplaceCode replaced = replace_block(*run.image, pairs[failed], pairs[failed + 1],
                                                run.replacements, &why, how, run.options);
     if (replaced != ReplaceCode::ok) return replaced;
@@ -383,6 +427,9 @@ int merge_blocks(Operands operands, const char* wfile, BlockChoice how, const Me
   MergeRun run;
   run.options = options;
   LoadFailure load_failure;
+  std::ostringstream line;
+  print_merge_error_line(line, code_number(step_code(LoadCode::cannot_open)));
+  expect_flash_file_change(flashfile, Kind::merge, false, line.str());
   const LoadCode loaded = load_new_image(flashfile, run.image, &load_failure);
   if (loaded != LoadCode::ok) {
     print_merge_error_line(io.out, code_number(step_code(loaded)));
@@ -415,6 +462,7 @@ std::unique_ptr<FlashImage> load_or_say_why(const char* file, Kind kind, Streams
                                             bool json = false, const char* label = nullptr) {
   std::unique_ptr<FlashImage> image;
   LoadFailure why;
+  expect_flash_file_change(file, kind, json);
   const LoadCode code = load_new_image(file, image, &why);
   if (code == LoadCode::ok) return image;
   say_why(
@@ -578,6 +626,9 @@ int run_dry_run(const Arguments& args, Streams io) {
   MergeRun run;
   run.options = options_of(args);
   LoadFailure load_failure;
+  std::ostringstream line;
+  if (!output.json) print_merge_error_line(line, code_number(step_code(LoadCode::cannot_open)));
+  expect_flash_file_change(flashfile, Kind::merge, output.json, line.str());
   const LoadCode loaded = load_new_image(flashfile, run.image, &load_failure);
   if (loaded != LoadCode::ok) {
     return output.finish(nullptr, {}, Step::load, code_number(step_code(loaded)),
@@ -588,7 +639,7 @@ int run_dry_run(const Arguments& args, Streams io) {
   const Operands pairs = Operands(operands).subspan(1);
   ReplaceFailure why;
   size_t failed = 0;
-  const ReplaceCode replaced = take_pairs(run, pairs, choice_of(args), why, failed);
+  const ReplaceCode replaced = take_pairs(run, pairs, choice_of(args), why, failed, output.json);
   if (replaced != ReplaceCode::ok) {
     const StepCode code = merge_step_code(replaced, nullptr);
     return output.finish(run.image.get(), {nullptr, nullptr, why.block}, code.step,
@@ -659,6 +710,7 @@ int run_repack(const Arguments& args, Streams io) {
   }
   RepackFailure why;
   RepackVerdicts verdicts;
+  expect_block_file_change(*run.image, nullptr, dir, Kind::repack, json);
   const ReplaceCode taken = take_changed_blocks(*run.image, *run.loaded_checksums, unpacked, dir,
                                                 run.replacements, verdicts, &why, run.options);
   if (taken != ReplaceCode::ok) {
@@ -841,6 +893,7 @@ int run_command(std::span<const char* const> args, std::ostream& out, std::ostre
   // ends as the no-memory code, never as an abort.
   try {
     bool ignored = false;
+    forget_changed_size_reports();
     return dispatch_command(args, Streams{out, err, wrote != nullptr ? wrote : &ignored});
   } catch (const std::bad_alloc&) {
     const int code = code_number(step_code(LoadCode::no_memory));

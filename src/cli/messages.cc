@@ -81,6 +81,7 @@ const char* system_reason(int error) {
     return "it is a symbolic link, which is not followed out of a folder";
   if (error == kNotRegularFile) return "it is not a regular file";
   if (error == kInUse) return "another program has it open; close that program and try again";
+  if (error == kChangedSize) return "it changed size while it was read";
   return std::strerror(error);
 }
 

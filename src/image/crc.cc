@@ -132,13 +132,17 @@ uint32_t block_crc_with_tables(std::span<const uint8_t> bytes) {
   return update_with_tables(0xFFFFFFFFu, bytes.data(), bytes.size());
 }
 
-uint32_t block_crc(std::span<const uint8_t> bytes) {
+uint32_t block_crc_update(uint32_t crc, std::span<const uint8_t> more) {
 #ifdef BLKSWAP_HAS_CLMUL
-  if (bytes.size() >= 64 && block_crc_is_accelerated()) {
-    return update_with_clmul(0xFFFFFFFFu, bytes.data(), bytes.size());
+  if (more.size() >= 64 && block_crc_is_accelerated()) {
+    return update_with_clmul(crc, more.data(), more.size());
   }
 #endif
-  return block_crc_with_tables(bytes);
+  return update_with_tables(crc, more.data(), more.size());
+}
+
+uint32_t block_crc(std::span<const uint8_t> bytes) {
+  return block_crc_update(0xFFFFFFFFu, bytes);
 }
 
 namespace {

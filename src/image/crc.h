@@ -22,6 +22,10 @@ void build_crc_table();
 
 uint32_t block_crc(std::span<const uint8_t> bytes);
 
+// The checksum of A followed by `more`, from the checksum of A: a checksum taken a piece at a
+// time (block_crc({}) is the checksum of nothing).
+uint32_t block_crc_update(uint32_t crc, std::span<const uint8_t> more);
+
 // The same through the tables alone, whatever the processor offers: for tests and comparisons.
 uint32_t block_crc_with_tables(std::span<const uint8_t> bytes);
 

@@ -31,24 +31,29 @@ bool fail_scan(FoundLayout& found, ScanFault fault, size_t pos, size_t slot) {
   return false;
 }
 
-// Takes one table's entries, checking that every entry and block lies inside the image.
-bool take_table(std::span<const uint8_t> image, size_t pos, FoundLayout& found) {
-  const size_t count = table_entry_count(image, pos);
+// Takes the entries of the table at `pos` (an image position; `window` holds the image's bytes
+// from `offset` on, its header and entries among them unless they run past the image's end at
+// `total`), checking that every entry and block lies inside the image.
+bool take_table(std::span<const uint8_t> window, uint64_t offset, uint64_t total, uint64_t pos,
+                FoundLayout& found) {
+  const size_t at = static_cast<size_t>(pos - offset);
+  const size_t count = window[at + kEntryCountAt];
   if (found.entry_count + count > kMaxBlocks) {
     return fail_scan(found, ScanFault::too_many_blocks, pos, kMaxBlocks - found.entry_count);
   }
-  const size_t entries_at = pos + kHeaderSize;
-  if (count * kEntrySize > image.size() - entries_at) {
+  const uint64_t entries_at = pos + kHeaderSize;
+  if (count * kEntrySize > total - entries_at ||
+      count * kEntrySize > window.size() - (at + kHeaderSize)) {
     return fail_scan(found, ScanFault::entries_past_end, pos, 0);
   }
   for (size_t k = 0; k < count; ++k) {
     FoundEntry& e = found.entries[found.entry_count + k];
-    std::memcpy(e.entry.raw.data(), image.data() + entries_at + kEntrySize * k, kEntrySize);
+    std::memcpy(e.entry.raw.data(), window.data() + at + kHeaderSize + kEntrySize * k, kEntrySize);
     e.table_pos = static_cast<uint32_t>(pos);
     e.slot = static_cast<uint32_t>(k);
     const uint64_t start = pos + uint64_t{entry_offset(e.entry)};
     const uint64_t size = entry_size(e.entry);
-    if (start > image.size() || size > image.size() - start) {
+    if (start > total || size > total - start) {
       return fail_scan(found, ScanFault::block_outside, pos, k);
     }
   }
@@ -58,15 +63,13 @@ bool take_table(std::span<const uint8_t> image, size_t pos, FoundLayout& found) 
 
 }  // namespace
 
-bool find_layout(std::span<const uint8_t> image, FoundLayout& found) {
-  found.entry_count = 0;
-  found.table_count = 0;
-  found.failure = {};
-  // Nothing before the first header can be a header, so the full pass starts there.
-  size_t pos = find_table_header(image, 0);
-  if (pos == kNoTableHeader) return fail_scan(found, ScanFault::no_table, 0, 0);
-  for (; pos != kNoTableHeader; pos = find_table_header(image, pos + 1)) {
-    if (!take_table(image, pos, found)) return false;
+bool find_layout_part(std::span<const uint8_t> window, uint64_t offset, uint64_t total, uint64_t to,
+                      FoundLayout& found) {
+  for (size_t at = find_table_header(window, 0); at != kNoTableHeader;
+       at = find_table_header(window, at + 1)) {
+    const uint64_t pos = offset + at;
+    if (pos >= to) break;
+    if (!take_table(window, offset, total, pos, found)) return false;
     if (found.table_count < kKeptTables)
       found.tables[found.table_count] = static_cast<uint32_t>(pos);
     ++found.table_count;
@@ -74,9 +77,15 @@ bool find_layout(std::span<const uint8_t> image, FoundLayout& found) {
   return true;
 }
 
+bool find_layout(std::span<const uint8_t> image, FoundLayout& found) {
+  found = FoundLayout{};
+  if (!find_layout_part(image, 0, image.size(), image.size(), found)) return false;
+  return found.table_count > 0 || fail_scan(found, ScanFault::no_table, 0, 0);
+}
+
 bool scan_tables(FlashImage& image, uint32_t length, ScanFailure* scan) {
-  const std::span<const uint8_t> bytes(image.bytes.ptr.get(),
-                                       std::min<size_t>(length, image.bytes.size));
+  const std::span<const uint8_t> bytes =
+      image.bytes.view.first(std::min<size_t>(length, image.bytes.view.size()));
   FoundLayout found;
   if (!find_layout(bytes, found)) {
     if (scan != nullptr) *scan = found.failure;
@@ -93,10 +102,14 @@ bool scan_tables(FlashImage& image, uint32_t length, ScanFailure* scan) {
 }
 
 LoadCode load_image_bytes(FlashImage& image, Bytes bytes, LoadFailure* why) {
+  return load_image_bytes(image, held_bytes(std::move(bytes)), why);
+}
+
+LoadCode load_image_bytes(FlashImage& image, FileBytes bytes, LoadFailure* why) {
   LoadFailure ignored;
   LoadFailure& failure = why != nullptr ? *why : ignored;
   image.bytes = std::move(bytes);
-  const size_t length = image.bytes.size;
+  const size_t length = image.bytes.view.size();
   failure.length = length;
   if ((length & (kImageUnit - 1)) != 0 || length > UINT32_MAX) return LoadCode::bad_length;
   if (!scan_tables(image, static_cast<uint32_t>(length), &failure.scan)) return LoadCode::no_table;
@@ -126,8 +139,8 @@ LoadCode load_image(FlashImage& image, const char* flashfile, LoadFailure* why) 
   }
   // A file that yields fewer bytes than its length (it shrank while being read, or a /sys file
   // that reports a page) was not read whole: a shorter image made of it would be a wrong one.
-  if (contents.bytes.size != contents.file_length) {
-    failure.read = contents.bytes.size;
+  if (contents.bytes.view.size() != contents.file_length) {
+    failure.read = contents.bytes.view.size();
     return LoadCode::cannot_open;
   }
   image.source = contents.identity;
@@ -137,8 +150,7 @@ LoadCode load_image(FlashImage& image, const char* flashfile, LoadFailure* why) 
 size_t table_position(const FlashImage& image, size_t index, size_t previous) {
   if (index >= image.table_count) return kNoTableHeader;
   if (index < kKeptTables) return image.tables[index];
-  const std::span<const uint8_t> bytes(image.bytes.ptr.get(), image.length);
-  return find_table_header(bytes, previous + 1);
+  return find_table_header(image_bytes(image), previous + 1);
 }
 
 uint64_t block_start(const FlashImage& image, size_t index) {
@@ -154,9 +166,9 @@ std::span<const uint8_t> block_bytes(const FlashImage& image, size_t index) {
   if (index >= image.block_count) return {};
   const uint64_t start = block_start(image, index);
   const uint64_t size = entry_size(image.records[index].entry);
-  const uint64_t held = std::min<uint64_t>(image.length, image.bytes.size);
-  if (start > held || size > held - start) return {};
-  return {image.bytes.ptr.get() + start, static_cast<size_t>(size)};
+  const std::span<const uint8_t> held = image_bytes(image);
+  if (start > held.size() || size > held.size() - start) return {};
+  return held.subspan(static_cast<size_t>(start), static_cast<size_t>(size));
 }
 
 }  // namespace blkswap

@@ -1,6 +1,7 @@
 // Loading a flash file: its bytes, its block tables and a record per block.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -26,10 +27,10 @@ struct BlockRecord {
 // scanning on from the last one kept.
 inline constexpr size_t kKeptTables = 256;
 
-// A loaded image. Nothing changes it after loading: a merge is planned from it and composed into
-// a buffer of its own.
+// A loaded image. Nothing changes it after loading: a merge is planned from it and written from
+// its pieces.
 struct FlashImage {
-  Bytes bytes;          // the whole flash file as read
+  FileBytes bytes;      // the whole flash file: mapped, or read where it cannot be
   uint32_t length = 0;  // bytes read from the flash file
   uint16_t block_count = 0;
   uint32_t table_count = 0;  // every table header found, with blocks or without
@@ -70,7 +71,13 @@ struct LoadFailure {
 LoadCode load_image(FlashImage& image, const char* flashfile, LoadFailure* why = nullptr);
 
 // The same steps on bytes already in memory (they become image.bytes).
+LoadCode load_image_bytes(FlashImage& image, FileBytes bytes, LoadFailure* why = nullptr);
 LoadCode load_image_bytes(FlashImage& image, Bytes bytes, LoadFailure* why = nullptr);
+
+// The image's bytes, all `length` of them.
+inline std::span<const uint8_t> image_bytes(const FlashImage& image) {
+  return image.bytes.view.first(std::min<size_t>(image.length, image.bytes.view.size()));
+}
 
 inline constexpr size_t kNoTableHeader = static_cast<size_t>(-1);
 
@@ -97,6 +104,15 @@ struct FoundLayout {
 // more than 64 entries in all, or a table's entries or an entry's block not wholly inside.
 bool find_layout(std::span<const uint8_t> image, FoundLayout& found);
 
+// The same a window at a time, for an image too large to view at once: adds to `found` the
+// tables whose headers start before `to`, in a `window` that holds the image's bytes from
+// `offset` on and reaches kTableReach past `to` (or to the image's end at `total`). Windows
+// taken in order, each starting where the one before stopped searching, find what find_layout
+// finds, but for the missing table, which the caller judges from found.table_count.
+inline constexpr size_t kTableReach = kHeaderSize + 255 * kEntrySize;
+bool find_layout_part(std::span<const uint8_t> window, uint64_t offset, uint64_t total, uint64_t to,
+                      FoundLayout& found);
+
 // Finds every table in image.bytes[0, length) and fills the records. False when find_layout
 // fails (`scan` says why).
 bool scan_tables(FlashImage& image, uint32_t length, ScanFailure* scan = nullptr);
@@ -118,7 +134,7 @@ size_t table_position(const FlashImage& image, size_t index, size_t previous);
 // position, including tables that list no block.
 template <typename Visit>
 void for_each_table(const FlashImage& image, Visit visit) {
-  const std::span<const uint8_t> bytes(image.bytes.ptr.get(), image.length);
+  const std::span<const uint8_t> bytes = image_bytes(image);
   size_t pos = kNoTableHeader;
   for (size_t t = 0; t < image.table_count; ++t) {
     pos = table_position(image, t, pos);

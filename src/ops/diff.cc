@@ -11,10 +11,6 @@ namespace blkswap {
 
 namespace {
 
-std::span<const uint8_t> image_bytes(const FlashImage& image) {
-  return {image.bytes.ptr.get(), image.length};
-}
-
 // The next table header of each image in turn, in order of position, paired where both have one.
 template <typename Visit>
 void for_each_table_pair(const FlashImage& a, const FlashImage& b, Visit visit) {
@@ -83,8 +79,8 @@ void pair_blocks(const FlashImage& a, const FlashImage& b, ImageComparison& out)
 // compares the bytes in the gaps between them.
 void compare_outside(const FlashImage& a, const FlashImage& b, ImageComparison& out) {
   const uint64_t common = std::min(a.length, b.length);
-  const uint8_t* x = a.bytes.ptr.get();
-  const uint8_t* y = b.bytes.ptr.get();
+  const uint8_t* x = image_bytes(a).data();
+  const uint8_t* y = image_bytes(b).data();
   uint64_t covered = 0;  // every byte before this is covered or compared
   // Most gaps are equal: memcmp says so at memory speed, and only a gap that differs is counted
   // byte by byte, from the first difference on.
@@ -123,8 +119,8 @@ void compare_outside(const FlashImage& a, const FlashImage& b, ImageComparison& 
 
 void compare_images(const FlashImage& a, const FlashImage& b, ImageComparison& out) {
   out = ImageComparison{};
-  out.identical =
-      a.length == b.length && std::memcmp(a.bytes.ptr.get(), b.bytes.ptr.get(), a.length) == 0;
+  out.identical = a.length == b.length &&
+                  std::memcmp(image_bytes(a).data(), image_bytes(b).data(), a.length) == 0;
   pair_blocks(a, b, out);
   compare_outside(a, b, out);
 }

@@ -229,7 +229,7 @@ void sizes_of(const FlashImage& image, const Replacements& replacements, Sizes& 
   for (size_t i = 0; i < replacements.count; ++i) {
     const NewBlock& item = replacements.items[i];
     if (item.block >= image.block_count) continue;
-    sizes[item.block] = item.bytes.size;
+    sizes[item.block] = item.bytes.view.size();
     replaced[item.block] = true;
   }
 }
@@ -315,13 +315,28 @@ void count_lost_bytes(const FlashImage& image, MergePlan& plan) {
                  [&](uint64_t from, uint64_t to) { count(plan.stale, from, to - from); });
   }
   for_each_gap(kept, last_table, image.length, [&](uint64_t from, uint64_t to) {
-    count_not_erased(image.bytes.ptr.get(), from, to, plan.erased);
+    count_not_erased(image_bytes(image).data(), from, to, plan.erased);
   });
 }
 
 }  // namespace
 
 namespace {
+
+// The checksum of a block file's bytes a window at a time, each window's pages handed back
+// after it: the block file is written later straight from its file, and its pages need never
+// be in memory all at once beside the image's.
+uint32_t checksum_releasing(const FileBytes& file) {
+  constexpr size_t kWindow = size_t{4} << 20;
+  uint32_t crc = block_crc({});
+  for (std::span<const uint8_t> rest = file.view; !rest.empty();) {
+    const std::span<const uint8_t> window = rest.first(std::min(rest.size(), kWindow));
+    crc = block_crc_update(crc, window);
+    release_pages(file, window);
+    rest = rest.subspan(window.size());
+  }
+  return crc;
+}
 
 // A refusal that a smaller block file would have avoided names that block and its room, given
 // the other replacements. When several are too big for that room (one block file too big for
@@ -334,13 +349,13 @@ void name_the_block_too_big(const FlashImage& image, const Replacements& replace
   for (size_t i = 0; i < replacements.count && !chosen_alone; ++i) {
     const NewBlock& item = replacements.items[i];
     const uint64_t room = block_room(image, replacements, item.block, options);
-    if (item.bytes.size <= room) continue;
-    chosen_alone =
-        replacements.count == 1 || item.bytes.size > block_room(image, none, item.block, options);
+    if (item.bytes.view.size() <= room) continue;
+    chosen_alone = replacements.count == 1 ||
+                   item.bytes.view.size() > block_room(image, none, item.block, options);
     if (refusal.too_big && !chosen_alone) continue;
     refusal.too_big = true;
     refusal.grown = item.block;
-    refusal.grown_size = item.bytes.size;
+    refusal.grown_size = item.bytes.view.size();
     refusal.room = room;
   }
 }
@@ -366,6 +381,8 @@ bool plan_merge(const FlashImage& image, const Replacements& replacements, Merge
       block.checksum = entry_checksum(entry);
     } else if (item == nullptr && loaded_checksums != nullptr) {
       block.checksum = (*loaded_checksums)[k];
+    } else if (item != nullptr) {
+      block.checksum = checksum_releasing(item->bytes);
     } else {
       block.checksum = block_crc(block.bytes);
     }
@@ -405,23 +422,113 @@ uint64_t block_room(const FlashImage& image, const Replacements& others, size_t 
 
 namespace {
 
-// The entry block `k` has in the merged image.
-BlockEntry composed_entry(const FlashImage& image, const MergePlan& plan, const Composed& out,
+// The entry block `k` has in the merged image, with the checksum field `checksum`.
+BlockEntry composed_entry(const FlashImage& image, const MergePlan& plan, uint32_t checksum,
                           size_t k) {
   BlockEntry entry = image.records[k].entry;
   set_entry_offset(entry, plan.blocks[k].offset);
   set_entry_size(entry, plan.blocks[k].size);
-  set_entry_checksum(entry, out.checksums[k]);
+  set_entry_checksum(entry, checksum);
   return entry;
+}
+
+// What writes a stretch of the merged image: the flash file's bytes kept, erased flash, a kept
+// header, or block k's entry or bytes.
+enum class Source : uint8_t { kept, erased, header, entry, block };
+
+// One stretch of the merged image, from one write: the last of the writes that cover it.
+struct Segment {
+  ByteRange range;
+  Source source = Source::kept;
+  size_t block = 0;                // for an entry or block
+  std::span<const uint8_t> bytes;  // what it holds; empty for erased flash
+};
+
+// The merged image of a plan as the stretches its writes leave, in order, every byte in one:
+// up to the last table that has blocks the flash file's bytes, from there on 0xFF; the headers
+// of the first and the last table that have blocks; then every entry and every block's bytes at
+// their new places, later writes over earlier ones (nested tables). Views the plan's bytes and
+// `entries` (each block's entry as written, made here).
+struct Layout {
+  std::array<Segment, 4 * (2 + 2 * kMaxBlocks)> segments{};
+  size_t count = 0;
+  std::array<BlockEntry, kMaxBlocks> entries{};
+};
+
+void describe(const FlashImage& image, const MergePlan& plan, std::span<const uint32_t> checksums,
+              Layout& layout) {
+  struct Write {
+    ByteRange range;
+    Source source;
+    size_t block;
+    std::span<const uint8_t> bytes;
+  };
+  const size_t n = image.block_count;
+  const std::span<const uint8_t> in = image_bytes(image);
+  // An image without blocks has no table with blocks to erase after: it stays as it is.
+  const uint64_t last_table = n > 0 ? image.records[n - 1].table_pos : image.length;
+  std::array<Write, 4 + 2 * kMaxBlocks> writes{};
+  size_t count = 0;
+  writes[count++] = {{0, last_table}, Source::kept, 0, in.first(last_table)};
+  writes[count++] = {{last_table, image.length - last_table}, Source::erased, 0, {}};
+  if (n > 0) {
+    for (const uint64_t header : {uint64_t{image.records[0].table_pos}, last_table}) {
+      writes[count++] = {{header, kHeaderSize}, Source::header, 0, in.subspan(header, kHeaderSize)};
+    }
+  }
+  for (size_t k = 0; k < n; ++k) {
+    layout.entries[k] = composed_entry(image, plan, checksums[k], k);
+    writes[count++] = {entry_range(image.records[k]), Source::entry, k, layout.entries[k].raw};
+    writes[count++] = {new_range(image, plan, k), Source::block, k, plan.blocks[k].bytes};
+  }
+  // Every place a write starts or ends; between two of them one write is the last to land.
+  std::array<uint64_t, 2 * writes.size()> edges{};
+  size_t edge_count = 0;
+  for (size_t w = 0; w < count; ++w) {
+    edges[edge_count++] = writes[w].range.start;
+    edges[edge_count++] = writes[w].range.start + writes[w].range.size;
+  }
+  std::sort(edges.begin(), edges.begin() + static_cast<std::ptrdiff_t>(edge_count));
+  layout.count = 0;
+  for (size_t e = 0; e + 1 < edge_count; ++e) {
+    const ByteRange stretch{edges[e], edges[e + 1] - edges[e]};
+    if (stretch.size == 0) continue;
+    size_t last = count;
+    for (size_t w = count; w-- > 0 && last == count;) {
+      if (ranges_overlap(writes[w].range, stretch)) last = w;
+    }
+    if (last == count) continue;
+    const Write& write = writes[last];
+    Segment& previous = layout.segments[layout.count > 0 ? layout.count - 1 : 0];
+    if (layout.count > 0 && previous.source == write.source && previous.block == write.block &&
+        previous.range.start + previous.range.size == stretch.start &&
+        (write.source == Source::erased ||
+         previous.bytes.data() + previous.bytes.size() ==
+             write.bytes.data() + (stretch.start - write.range.start))) {
+      previous.range.size += stretch.size;
+      if (write.source != Source::erased) {
+        previous.bytes = {previous.bytes.data(), previous.bytes.size() + stretch.size};
+      }
+      continue;
+    }
+    Segment& segment = layout.segments[layout.count++];
+    segment = {stretch, write.source, write.block, {}};
+    if (write.source != Source::erased) {
+      segment.bytes = write.bytes.subspan(stretch.start - write.range.start, stretch.size);
+    }
+  }
 }
 
 // Every replaced block's place holds its new bytes, but where the entries of a table they
 // carry (whose header lies inside them) are written, or the bytes of another replaced block
 // that lies inside them. Anything else there means the user's new contents are not what the
-// image would hold: the later write that landed there is named.
-bool replacements_stand(const FlashImage& image, const MergePlan& plan, Composed& out) {
+// image would hold: the later write that landed there is named. `first_difference(from, to,
+// wanted)` is the first place in [from, to) where the merged image differs from `wanted` (the
+// new bytes from `from` on), or `to`.
+template <typename FirstDifference>
+bool replacements_stand(const FlashImage& image, const MergePlan& plan, MergeRefusal& refusal,
+                        FirstDifference first_difference) {
   const size_t n = image.block_count;
-  const uint8_t* bytes = out.bytes.ptr.get();
   for (size_t k = 0; k < n; ++k) {
     if (!plan.blocks[k].replaced) continue;
     const ByteRange place = new_range(image, plan, k);
@@ -439,11 +546,9 @@ bool replacements_stand(const FlashImage& image, const MergePlan& plan, Composed
     const uint64_t end = place.start + place.size;
     uint64_t differs = end;  // the first byte that is not the new bytes'
     for_each_gap(excepted, place.start, end, [&](uint64_t from, uint64_t to) {
-      if (differs != end ||
-          std::memcmp(bytes + from, wanted + (from - place.start), to - from) == 0)
-        return;
-      for (uint64_t p = from; p < to && differs == end; ++p) {
-        if (bytes[p] != wanted[p - place.start]) differs = p;
+      if (differs == end) {
+        const uint64_t at = first_difference(from, to, wanted + (from - place.start));
+        if (at != to) differs = at;
       }
     });
     if (differs == end) continue;
@@ -460,23 +565,46 @@ bool replacements_stand(const FlashImage& image, const MergePlan& plan, Composed
       const size_t m = plan.settle_order[i];
       if (ranges_overlap(checksum_field_range(image.records[m]), at)) writer = m;
     }
-    return refuse(out.refusal, MergeFault::written_over, k, differs, writer);
+    return refuse(refusal, MergeFault::written_over, k, differs, writer);
   }
   return true;
 }
 
-// Reads the composed image back as any flash file is read and compares its tables with the
-// plan: every table that had blocks is where it was, with its entry count and exactly the
-// entries written. A further table with blocks is allowed only inside a replaced block's new
-// bytes (an image the block file brings in); anything else is a table the merge broke or
-// invented.
-bool reads_back_as_planned(const FlashImage& image, const MergePlan& plan, Composed& out) {
-  FoundLayout found;
+// The first place in [from, to) where the stretches of `layout` differ from `wanted`, or `to`.
+uint64_t first_difference_in(const Layout& layout, uint64_t from, uint64_t to,
+                             const uint8_t* wanted) {
+  for (size_t i = 0; i < layout.count; ++i) {
+    const Segment& segment = layout.segments[i];
+    const uint64_t start = std::max(from, segment.range.start);
+    const uint64_t end = std::min(to, segment.range.start + segment.range.size);
+    if (start >= end) continue;
+    const uint8_t* want = wanted + (start - from);
+    const auto size = static_cast<size_t>(end - start);
+    if (segment.bytes.empty()) {
+      const uint8_t* at = std::find_if(want, want + size, [](uint8_t b) { return b != 0xFF; });
+      if (at != want + size) return start + static_cast<uint64_t>(at - want);
+      continue;
+    }
+    const uint8_t* held = segment.bytes.data() + (start - segment.range.start);
+    if (held == want) continue;  // the new bytes themselves
+    const uint8_t* at = std::mismatch(held, held + size, want).first;
+    if (at != held + size) return start + static_cast<uint64_t>(at - held);
+  }
+  return to;
+}
+
+// Compares the tables a read of the merged image found with the plan: every table that had
+// blocks is where it was, with its entry count and exactly the entries written. A further table
+// with blocks is allowed only inside a replaced block's new bytes (an image the block file
+// brings in); anything else is a table the merge broke or invented.
+bool found_as_planned(const FlashImage& image, const MergePlan& plan,
+                      std::span<const uint32_t> checksums, const FoundLayout& found,
+                      MergeRefusal& refusal) {
   auto wrong = [&](uint32_t table_pos) {
-    out.refusal.table_pos = table_pos;
-    return refuse(out.refusal, MergeFault::reads_back_wrong, 0);
+    refusal.table_pos = table_pos;
+    return refuse(refusal, MergeFault::reads_back_wrong, 0);
   };
-  if (!find_layout(as_span(out.bytes), found)) return wrong(found.failure.table_pos);
+  if (found.table_count == 0) return wrong(0);
   const size_t n = image.block_count;
   size_t next = 0;  // the first record not yet matched
   for (size_t i = 0; i < found.entry_count;) {
@@ -489,7 +617,8 @@ bool reads_back_as_planned(const FlashImage& image, const MergePlan& plan, Compo
       for (size_t k = 0; k < count; ++k) {
         if (next + k >= n) return wrong(table_pos);  // more entries than the merge wrote
         if (image.records[next + k].table_pos != table_pos ||
-            found.entries[i + k].entry.raw != composed_entry(image, plan, out, next + k).raw) {
+            found.entries[i + k].entry.raw !=
+                composed_entry(image, plan, checksums[next + k], next + k).raw) {
           return wrong(table_pos);
         }
       }
@@ -510,47 +639,72 @@ bool reads_back_as_planned(const FlashImage& image, const MergePlan& plan, Compo
   return true;
 }
 
-}  // namespace
+// Reads the merged image back as any flash file is read, a window at a time (the whole of it is
+// one window in memory), and compares what it finds with the plan.
+struct ReadBackState {
+  const FlashImage& image;
+  const MergePlan& plan;
+  std::span<const uint32_t> checksums;
+  MergeRefusal& refusal;
+  FoundLayout found;
+};
 
-WriteCode compose(const FlashImage& image, const MergePlan& plan, Composed& out) {
-  out.refusal = plan.refusal;
-  if (!plan.holds() || plan.placed != image.block_count) return WriteCode::does_not_fit;
-  // Every write below lands where the plan says; a plan that would put one byte outside the
-  // image is refused here, whatever made it.
+bool read_back_window(ReadBackState& state, std::span<const uint8_t> window, uint64_t offset,
+                      uint64_t total) {
+  if (total != state.image.length) {
+    state.refusal.table_pos = 0;
+    return refuse(state.refusal, MergeFault::reads_back_wrong, 0);
+  }
+  const bool last = offset + window.size() >= total;
+  const uint64_t to = last ? total : offset + kReadBackWindow;
+  if (!find_layout_part(window, offset, total, to, state.found)) {
+    state.refusal.table_pos = state.found.failure.table_pos;
+    return refuse(state.refusal, MergeFault::reads_back_wrong, 0);
+  }
+  return !last ||
+         found_as_planned(state.image, state.plan, state.checksums, state.found, state.refusal);
+}
+
+// A plan compose can write: placed whole, every block's bytes of its planned size, and every
+// write inside the image (refused here, whatever made the plan).
+bool writable(const FlashImage& image, const MergePlan& plan, MergeRefusal& refusal) {
+  refusal = plan.refusal;
+  if (!plan.holds() || plan.placed != image.block_count) return false;
   for (size_t k = 0; k < image.block_count; ++k) {
-    if (plan.blocks[k].bytes.size() != plan.blocks[k].size) return WriteCode::does_not_fit;
+    if (plan.blocks[k].bytes.size() != plan.blocks[k].size) return false;
     for (const ByteRange write : {entry_range(image.records[k]), new_range(image, plan, k)}) {
       if (write.start > image.length || write.size > image.length - write.start) {
-        refuse(out.refusal, MergeFault::past_end, k, write.start + write.size);
-        return WriteCode::does_not_fit;
+        return refuse(refusal, MergeFault::past_end, k, write.start + write.size);
       }
     }
   }
+  return true;
+}
+
+std::array<uint32_t, kMaxBlocks> planned_checksums(const FlashImage& image, const MergePlan& plan) {
+  std::array<uint32_t, kMaxBlocks> checksums{};
+  for (size_t k = 0; k < image.block_count; ++k) checksums[k] = plan.blocks[k].checksum;
+  return checksums;
+}
+
+}  // namespace
+
+WriteCode compose(const FlashImage& image, const MergePlan& plan, Composed& out) {
+  if (!writable(image, plan, out.refusal)) return WriteCode::does_not_fit;
   if (!allocate_bytes(out.bytes, image.length)) return WriteCode::no_memory;
-
-  // Up to the last table that has blocks the flash file's bytes are kept; from there on only
-  // that table and the blocks written below survive, the rest is erased flash (0xFF).
-  const size_t n = image.block_count;
-  const uint8_t* in = image.bytes.ptr.get();
+  out.checksums = planned_checksums(image, plan);
+  Layout layout;
+  describe(image, plan, out.checksums, layout);
   uint8_t* dst = out.bytes.ptr.get();
-  // An image without blocks has no table with blocks to erase after: it stays as it is.
-  const size_t last_table = n > 0 ? image.records[n - 1].table_pos : image.length;
-  std::memcpy(dst, in, last_table);
-  if (n == 0) return WriteCode::ok;
-  std::memset(dst + last_table, 0xFF, image.length - last_table);
-  std::memcpy(dst + image.records[0].table_pos, in + image.records[0].table_pos, kHeaderSize);
-  std::memcpy(dst + last_table, in + last_table, kHeaderSize);
-
-  // Later writes win where an entry or block lands on an earlier one (nested tables).
-  for (size_t k = 0; k < n; ++k) {
-    out.checksums[k] = plan.blocks[k].checksum;
-    const BlockEntry entry = composed_entry(image, plan, out, k);
-    std::memcpy(dst + entry_range(image.records[k]).start, entry.raw.data(), kEntrySize);
-    const std::span<const uint8_t> bytes = plan.blocks[k].bytes;  // its planned size, checked above
-    if (!bytes.empty()) {
-      std::memcpy(dst + new_range(image, plan, k).start, bytes.data(), bytes.size());
+  for (size_t i = 0; i < layout.count; ++i) {
+    const Segment& segment = layout.segments[i];
+    if (segment.bytes.empty()) {
+      std::memset(dst + segment.range.start, 0xFF, segment.range.size);
+    } else {
+      std::memcpy(dst + segment.range.start, segment.bytes.data(), segment.bytes.size());
     }
   }
+  // Blocks that later writes land in take their checksums from the bytes as they stand.
   for (size_t i = 0; i < plan.settle_count; ++i) {
     const size_t m = plan.settle_order[i];
     if (!has_checksum(image.records[m].entry)) continue;
@@ -558,23 +712,74 @@ WriteCode compose(const FlashImage& image, const MergePlan& plan, Composed& out)
     out.checksums[m] = block_crc({dst + block.start, static_cast<size_t>(block.size)});
     write_le32(dst + checksum_field_range(image.records[m]).start, out.checksums[m]);
   }
-  if (!replacements_stand(image, plan, out) || !reads_back_as_planned(image, plan, out)) {
+  const auto differs = [dst](uint64_t from, uint64_t to, const uint8_t* wanted) {
+    const uint8_t* at = std::mismatch(dst + from, dst + to, wanted).first;
+    return static_cast<uint64_t>(at - dst);
+  };
+  ReadBackState read_back{image, plan, out.checksums, out.refusal, {}};
+  if (!replacements_stand(image, plan, out.refusal, differs) ||
+      !read_back_window(read_back, as_span(out.bytes), 0, out.bytes.size)) {
     out.bytes = Bytes{};
     return WriteCode::does_not_fit;
   }
   return WriteCode::ok;
 }
 
+namespace {
+
+// The written file is read back as a flash file is; the input's pages, no longer needed, go
+// back to the page cache first, so that the two are not held at once.
+bool read_back_merged(void* context, std::span<const uint8_t> window, uint64_t offset,
+                      uint64_t total) {
+  auto& state = *static_cast<ReadBackState*>(context);
+  if (offset == 0) release_pages(state.image.bytes, image_bytes(state.image));
+  return read_back_window(state, window, offset, total);
+}
+
+}  // namespace
+
 WriteCode write_merged_image(const FlashImage& image, const MergePlan& plan, const char* wfile,
-                             MergeRefusal* refusal, WriteFailure* why,
-                             std::array<uint32_t, kMaxBlocks>* checksums) {
+                             const Replacements& replacements, MergeRefusal* refusal,
+                             WriteFailure* why, std::array<uint32_t, kMaxBlocks>* checksums) {
+  MergeRefusal ignored;
+  MergeRefusal& refused = refusal != nullptr ? *refusal : ignored;
   if (wfile == nullptr || wfile[0] == '\0') return WriteCode::empty_name;
-  Composed out;
-  const WriteCode composed = compose(image, plan, out);
-  if (refusal != nullptr) *refusal = out.refusal;
-  if (composed != WriteCode::ok) return composed;
-  if (checksums != nullptr) *checksums = out.checksums;
-  return write_code(write_file_safely(wfile, as_span(out.bytes), why));
+  // Blocks that later writes land in, and an output that cannot be read back (a stream), are
+  // composed in memory first; anything else is written from where its bytes lie.
+  if (plan.settle_count > 0 || !is_written_through_temporary(wfile)) {
+    Composed out;
+    const WriteCode composed = compose(image, plan, out);
+    refused = out.refusal;
+    if (composed != WriteCode::ok) return composed;
+    if (checksums != nullptr) *checksums = out.checksums;
+    return write_code(write_file_safely(wfile, as_span(out.bytes), why));
+  }
+  if (!writable(image, plan, refused)) return WriteCode::does_not_fit;
+  const std::array<uint32_t, kMaxBlocks> written_checksums = planned_checksums(image, plan);
+  Layout layout;
+  describe(image, plan, written_checksums, layout);
+  const auto differs = [&layout](uint64_t from, uint64_t to, const uint8_t* wanted) {
+    return first_difference_in(layout, from, to, wanted);
+  };
+  if (!replacements_stand(image, plan, refused, differs)) return WriteCode::does_not_fit;
+  std::array<Piece, std::tuple_size_v<decltype(layout.segments)>> pieces{};
+  for (size_t i = 0; i < layout.count; ++i) {
+    const Segment& segment = layout.segments[i];
+    const FileBytes* from = nullptr;
+    if (segment.source == Source::kept || segment.source == Source::header) from = &image.bytes;
+    if (segment.source == Source::block) {
+      const NewBlock* item = replacements.find(segment.block);
+      from = item != nullptr ? &item->bytes : &image.bytes;
+    }
+    pieces[i] = {segment.bytes, from, segment.bytes.empty() ? segment.range.size : 0};
+  }
+  ReadBackState state{image, plan, written_checksums, refused, {}};
+  const ReadBack read_back{read_back_merged, &state, kTableReach};
+  const WriteResult result =
+      write_pieces_safely(wfile, {pieces.data(), layout.count}, read_back, why);
+  if (result == WriteResult::refused) return WriteCode::does_not_fit;
+  if (checksums != nullptr) *checksums = written_checksums;
+  return write_code(result);
 }
 
 WriteCode write_code(WriteResult result) {
@@ -582,6 +787,7 @@ WriteCode write_code(WriteResult result) {
     case WriteResult::ok:
       return WriteCode::ok;
     case WriteResult::cannot_create:
+    case WriteResult::refused:
       return WriteCode::cannot_create;
     case WriteResult::short_write:
       break;
@@ -591,27 +797,22 @@ WriteCode write_code(WriteResult result) {
 
 namespace {
 
-// Whether the merged image holds at `range` the flash file's bytes, from the plan alone: each
-// byte's last write (the kept bytes or 0xFF, the headers kept, every entry and block in block
-// order) is compared with the byte as loaded. An entry that lands there counts as a change.
-bool keeps_bytes(const FlashImage& image, const MergePlan& plan, ByteRange range) {
-  const size_t n = image.block_count;
-  const uint8_t* in = image.bytes.ptr.get();
-  const uint64_t last_table = image.records[n - 1].table_pos;
-  for (uint64_t p = range.start; p < range.start + range.size; ++p) {
-    const ByteRange at{p, 1};
-    int writer = -1;  // the block whose bytes land last on p, or -2 for an entry
-    for (size_t k = 0; k < n; ++k) {
-      if (ranges_overlap(entry_range(image.records[k]), at)) writer = -2;
-      if (ranges_overlap(new_range(image, plan, k), at)) writer = static_cast<int>(k);
-    }
-    if (writer == -2) return false;
-    if (writer >= 0) {
-      const PlannedBlock& block = plan.blocks[static_cast<size_t>(writer)];
-      const uint64_t from = new_range(image, plan, static_cast<size_t>(writer)).start;
-      if (block.bytes[p - from] != in[p]) return false;
-    } else if (p >= last_table && in[p] != 0xFF && !ranges_overlap({last_table, kHeaderSize}, at)) {
-      return false;
+// Whether the merged image holds at `range` the flash file's bytes, from the plan alone: the
+// stretch of each byte is compared with the byte as loaded. An entry that lands there counts as
+// a change.
+bool keeps_bytes(const FlashImage& image, const Layout& layout, ByteRange range) {
+  const std::span<const uint8_t> in = image_bytes(image);
+  for (size_t i = 0; i < layout.count; ++i) {
+    const Segment& segment = layout.segments[i];
+    if (!ranges_overlap(segment.range, range)) continue;
+    if (segment.source == Source::entry) return false;
+    const uint64_t start = std::max(range.start, segment.range.start);
+    const uint64_t end =
+        std::min(range.start + range.size, segment.range.start + segment.range.size);
+    for (uint64_t p = start; p < end; ++p) {
+      const uint8_t held =
+          segment.bytes.empty() ? uint8_t{0xFF} : segment.bytes[p - segment.range.start];
+      if (held != in[p]) return false;
     }
   }
   return true;
@@ -626,8 +827,10 @@ MergeWarnings merge_warnings(const FlashImage& image, const MergePlan& plan,
   if (n == 0) return warnings;  // an image without blocks is merged as it is
   warnings.erased = plan.erased;
   warnings.erased_after = image.records[n - 1].table_pos;
+  Layout layout;
+  describe(image, plan, checksums, layout);
   for_each_table(image, [&](uint32_t position, uint8_t entries) {
-    if (entries == 0 && !keeps_bytes(image, plan, {position, kHeaderSize})) {
+    if (entries == 0 && !keeps_bytes(image, layout, {position, kHeaderSize})) {
       count(warnings.dropped_tables, position, 1);
     }
   });

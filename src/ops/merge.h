@@ -129,6 +129,8 @@ MergeWarnings merge_warnings(const FlashImage& image, const MergePlan& plan,
 // blocks, 0xFF from there on, then every entry and every block's bytes at their new places,
 // later writes over earlier ones; the checksums of settled blocks taken from it. It is read back
 // as any flash file is, and must show the tables as planned and every replaced block's bytes.
+// Composed whole in memory: for a dry run, an output that cannot be read back, and blocks that
+// later writes land in.
 struct Composed {
   Bytes bytes;
   std::array<uint32_t, kMaxBlocks> checksums{};  // every block's checksum field as written
@@ -136,11 +138,15 @@ struct Composed {
 };
 WriteCode compose(const FlashImage& image, const MergePlan& plan, Composed& out);
 
-// compose, then writes the result to `wfile` by the safe-write rules: empty_name, does_not_fit,
-// no_memory, cannot_create or short_write; `why` says what failed in a write.
-// `checksums`, when given, receives every checksum field as written.
+// The merged image of `plan` (whose new bytes are `replacements`') written to `wfile` by the
+// safe-write rules: from where its bytes lie (the flash file, the block files, the entries and
+// 0xFF), read back from the written file before it is put in place; or, for blocks that later
+// writes land in or an output that cannot be read back, composed in memory first. empty_name,
+// does_not_fit, no_memory, cannot_create or short_write; `why` says what failed in a write,
+// `checksums` (when given) receives every checksum field as written.
 WriteCode write_merged_image(const FlashImage& image, const MergePlan& plan, const char* wfile,
-                             MergeRefusal* refusal = nullptr, WriteFailure* why = nullptr,
+                             const Replacements& replacements, MergeRefusal* refusal = nullptr,
+                             WriteFailure* why = nullptr,
                              std::array<uint32_t, kMaxBlocks>* checksums = nullptr);
 
 }  // namespace blkswap

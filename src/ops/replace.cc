@@ -114,7 +114,7 @@ const NewBlock* Replacements::find(size_t index) const {
   return nullptr;
 }
 
-bool Replacements::add(size_t index, Bytes bytes) {
+bool Replacements::add(size_t index, FileBytes bytes) {
   if (find(index) != nullptr || count == items.size()) return false;
   items[count++] = {index, std::move(bytes)};
   return true;
@@ -131,12 +131,14 @@ uint64_t longest_conceivable(const FlashImage& image, size_t index) {
 }  // namespace
 
 ReplaceCode read_block_file(const FlashImage& image, size_t index, const char* blockfile,
-                            const Replacements& others, Bytes& data, ReplaceFailure& failure,
+                            const Replacements& others, FileBytes& data, ReplaceFailure& failure,
                             Links links, const MergeOptions& options) {
   FileContents contents;
   failure.block = static_cast<int>(index);
-  const ReadResult read =
-      read_whole_file(blockfile, longest_conceivable(image, index), contents, links);
+  // Its checksum is taken a window at a time, each released after it, so that its pages need
+  // not be in at once.
+  const ReadResult read = read_whole_file(blockfile, longest_conceivable(image, index), contents,
+                                          links, Pages::on_demand);
   failure.error = contents.error;
   failure.length = contents.file_length;
   switch (read) {
@@ -154,8 +156,8 @@ ReplaceCode read_block_file(const FlashImage& image, size_t index, const char* b
       return ReplaceCode::short_read;
   }
   if (contents.file_length == 0) return ReplaceCode::empty_file;
-  if (contents.bytes.size != contents.file_length) {
-    failure.read = contents.bytes.size;
+  if (contents.bytes.view.size() != contents.file_length) {
+    failure.read = contents.bytes.view.size();
     return ReplaceCode::short_read;
   }
   data = std::move(contents.bytes);
@@ -177,7 +179,7 @@ ReplaceCode replace_block(const FlashImage& image, const char* blockname, const 
   const auto index = static_cast<size_t>(failure.block);
   // Several replacements in one merge each choose a block of their own.
   if (replacements.find(index) != nullptr) return ReplaceCode::chosen_twice;
-  Bytes data;
+  FileBytes data;
   const ReplaceCode code =
       read_block_file(image, index, blockfile, replacements, data, failure, Links::follow, options);
   if (code == ReplaceCode::ok && !replacements.add(index, std::move(data))) {

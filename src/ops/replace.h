@@ -30,11 +30,11 @@ enum class BlockChoice { name_or_id, index, slot };
 int find_block(const FlashImage& image, std::string_view blockname,
                BlockChoice how = BlockChoice::name_or_id);
 
-// New contents for blocks of a loaded image, read from block files: they own their bytes, the
-// image is left as loaded. At most one for each block.
+// New contents for blocks of a loaded image, from block files: they hold their bytes (a block
+// file mapped, or read), the image is left as loaded. At most one for each block.
 struct NewBlock {
   size_t block = 0;
-  Bytes bytes;
+  FileBytes bytes;
 };
 struct Replacements {
   std::array<NewBlock, kMaxBlocks> items;
@@ -42,7 +42,7 @@ struct Replacements {
   // The new bytes of block `index`, or null when it keeps its own.
   const NewBlock* find(size_t index) const;
   // Adds the new bytes of block `index`; false when it has some already.
-  bool add(size_t index, Bytes bytes);
+  bool add(size_t index, FileBytes bytes);
 };
 
 // How a merge lays the blocks out. By default every later slot of a table starts where the slot
@@ -89,7 +89,7 @@ ReplaceCode replace_block(const FlashImage& image, const char* blockname, const 
 // any place in the image (before it is read; `failure.room` then says what the merge, with the
 // `others` it already has, would take), or cannot be read whole.
 ReplaceCode read_block_file(const FlashImage& image, size_t index, const char* blockfile,
-                            const Replacements& others, Bytes& data, ReplaceFailure& failure,
+                            const Replacements& others, FileBytes& data, ReplaceFailure& failure,
                             Links links = Links::follow, const MergeOptions& options = {});
 
 // Whether `path` names the flash file `image` was read from (the same file, links followed).

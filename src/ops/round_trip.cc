@@ -78,7 +78,7 @@ BlockChecksums block_checksums(const FlashImage& image) {
 // places) and the bytes between them, so that the blocks are not read twice. Blocks that
 // overlap (a table nested in a block) are read again with the rest.
 uint32_t image_checksum(const FlashImage& image, const BlockChecksums& crcs) {
-  const std::span<const uint8_t> bytes(image.bytes.ptr.get(), image.length);
+  const std::span<const uint8_t> bytes = image_bytes(image);
   std::array<size_t, kMaxBlocks> order{};
   const size_t n = image.block_count;
   for (size_t i = 0; i < n; ++i) order[i] = i;
@@ -514,13 +514,13 @@ ManifestCode check_manifest(const FlashImage& image, const BlockChecksums& block
         failure.error = contents.error;
         return ManifestCode::cannot_open;
     }
-    if (contents.bytes.size != contents.file_length) {
+    const std::span<const uint8_t> text = contents.bytes.view;
+    if (text.size() != contents.file_length) {
       return refuse(failure, ManifestCode::cannot_open, "it gave %zu of its %llu bytes",
-                    contents.bytes.size, static_cast<unsigned long long>(contents.file_length));
+                    text.size(), static_cast<unsigned long long>(contents.file_length));
     }
     const ManifestCode code = check_manifest_text(
-        image, blocks,
-        {reinterpret_cast<const char*>(contents.bytes.ptr.get()), contents.bytes.size}, &failure,
+        image, blocks, {reinterpret_cast<const char*>(text.data()), text.size()}, &failure,
         unpacked);
     return code != ManifestCode::ok ? code : check_folder(image, folder, failure);
   } catch (const std::bad_alloc&) {
@@ -554,7 +554,7 @@ ReplaceCode take_changed_blocks(const FlashImage& image, const BlockChecksums& c
       const std::span<const uint8_t> loaded = block_bytes(image, i);
       failure.file =
           std::string(dir) + "/" + block_file_name(i, entry_name(image.records[i].entry));
-      Bytes data;
+      FileBytes data;
       failure.replace = ReplaceFailure{};
       ReplaceCode code = read_block_file(image, i, failure.file.c_str(), replacements, data,
                                          failure.replace, Links::refuse, options);
@@ -581,6 +581,10 @@ ReplaceCode take_changed_blocks(const FlashImage& image, const BlockChecksums& c
         block.verdict = Verdict::conflict;
       }
       ++verdicts.count[static_cast<size_t>(block.verdict)];
+      // Judged: the file's pages, and the block's, are not needed again before the write, which
+      // copies from the files themselves.
+      release_pages(data, data.view);
+      release_pages(image.bytes, loaded);
       if (block.verdict == Verdict::from_folder && !empty) replacements.add(i, std::move(data));
     }
   } catch (const std::bad_alloc&) {

@@ -1,10 +1,11 @@
-// What the platform layer does alike on every system: owned bytes, and the name that means a
-// standard stream.
+// What the platform layer does alike on every system: owned bytes, bytes held as a file's, and
+// the name that means a standard stream.
 #include "platform/files.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <utility>
 
 #include "platform/read_common.h"
 
@@ -23,6 +24,13 @@ bool allocate_bytes(Bytes& out, size_t size) {
   out.ptr.reset(p);
   out.size = size;
   return true;
+}
+
+FileBytes held_bytes(Bytes bytes) {
+  FileBytes held;
+  held.view = as_span(bytes);
+  held.buffer = std::move(bytes);
+  return held;
 }
 
 }  // namespace blkswap

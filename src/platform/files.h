@@ -33,6 +33,40 @@ inline std::span<const uint8_t> as_span(const Bytes& b) {
   return {b.ptr.get(), b.size};
 }
 
+// A file mapped into memory (one implementation per system), unmapped when it goes.
+struct Mapping;
+struct Unmap {
+  void operator()(Mapping* mapping) const;
+};
+
+// A file's bytes, read-only: a private mapping of a regular file (the page cache's own pages,
+// not a copy of them), or a buffer they were read into (a pipe, a FIFO, a device, anything that
+// cannot be mapped). Nothing above the platform layer tells them apart.
+struct FileBytes {
+  std::span<const uint8_t> view;
+  Bytes buffer;                             // the bytes, when they were read
+  std::unique_ptr<Mapping, Unmap> mapping;  // the mapping, when they are mapped
+};
+inline std::span<const uint8_t> as_span(const FileBytes& b) {
+  return b.view;
+}
+
+// Bytes already in memory, held as a file's are.
+FileBytes held_bytes(Bytes bytes);
+
+// This process needs `part` of `bytes` no more for now: a mapping's pages go back to the page
+// cache, where a later access finds them again; a buffer keeps its bytes.
+void release_pages(const FileBytes& bytes, std::span<const uint8_t> part);
+
+// What a command says when a file it has mapped changes size under it (the pages past the new
+// end vanish, and a read of them would end the process by a signal): `out_text` on standard
+// output, `err_text` on standard error, and the process ends with status 1, every temporary
+// removed. Given before `path` is read (null: for any file no report names); forgotten by
+// forget_changed_size_reports. On Windows a mapped file cannot change size, and nothing is kept.
+void set_changed_size_report(const char* path, std::string_view out_text,
+                             std::string_view err_text);
+void forget_changed_size_reports();
+
 // The option commands' "-": given this very pointer, read_whole_file reads standard input and
 // write_file_safely writes standard output. Any other "-" names a file.
 extern const char kStandardStream[];
@@ -56,7 +90,7 @@ struct FileIdentity {
 };
 
 struct FileContents {
-  Bytes bytes;
+  FileBytes bytes;
   uint64_t file_length = 0;    // the length found by seeking to the end, or the bytes a stream gave
   bool stopped_early = false;  // too_long from a stream: it had file_length bytes, or more
   FileIdentity identity;
@@ -74,12 +108,20 @@ inline constexpr int kIsSymbolicLink = 0x10001;
 inline constexpr int kNotRegularFile = 0x10002;
 // A file another program holds open so that it cannot be replaced (Windows), after a few tries.
 inline constexpr int kInUse = 0x10003;
+// A mapped file that became shorter than it was mapped, while it was read.
+inline constexpr int kChangedSize = 0x10004;
 
+// Whether a mapped file's pages are brought in at once (a file every byte of which is read
+// next, as an image's scan reads it) or as they are first read (a block file, whose checksum
+// is taken a window at a time, each released after it).
+enum class Pages { at_once, on_demand };
+
+// A regular file is mapped; anything else is read into a buffer.
 ReadResult read_whole_file(const char* path, uint64_t max_length, FileContents& out,
-                           Links links = Links::follow);
+                           Links links = Links::follow, Pages pages = Pages::at_once);
 
-// Writing.
-enum class WriteResult { ok, cannot_create, short_write };
+// Writing. `refused`: the read-back of the written file found it wrong; nothing was put in place.
+enum class WriteResult { ok, cannot_create, short_write, refused };
 
 // Why a write failed, for the message: what could not be done, and the system's error number
 // (0 when there is none).
@@ -113,6 +155,35 @@ Result fail(WriteFailure* why, Result result, std::string_view what, int error) 
 // refused with kInUse; Ctrl-C and the console's other events remove the temporary.
 WriteResult write_file_safely(const char* path, std::span<const uint8_t> bytes,
                               WriteFailure* why = nullptr);
+
+// One piece of a file to write, the pieces in order: bytes in memory, which may lie in a mapped
+// file (`from`, whose pages are handed back once written), or `fill` bytes of 0xFF.
+struct Piece {
+  std::span<const uint8_t> bytes;
+  const FileBytes* from = nullptr;
+  uint64_t fill = 0;
+};
+
+// A look at a written file before it is put in place, a window at a time, so that it is never
+// all in memory at once: `check(context, window, offset, total)` gets the bytes of the file
+// (`total` of them) from `offset` on, read back from it; each window starts where the one before
+// it ends, but reaches `overlap` bytes further (up to the file's end). False refuses the file.
+struct ReadBack {
+  bool (*check)(void* context, std::span<const uint8_t> window, uint64_t offset,
+                uint64_t total) = nullptr;
+  void* context = nullptr;
+  size_t overlap = 0;
+};
+inline constexpr uint64_t kReadBackWindow = uint64_t{1} << 20;
+
+// Whether write_pieces_safely writes `path` through a temporary file it can read back (a
+// regular file, or a name not yet taken), rather than directly (a device, a FIFO, a stream).
+bool is_written_through_temporary(const char* path);
+
+// write_file_safely for pieces: the same rules, with the temporary file read back by `read_back`
+// (when given) and synced before the rename; a refusal leaves the target as it was.
+WriteResult write_pieces_safely(const char* path, std::span<const Piece> pieces,
+                                ReadBack read_back = {}, WriteFailure* why = nullptr);
 
 // Whether standard output is a terminal, which takes no image.
 bool standard_output_is_terminal();

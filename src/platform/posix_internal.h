@@ -67,4 +67,24 @@ bool rename_temporary(int slot, const char* target);
 // place).
 void forget_temporary(int slot);
 
+// A read-only private mapping of a file, with the file kept open for copying straight from it.
+struct Mapping {
+  void* address = nullptr;  // `length` bytes of the file from `offset` (a page's start) on
+  size_t length = 0;
+  uint64_t offset = 0;
+  int fd = -1;
+  int guard = -1;  // its place among the mappings a change of size must not kill
+};
+
+// Registers the mapping [address, address + length) of `path`, with the report set for it (or
+// for any file), so that a read of a page a change of size took away ends the command as that
+// report says, not by SIGBUS. Returns its slot, or -1 when every slot is taken (the mapping is
+// then refused: the file is read instead).
+int guard_mapping(const void* address, size_t length, const char* path);
+void unguard_mapping(int slot);
+
+// Ends the command as the report of the mapping in `slot` says: a copy from that file found it
+// shorter than mapped.
+[[noreturn]] void end_for_changed_size(int slot);
+
 }  // namespace blkswap

@@ -39,12 +39,14 @@ ReadResult read_stream_to_end(uint64_t max_length, FileContents& out, ReadUpTo r
     if (wanted > SIZE_MAX || !allocate_bytes(grown, static_cast<size_t>(wanted))) {
       return ReadResult::no_memory;
     }
-    if (done > 0) std::memcpy(grown.ptr.get(), out.bytes.ptr.get(), done);
-    out.bytes = std::move(grown);
-    if (!read_up_to(out.bytes.ptr.get(), out.bytes.size, done)) return ReadResult::read_error;
-    if (done < out.bytes.size) break;  // the end of the stream
+    if (done > 0) std::memcpy(grown.ptr.get(), out.bytes.buffer.ptr.get(), done);
+    out.bytes.buffer = std::move(grown);
+    Bytes& buffer = out.bytes.buffer;
+    if (!read_up_to(buffer.ptr.get(), buffer.size, done)) return ReadResult::read_error;
+    if (done < buffer.size) break;  // the end of the stream
   }
-  out.bytes.size = done;
+  out.bytes.buffer.size = done;
+  out.bytes.view = as_span(out.bytes.buffer);
   out.file_length = done;
   return ReadResult::ok;
 }
@@ -56,12 +58,14 @@ ReadResult read_measured(uint64_t length, uint64_t max_length, FileContents& out
                          ReadUpTo read_up_to) {
   out.file_length = length;
   if (length > max_length) return ReadResult::too_long;
-  if (length > SIZE_MAX || !allocate_bytes(out.bytes, static_cast<size_t>(length))) {
+  Bytes& buffer = out.bytes.buffer;
+  if (length > SIZE_MAX || !allocate_bytes(buffer, static_cast<size_t>(length))) {
     return ReadResult::no_memory;
   }
   size_t done = 0;
-  if (!read_up_to(out.bytes.ptr.get(), out.bytes.size, done)) return ReadResult::read_error;
-  out.bytes.size = done;
+  if (!read_up_to(buffer.ptr.get(), buffer.size, done)) return ReadResult::read_error;
+  buffer.size = done;
+  out.bytes.view = as_span(buffer);
   return ReadResult::ok;
 }
 

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <utility>
 
@@ -68,9 +69,55 @@ ReadResult read_stream(int fd, uint64_t max_length, FileContents& out) {
   return result;
 }
 
+// Maps the `length` bytes of the regular file `fd` from `start` on, read-only and private, the
+// file kept open beside it. False, with nothing changed, when it cannot be: it is read instead.
+bool map_file(int fd, const char* path, uint64_t start, uint64_t length, Pages pages,
+              FileContents& out) {
+  const long page = ::sysconf(_SC_PAGESIZE);
+  if (length == 0 || page <= 0) return false;
+  const uint64_t first = start - start % static_cast<uint64_t>(page);
+  const uint64_t mapped = start - first + length;
+  if (mapped > SIZE_MAX || first > static_cast<uint64_t>(INT64_MAX)) return false;
+  std::unique_ptr<Mapping, Unmap> mapping(new (std::nothrow) Mapping);
+  if (!mapping) return false;
+  mapping->fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (mapping->fd < 0) return false;
+  const int flags = MAP_PRIVATE | (pages == Pages::at_once ? MAP_POPULATE : 0);
+  void* at =
+      ::mmap(nullptr, static_cast<size_t>(mapped), PROT_READ, flags, fd, static_cast<off_t>(first));
+  if (at == MAP_FAILED) return false;
+  mapping->address = at;
+  mapping->length = static_cast<size_t>(mapped);
+  mapping->offset = first;
+  mapping->guard = guard_mapping(at, mapping->length, path);
+  if (mapping->guard < 0) return false;
+  out.bytes.view = {static_cast<const uint8_t*>(at) + (start - first), static_cast<size_t>(length)};
+  out.bytes.mapping = std::move(mapping);
+  return true;
+}
+
 }  // namespace
 
-ReadResult read_whole_file(const char* path, uint64_t max_length, FileContents& out, Links links) {
+void Unmap::operator()(Mapping* mapping) const {
+  if (mapping == nullptr) return;
+  unguard_mapping(mapping->guard);
+  if (mapping->address != nullptr) ::munmap(mapping->address, mapping->length);
+  if (mapping->fd >= 0) ::close(mapping->fd);
+  delete mapping;
+}
+
+void release_pages(const FileBytes& bytes, std::span<const uint8_t> part) {
+  const long page = ::sysconf(_SC_PAGESIZE);
+  if (!bytes.mapping || part.empty() || page <= 0) return;
+  const auto at = reinterpret_cast<uintptr_t>(part.data());
+  const auto size = static_cast<uintptr_t>(page);
+  const uintptr_t first = (at + size - 1) & ~(size - 1);
+  const uintptr_t end = (at + part.size()) & ~(size - 1);
+  if (end > first) (void)::madvise(reinterpret_cast<void*>(first), end - first, MADV_DONTNEED);
+}
+
+ReadResult read_whole_file(const char* path, uint64_t max_length, FileContents& out, Links links,
+                           Pages pages) {
   out = FileContents{};
   const bool standard_input = path == kStandardStream;
   const bool only_regular = links == Links::refuse;
@@ -123,6 +170,13 @@ ReadResult read_whole_file(const char* path, uint64_t max_length, FileContents& 
   const off_t end = start < 0 ? -1 : ::lseek(fd, 0, SEEK_END);
   if (end < start || ::lseek(fd, start, SEEK_SET) != start) {
     return failed(out, ReadResult::cannot_open);
+  }
+  const auto length = static_cast<uint64_t>(end - start);
+  if (S_ISREG(st.st_mode) && length <= max_length &&
+      map_file(fd, path, static_cast<uint64_t>(start), length, pages, out)) {
+    out.file_length = length;
+    if (standard_input) (void)::lseek(fd, end, SEEK_SET);  // taken, as a read would take it
+    return ReadResult::ok;
   }
   const ReadResult result = read_measured(
       static_cast<uint64_t>(end - start), max_length, out,

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <new>
 #include <utility>
 
@@ -214,7 +215,37 @@ FileIdentity identity_of(const BY_HANDLE_FILE_INFORMATION& info) {
 
 }  // namespace
 
-ReadResult read_whole_file(const char* path, uint64_t max_length, FileContents& out, Links links) {
+void Unmap::operator()(Mapping* mapping) const {
+  if (mapping == nullptr) return;
+  if (mapping->view != nullptr) ::UnmapViewOfFile(mapping->view);
+  if (mapping->section != nullptr) ::CloseHandle(mapping->section);
+  delete mapping;
+}
+
+bool map_handle(HANDLE h, uint64_t length, FileBytes& out) {
+  if (length == 0 || length > SIZE_MAX) return false;
+  std::unique_ptr<Mapping, Unmap> mapping(new (std::nothrow) Mapping);
+  if (!mapping) return false;
+  mapping->section = ::CreateFileMappingW(h, nullptr, PAGE_READONLY, 0, 0, nullptr);
+  if (mapping->section == nullptr) return set_errno_from_last_error() < 0;
+  mapping->view =
+      ::MapViewOfFile(mapping->section, FILE_MAP_READ, 0, 0, static_cast<size_t>(length));
+  if (mapping->view == nullptr) return set_errno_from_last_error() < 0;
+  out.view = {static_cast<const uint8_t*>(mapping->view), static_cast<size_t>(length)};
+  out.mapping = std::move(mapping);
+  return true;
+}
+
+// A mapping's pages stay with the process on Windows; nothing is released.
+void release_pages(const FileBytes&, std::span<const uint8_t>) {}
+
+// A mapped file cannot change size on Windows (SetEndOfFile fails while a view is open): no
+// report is ever needed.
+void set_changed_size_report(const char*, std::string_view, std::string_view) {}
+void forget_changed_size_reports() {}
+
+ReadResult read_whole_file(const char* path, uint64_t max_length, FileContents& out, Links links,
+                           Pages) {
   out = FileContents{};
   const bool standard_input = path == kStandardStream;
   const bool only_regular = links == Links::refuse;

@@ -1,10 +1,13 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -68,14 +71,16 @@ bool write_whole(int fd, std::span<const uint8_t> bytes) {
 
 namespace {
 
+bool write_pieces(int fd, std::span<const Piece> pieces);
+
 // Writes with SIGPIPE held back: a reader that goes away makes the write fail with EPIPE, and
 // the signal it raised is taken back instead of killing the process.
-bool write_all_without_sigpipe(int fd, std::span<const uint8_t> bytes) {
+bool write_all_without_sigpipe(int fd, std::span<const Piece> pieces) {
   sigset_t pipe_only, saved;
   sigemptyset(&pipe_only);
   sigaddset(&pipe_only, SIGPIPE);
   ::sigprocmask(SIG_BLOCK, &pipe_only, &saved);
-  const bool ok = write_whole(fd, bytes);
+  const bool ok = write_pieces(fd, pieces);
   const int error = errno;
   sigset_t pending;
   if (!ok && error == EPIPE && !sigismember(&saved, SIGPIPE) && ::sigpending(&pending) == 0 &&
@@ -88,6 +93,89 @@ bool write_all_without_sigpipe(int fd, std::span<const uint8_t> bytes) {
   return ok;
 }
 
+// Writes the pieces to `fd` in order, 0xFF from one small buffer. Bytes that lie in a mapped
+// file go a window at a time, each window's pages handed back once written, so that the output's
+// bytes are never all in memory at once; the system is asked to start writing each window to the
+// disk at once, so that the sync at the end waits for less. False (with errno) when a write
+// fails; bytes whose pages vanished (their file became shorter than it was mapped) end the
+// command as that file's report says.
+bool write_pieces(int fd, std::span<const Piece> pieces) {
+  constexpr size_t kWindow = size_t{8} << 20;
+  static const auto erased = [] {
+    std::array<uint8_t, 1 << 16> bytes;
+    bytes.fill(0xFF);
+    return bytes;
+  }();
+  uint64_t written = 0;
+  const auto wrote = [&](size_t size) {
+#ifdef SYNC_FILE_RANGE_WRITE
+    if (size >= kWindow) {
+      (void)::sync_file_range(fd, static_cast<off_t>(written), static_cast<off_t>(size),
+                              SYNC_FILE_RANGE_WRITE);
+    }
+#endif
+    written += size;
+  };
+  for (const Piece& piece : pieces) {
+    for (uint64_t left = piece.fill; left > 0;) {
+      const size_t now = static_cast<size_t>(std::min<uint64_t>(left, erased.size()));
+      if (!write_whole(fd, {erased.data(), now})) return false;
+      wrote(now);
+      left -= now;
+    }
+    for (std::span<const uint8_t> rest = piece.bytes; !rest.empty();) {
+      const std::span<const uint8_t> window = rest.first(std::min(rest.size(), kWindow));
+      if (!write_whole(fd, window)) {
+        const Mapping* from = piece.from != nullptr ? piece.from->mapping.get() : nullptr;
+        if (errno == EFAULT && from != nullptr) end_for_changed_size(from->guard);
+        return false;
+      }
+      if (piece.from != nullptr) release_pages(*piece.from, window);
+      wrote(window.size());
+      rest = rest.subspan(window.size());
+    }
+  }
+  return true;
+}
+
+// The bytes `fd` holds, read back a window at a time into one small buffer, for `read_back` to
+// judge. (Read, not mapped: a file just written may sit in the page cache in small pieces, which
+// cost more to map than to copy.) False when it refuses them (refused), or they cannot be read
+// (short_write, with errno).
+bool read_back_written(int fd, ReadBack read_back, WriteFailure* why, WriteResult& result) {
+  result = WriteResult::ok;
+  if (read_back.check == nullptr) return true;
+  struct stat st {};
+  Bytes buffer;
+  if (::fstat(fd, &st) != 0 || !allocate_bytes(buffer, kReadBackWindow + read_back.overlap)) {
+    result = fail(why, WriteResult::short_write, "the new file cannot be read back", errno);
+    return false;
+  }
+  const auto total = static_cast<uint64_t>(st.st_size);
+  uint64_t offset = 0;
+  do {
+    const auto size = static_cast<size_t>(std::min<uint64_t>(total - offset, buffer.size));
+    size_t done = 0;
+    while (done < size) {
+      const ssize_t got =
+          ::pread(fd, buffer.ptr.get() + done, size - done, static_cast<off_t>(offset + done));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {
+        result = fail(why, WriteResult::short_write, "the new file cannot be read back",
+                      got < 0 ? errno : EIO);
+        return false;
+      }
+      done += static_cast<size_t>(got);
+    }
+    if (!read_back.check(read_back.context, {buffer.ptr.get(), size}, offset, total)) {
+      result = WriteResult::refused;
+      return false;
+    }
+    offset += kReadBackWindow;
+  } while (offset < total);
+  return true;
+}
+
 mode_t new_file_mode() {
   const mode_t mask = ::umask(0);
   ::umask(mask);
@@ -96,7 +184,7 @@ mode_t new_file_mode() {
 
 // Writes straight into `path` as given, for what is not a regular file: a device, a FIFO, a
 // socket, a terminal, or the pipe behind /dev/stdout.
-WriteResult write_directly(const char* path, std::span<const uint8_t> bytes, WriteFailure* why) {
+WriteResult write_directly(const char* path, std::span<const Piece> pieces, WriteFailure* why) {
   // O_NONBLOCK makes the open of a FIFO without a reader fail instead of waiting for ever.
   UniqueFd fd(::open(path, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (fd.get() < 0) return fail(why, WriteResult::cannot_create, "the open failed", errno);
@@ -104,7 +192,7 @@ WriteResult write_directly(const char* path, std::span<const uint8_t> bytes, Wri
   if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
     return fail(why, WriteResult::cannot_create, "the open failed", errno);
   }
-  if (!write_all_without_sigpipe(fd.get(), bytes)) {
+  if (!write_all_without_sigpipe(fd.get(), pieces)) {
     return fail(why, WriteResult::short_write, "the write failed", errno);
   }
   struct stat st {};
@@ -222,12 +310,16 @@ bool copy_attributes(const char* old_path, int fd) {
   return true;
 }
 
-// Writes the bytes into the temporary file, then gives it what the replaced file had. The
-// metadata comes after the bytes because a write clears set-id bits and file capabilities.
+// Writes the pieces into the temporary file and reads them back, then gives it what the replaced
+// file had and syncs it. The read-back comes before the sync so that it runs while the system
+// writes the bytes to the disk; the metadata comes after the bytes because a write clears set-id
+// bits and file capabilities.
 WriteResult fill_temporary(int fd, const std::string& old_path, const struct stat* old,
-                           std::span<const uint8_t> bytes, WriteFailure* why) {
-  if (!write_whole(fd, bytes))
+                           std::span<const Piece> pieces, ReadBack read_back, WriteFailure* why) {
+  if (!write_pieces(fd, pieces))
     return fail(why, WriteResult::short_write, "the write failed", errno);
+  WriteResult judged = WriteResult::ok;
+  if (!read_back_written(fd, read_back, why, judged)) return judged;
   if (old != nullptr) {
     struct stat now {};
     if (::fstat(fd, &now) != 0)
@@ -272,12 +364,13 @@ WriteResult fill_temporary(int fd, const std::string& old_path, const struct sta
 }
 
 WriteResult replace_through_temporary(const std::string& target, const struct stat* old,
-                                      std::span<const uint8_t> bytes, WriteFailure* why) {
+                                      std::span<const Piece> pieces, ReadBack read_back,
+                                      WriteFailure* why) {
   TemporaryFile temp;
   if (!temp.create(directory_of(target))) {
     return fail(why, WriteResult::cannot_create, "no temporary file can be made beside it", errno);
   }
-  const WriteResult filled = fill_temporary(temp.fd(), target, old, bytes, why);
+  const WriteResult filled = fill_temporary(temp.fd(), target, old, pieces, read_back, why);
   if (filled != WriteResult::ok) return filled;
   if (!temp.close()) return fail(why, WriteResult::short_write, "the close failed", errno);
   if (!temp.rename_over(target)) {
@@ -310,27 +403,39 @@ int own_descriptor(std::string_view path) {
   return flags >= 0 && (flags & O_ACCMODE) != O_RDONLY ? fd : -1;
 }
 
-WriteResult write_to_stream(int fd, std::span<const uint8_t> bytes, WriteFailure* why) {
-  if (write_all_without_sigpipe(fd, bytes)) return WriteResult::ok;
+WriteResult write_to_stream(int fd, std::span<const Piece> pieces, WriteFailure* why) {
+  if (write_all_without_sigpipe(fd, pieces)) return WriteResult::ok;
   return fail(why, WriteResult::short_write, "the stream took not all of it", errno);
 }
 
 }  // namespace
+
+bool is_written_through_temporary(const char* path) {
+  if (path == kStandardStream || own_descriptor(path) >= 0) return false;
+  struct stat st {};
+  return ::stat(path, &st) != 0 || S_ISREG(st.st_mode) || S_ISDIR(st.st_mode);
+}
 
 bool standard_output_is_terminal() {
   return ::isatty(STDOUT_FILENO) == 1;
 }
 
 WriteResult write_file_safely(const char* path, std::span<const uint8_t> bytes, WriteFailure* why) {
+  const Piece whole{bytes};
+  return write_pieces_safely(path, {&whole, 1}, {}, why);
+}
+
+WriteResult write_pieces_safely(const char* path, std::span<const Piece> pieces, ReadBack read_back,
+                                WriteFailure* why) {
   if (path == kStandardStream) {
-    if (write_all_without_sigpipe(STDOUT_FILENO, bytes)) return WriteResult::ok;
+    if (write_all_without_sigpipe(STDOUT_FILENO, pieces)) return WriteResult::ok;
     return fail(why, WriteResult::short_write, "standard output took not all of it", errno);
   }
-  if (const int fd = own_descriptor(path); fd >= 0) return write_to_stream(fd, bytes, why);
+  if (const int fd = own_descriptor(path); fd >= 0) return write_to_stream(fd, pieces, why);
   struct stat st {};
   if (::stat(path, &st) == 0) {
     if (S_ISDIR(st.st_mode)) return fail(why, WriteResult::cannot_create, "it is a directory", 0);
-    if (!S_ISREG(st.st_mode)) return write_directly(path, bytes, why);
+    if (!S_ISREG(st.st_mode)) return write_directly(path, pieces, why);
     // A regular file: replaced where the links end, and only by a rename.
     const std::string target = follow_links(path);
     struct stat found {};
@@ -341,7 +446,7 @@ WriteResult write_file_safely(const char* path, std::span<const uint8_t> bytes, 
     if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
       return fail(why, WriteResult::cannot_create, "the caller may not write it", errno);
     }
-    return replace_through_temporary(target, &st, bytes, why);
+    return replace_through_temporary(target, &st, pieces, read_back, why);
   }
   if (errno != ENOENT)
     return fail(why, WriteResult::cannot_create, "its directory cannot be reached", errno);
@@ -360,7 +465,7 @@ WriteResult write_file_safely(const char* path, std::span<const uint8_t> bytes, 
   if (found_folder && !S_ISDIR(folder.st_mode)) {
     return fail(why, WriteResult::cannot_create, "its folder is not a folder", 0);
   }
-  return replace_through_temporary(target, nullptr, bytes, why);
+  return replace_through_temporary(target, nullptr, pieces, read_back, why);
 }
 
 }  // namespace blkswap

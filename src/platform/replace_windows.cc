@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <string>
 #include <string_view>
@@ -29,6 +30,24 @@ bool write_whole(HANDLE h, std::span<const uint8_t> bytes) {
 
 namespace {
 
+// Writes the pieces to `h` in order, 0xFF from one small buffer. False with errno.
+bool write_pieces(HANDLE h, std::span<const Piece> pieces) {
+  static const auto erased = [] {
+    std::array<uint8_t, 1 << 16> bytes;
+    bytes.fill(0xFF);
+    return bytes;
+  }();
+  for (const Piece& piece : pieces) {
+    for (uint64_t left = piece.fill; left > 0;) {
+      const size_t now = static_cast<size_t>(std::min<uint64_t>(left, erased.size()));
+      if (!write_whole(h, {erased.data(), now})) return false;
+      left -= now;
+    }
+    if (!write_whole(h, piece.bytes)) return false;
+  }
+  return true;
+}
+
 WriteResult fail_with_system_error(WriteFailure* why, WriteResult result, std::string_view what) {
   return fail(why, result, what, set_errno_from_last_error());
 }
@@ -44,12 +63,12 @@ bool in_use(DWORD error) {
 }
 
 // Writes straight into what is not a file on a disk: a device (NUL, a serial port) or a pipe.
-WriteResult write_directly(const std::wstring& path, std::span<const uint8_t> bytes,
+WriteResult write_directly(const std::wstring& path, std::span<const Piece> pieces,
                            WriteFailure* why) {
   UniqueHandle h(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                nullptr, OPEN_EXISTING, 0, nullptr));
   if (!h.valid()) return fail_with_system_error(why, WriteResult::cannot_create, "the open failed");
-  if (!write_whole(h.get(), bytes)) {
+  if (!write_pieces(h.get(), pieces)) {
     return fail(why, WriteResult::short_write, "the write failed", errno);
   }
   if (!h.close()) return fail_with_system_error(why, WriteResult::short_write, "the close failed");
@@ -72,11 +91,47 @@ struct TemporaryFile {
   int slot = -1;
 };
 
-WriteResult fill_temporary(TemporaryFile& temp, std::span<const uint8_t> bytes, WriteFailure* why) {
+// The written file's bytes, read back from its handle a window at a time into one small buffer,
+// for `read_back` to judge.
+WriteResult read_back_written(HANDLE file, uint64_t total, ReadBack read_back, WriteFailure* why) {
+  if (read_back.check == nullptr) return WriteResult::ok;
+  Bytes buffer;
+  if (!allocate_bytes(buffer, kReadBackWindow + read_back.overlap)) {
+    return fail(why, WriteResult::short_write, "the new file cannot be read back", ENOMEM);
+  }
+  uint64_t offset = 0;
+  do {
+    const auto size = static_cast<size_t>(std::min<uint64_t>(total - offset, buffer.size));
+    for (size_t done = 0; done < size;) {
+      OVERLAPPED at{};
+      at.Offset = static_cast<DWORD>(offset + done);
+      at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
+      DWORD got = 0;
+      if (!::ReadFile(file, buffer.ptr.get() + done, static_cast<DWORD>(size - done), &got, &at) ||
+          got == 0) {
+        return fail_with_system_error(why, WriteResult::short_write,
+                                      "the new file cannot be read back");
+      }
+      done += got;
+    }
+    if (!read_back.check(read_back.context, {buffer.ptr.get(), size}, offset, total)) {
+      return WriteResult::refused;
+    }
+    offset += kReadBackWindow;
+  } while (offset < total);
+  return WriteResult::ok;
+}
+
+WriteResult fill_temporary(TemporaryFile& temp, std::span<const Piece> pieces, ReadBack read_back,
+                           WriteFailure* why) {
   const HANDLE file = temporary_handle(temp.slot);
-  if (!write_whole(file, bytes)) {
+  if (!write_pieces(file, pieces)) {
     return fail(why, WriteResult::short_write, "the write failed", errno);
   }
+  uint64_t length = 0;
+  for (const Piece& piece : pieces) length += piece.bytes.size() + piece.fill;
+  const WriteResult judged = read_back_written(file, length, read_back, why);
+  if (judged != WriteResult::ok) return judged;
   if (!::FlushFileBuffers(file)) {
     return fail_with_system_error(why, WriteResult::short_write, "the sync failed");
   }
@@ -122,12 +177,13 @@ WriteResult move_into_place(TemporaryFile& temp, const std::wstring& target, boo
 }
 
 WriteResult replace_through_temporary(const std::wstring& target, bool replacing,
-                                      std::span<const uint8_t> bytes, WriteFailure* why) {
+                                      std::span<const Piece> pieces, ReadBack read_back,
+                                      WriteFailure* why) {
   TemporaryFile temp;
   if (!make_temporary_file(folder_of(target), temp.path, temp.slot)) {
     return fail(why, WriteResult::cannot_create, "no temporary file can be made beside it", errno);
   }
-  const WriteResult filled = fill_temporary(temp, bytes, why);
+  const WriteResult filled = fill_temporary(temp, pieces, read_back, why);
   if (filled != WriteResult::ok) return filled;
   return move_into_place(temp, target, replacing, why);
 }
@@ -186,16 +242,27 @@ bool standard_output_is_terminal() {
   return ::GetFileType(out) == FILE_TYPE_CHAR && ::GetConsoleMode(out, &mode);
 }
 
+bool is_written_through_temporary(const char* path) {
+  std::wstring name;
+  return path != kStandardStream && system_path(path, name) && name.rfind(L"\\\\.\\", 0) != 0;
+}
+
 WriteResult write_file_safely(const char* path, std::span<const uint8_t> bytes, WriteFailure* why) {
+  const Piece whole{bytes};
+  return write_pieces_safely(path, {&whole, 1}, {}, why);
+}
+
+WriteResult write_pieces_safely(const char* path, std::span<const Piece> pieces, ReadBack read_back,
+                                WriteFailure* why) {
   if (path == kStandardStream) {
-    if (write_whole(::GetStdHandle(STD_OUTPUT_HANDLE), bytes)) return WriteResult::ok;
+    if (write_pieces(::GetStdHandle(STD_OUTPUT_HANDLE), pieces)) return WriteResult::ok;
     return fail(why, WriteResult::short_write, "standard output took not all of it", errno);
   }
   std::wstring name;
   if (!system_path(path, name)) {
     return fail(why, WriteResult::cannot_create, "its name cannot be used", errno);
   }
-  if (name.rfind(L"\\\\.\\", 0) == 0) return write_directly(name, bytes, why);
+  if (name.rfind(L"\\\\.\\", 0) == 0) return write_directly(name, pieces, why);
   const DWORD attributes = ::GetFileAttributesW(name.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES) {
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
@@ -220,7 +287,7 @@ WriteResult write_file_safely(const char* path, std::span<const uint8_t> bytes, 
     }
     const WriteResult writable = check_writable(target, target_attributes, why);
     if (writable != WriteResult::ok) return writable;
-    return replace_through_temporary(target, true, bytes, why);
+    return replace_through_temporary(target, true, pieces, read_back, why);
   }
   const DWORD error = ::GetLastError();
   if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
@@ -234,7 +301,7 @@ WriteResult write_file_safely(const char* path, std::span<const uint8_t> bytes, 
   if ((folder & FILE_ATTRIBUTE_DIRECTORY) == 0) {
     return fail(why, WriteResult::cannot_create, "its folder is not a folder", 0);
   }
-  return replace_through_temporary(name, false, bytes, why);
+  return replace_through_temporary(name, false, pieces, read_back, why);
 }
 
 }  // namespace blkswap

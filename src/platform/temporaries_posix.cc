@@ -6,10 +6,15 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <span>
+#include <string_view>
 
+#include "platform/files.h"
 #include "platform/posix_internal.h"
 
 namespace blkswap {
@@ -76,6 +81,80 @@ extern "C" void remove_temporaries_and_die(int signal_number) {
   ::raise(signal_number);  // delivered, with its default action, when the handler returns
 }
 
+// What to say when a mapped file changes size: one report per file named before it was read,
+// and one for any other file.
+constexpr size_t kReports = 4;
+struct Report {
+  char path[PATH_MAX];
+  bool standard_input;
+  bool used;
+  char out[2048];
+  size_t out_size;
+  char err[1024];
+  size_t err_size;
+};
+Report reports[kReports + 1];  // the last: for any file
+
+// The mappings a change of size must not kill, and the report of each.
+constexpr size_t kGuards = 80;
+struct Guard {
+  volatile sig_atomic_t used;
+  uintptr_t start;
+  uintptr_t end;
+  const Report* report;
+};
+Guard guards[kGuards];
+bool bus_handler_installed = false;
+
+void write_text(int fd, const char* text, size_t size) {
+  while (size > 0) {
+    const ssize_t put = ::write(fd, text, size);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return;
+    text += put;
+    size -= static_cast<size_t>(put);
+  }
+}
+
+[[noreturn]] void end_with(const Report* report) {
+  remove_every_temporary();
+  if (report != nullptr) {
+    write_text(STDOUT_FILENO, report->out, report->out_size);
+    write_text(STDERR_FILENO, report->err, report->err_size);
+  }
+  ::_exit(1);
+}
+
+// SIGBUS: a read of a mapped page past the end of a file that shrank. For a guarded mapping the
+// command ends as its report says; anything else ends the process as the signal would, every
+// temporary removed first.
+extern "C" void on_bus_error(int signal_number, siginfo_t* info, void*) {
+  const auto at = reinterpret_cast<uintptr_t>(info->si_addr);
+  for (const Guard& guard : guards) {
+    if (guard.used && at >= guard.start && at < guard.end) end_with(guard.report);
+  }
+  remove_temporaries_and_die(signal_number);
+}
+
+// Installed over anything but an ignored SIGBUS: no handler outlives an exec, so any other is
+// this process's own (a sanitizer's, or the temporaries' above).
+void install_bus_handler() {
+  if (bus_handler_installed) return;
+  struct sigaction current {};
+  if (::sigaction(SIGBUS, nullptr, &current) != 0) return;
+  if ((current.sa_flags & SA_SIGINFO) == 0 && current.sa_handler == SIG_IGN) return;
+  struct sigaction handler {};
+  handler.sa_sigaction = on_bus_error;
+  handler.sa_flags = SA_SIGINFO;
+  handler.sa_mask = ending_signals();
+  bus_handler_installed = ::sigaction(SIGBUS, &handler, nullptr) == 0;
+}
+
+void copy_text(char* to, size_t capacity, size_t& size, std::string_view text) {
+  size = std::min(text.size(), capacity);
+  std::memcpy(to, text.data(), size);
+}
+
 // Blocks every ending signal for as long as it lives, so that the handler sees each slot
 // either free or whole.
 struct Blocked {
@@ -94,6 +173,7 @@ void install_handlers() {
   for_each_ending_signal([&](int s) {
     struct sigaction current {};
     installed[s] = false;
+    if (s == SIGBUS && bus_handler_installed) return;  // it removes the temporaries too
     if (::sigaction(s, nullptr, &current) != 0) return;
     if (current.sa_handler != SIG_DFL) return;  // ignored, or the caller's own handler
     struct sigaction handler {};
@@ -105,7 +185,9 @@ void install_handlers() {
 
 void restore_handlers() {
   for_each_ending_signal([](int s) {
-    if (installed[s]) ::sigaction(s, &saved_actions[s], nullptr);
+    if (installed[s] && !(s == SIGBUS && bus_handler_installed)) {
+      ::sigaction(s, &saved_actions[s], nullptr);
+    }
     installed[s] = false;
   });
 }
@@ -206,6 +288,74 @@ bool rename_temporary(int slot, const char* target) {
   if (::rename(slots[slot].path, target) != 0) return false;
   free_slot(slot);
   return true;
+}
+
+namespace {
+
+// Whether `report` is the one for `path` (standard input has no name: it matches by kind).
+bool names(const Report& report, const char* path) {
+  if (!report.used || report.standard_input != (path == kStandardStream)) return false;
+  return report.standard_input || std::strcmp(report.path, path) == 0;
+}
+
+}  // namespace
+
+void set_changed_size_report(const char* path, std::string_view out_text,
+                             std::string_view err_text) {
+  const Blocked blocked;
+  Report* report = &reports[kReports];
+  if (path != nullptr) {
+    report = nullptr;
+    for (Report& r : std::span(reports, kReports)) {
+      if (names(r, path)) report = &r;
+    }
+    for (Report& r : std::span(reports, kReports)) {
+      if (report == nullptr && !r.used) report = &r;
+    }
+    const bool fits = path == kStandardStream || std::strlen(path) < PATH_MAX;
+    if (report == nullptr || !fits) return;  // the report for any file serves it
+    report->standard_input = path == kStandardStream;
+    if (!report->standard_input) std::strcpy(report->path, path);
+  }
+  report->used = true;
+  copy_text(report->out, sizeof report->out, report->out_size, out_text);
+  copy_text(report->err, sizeof report->err, report->err_size, err_text);
+}
+
+void forget_changed_size_reports() {
+  const Blocked blocked;
+  for (Report& report : reports) report.used = false;
+}
+
+int guard_mapping(const void* address, size_t length, const char* path) {
+  const Blocked blocked;
+  install_bus_handler();
+  const Report* report = reports[kReports].used ? &reports[kReports] : nullptr;
+  for (const Report& r : std::span(reports, kReports)) {
+    if (names(r, path)) report = &r;
+  }
+  for (size_t i = 0; i < kGuards; ++i) {
+    Guard& guard = guards[i];
+    if (guard.used) continue;
+    guard.start = reinterpret_cast<uintptr_t>(address);
+    guard.end = guard.start + length;
+    guard.report = report;
+    guard.used = 1;
+    return static_cast<int>(i);
+  }
+  return -1;
+}
+
+void unguard_mapping(int slot) {
+  if (slot < 0 || static_cast<size_t>(slot) >= kGuards) return;
+  const Blocked blocked;
+  guards[slot].used = 0;
+}
+
+void end_for_changed_size(int slot) {
+  const sigset_t set = ending_signals();
+  ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  end_with(slot >= 0 && static_cast<size_t>(slot) < kGuards ? guards[slot].report : nullptr);
 }
 
 }  // namespace blkswap

@@ -18,6 +18,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/files.h"
+
 namespace blkswap {
 
 // A handle that is closed when it goes out of scope.
@@ -66,6 +68,16 @@ std::wstring folder_of(const std::wstring& path);
 
 // Writes every byte to `h`, in pieces a DWORD can count. False with errno.
 bool write_whole(HANDLE h, std::span<const uint8_t> bytes);
+
+// A read-only view of a file's section, unmapped (and the section closed) when it goes.
+struct Mapping {
+  const void* view = nullptr;
+  HANDLE section = nullptr;
+};
+
+// Maps the first `length` bytes of the file `h` read-only into `out`. False (with errno) when
+// it cannot be mapped.
+bool map_handle(HANDLE h, uint64_t length, FileBytes& out);
 
 // The registry. A temporary file is made in `folder` under a fresh hidden-by-name
 // (.blkswap-XXXXXXXX) name, opened for writing and deleting, and its handle stays the

@@ -92,6 +92,10 @@ std::vector<uint8_t> to_vector(const Bytes& bytes) {
   return {bytes.ptr.get(), bytes.ptr.get() + bytes.size};
 }
 
+std::vector<uint8_t> to_vector(const FileBytes& bytes) {
+  return {bytes.view.begin(), bytes.view.end()};
+}
+
 bool write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
   f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));

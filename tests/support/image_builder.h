@@ -48,6 +48,7 @@ std::vector<uint8_t> pattern(size_t size, uint32_t seed);
 // A copy in the buffer type the loader takes, and back.
 Bytes to_bytes(const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> to_vector(const Bytes& bytes);
+std::vector<uint8_t> to_vector(const FileBytes& bytes);
 
 bool write_file(const std::string& path, const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> read_file(const std::string& path);
