@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Whole-process benchmark at the machine's limit: blkswap's list, --info, --verify, merge, repack,
 # unpack and diff on one image, in alternating rounds, against what the machine does anyway (cat
-# of the image, cp && sync of it, a program that maps it and finds its tables: bench/mapped_scan.c)
-# and against what a person writes instead (bench/blkswap.py, list and merge). Prints the median
+# of the image, cp && sync of it, a program that maps it and finds its tables: bench/mapped_scan.c,
+# and one that replaces a file safely: bench/safe_copy.c) and against what a person writes
+# instead (bench/blkswap.py, list and merge). Prints the median
 # time of each, the median and spread of the per-round ratios, the targets, and peak resident
 # memory (/usr/bin/time's, mapped pages included) against the image's length.
 #
@@ -16,11 +17,12 @@ work=$root/build/bench/$size
 mkdir -p "$work"
 
 cmake --preset default >/dev/null
-cmake --build --preset default --target blkswap make_bench_image mapped_scan >/dev/null
+cmake --build --preset default --target blkswap make_bench_image mapped_scan safe_copy >/dev/null
 [ -f "$work/image.bin" ] || "$root/build/default/bench/make_bench_image" "$work" "$size"
 
 blkswap=${BLKSWAP:-$root/build/default/blkswap}
 scan=$root/build/default/bench/mapped_scan
+safe_copy=$root/build/default/bench/safe_copy
 python=$root/bench/blkswap.py
 image=$work/image.bin
 block=$work/block.bin
@@ -57,6 +59,7 @@ steps=(
   'tool verify --verify "$image"'
   'tool merge "$image" bootload "$block" "$work/out.bin"'
   'measure cp-sync sh -c "cp \"$image\" \"$work/copy.bin\" && sync"'
+  'measure safe-copy "$safe_copy" "$image" "$work/safe.bin"'
   'tool repack --repack "$image" "$work/parts" "$work/re.bin"'
   'rm -rf "$work/unpacked"; tool unpack --unpack "$image" "$work/unpacked"'
   'tool diff --diff "$image" "$work/other.bin"'
@@ -98,7 +101,8 @@ for name in times:
 print()
 for a, b, target in [("list", "cat", "at most 2x"), ("list", "scan", ""),
                      ("info", "cat", "at most 3x"), ("verify", "cat", "at most 3x"),
-                     ("merge", "cp-sync", "at most 1.3x"), ("repack", "cp-sync", "at most 1.5x"),
+                     ("merge", "cp-sync", "at most 1.3x"), ("merge", "safe-copy", ""),
+                     ("safe-copy", "cp-sync", ""), ("repack", "cp-sync", "at most 1.5x"),
                      ("python-list", "list", "at least 20x"),
                      ("python-merge", "merge", "at least 5x")]:
     print(f"{a + ' / ' + b:<24}{spread(ratios(a, b)):<26}{target}")

@@ -197,6 +197,37 @@ TEST(LoadImage, RefusesAnImageOfFourGibibytesOrMoreWithoutReadingIt) {
   EXPECT_EQ(load_image(image, path.c_str()), LoadCode::bad_length);
 }
 
+// A file is mapped and scanned a window at a time, its halves on two threads, each window's
+// checksum kept: the tables come out in order, a limit counts both halves, and a block's checksum
+// from the windows is its bytes' own.
+TEST(LoadImage, AMappedFileScannedInWindowsGivesWhatMemoryGives) {
+  testing::TempDir dir;
+  std::vector<uint8_t> wide =
+      build_image(8 * kImageUnit,
+                  {{0x1234,
+                    {{.id = 1, .offset = 0x100, .data = pattern(0x123457, 1)},
+                     {.id = 2, .offset = 0x200000, .data = pattern(0x3001, 2)}}},
+                   {0x1A0001, {{.id = 3, .offset = 0x20000, .data = pattern(0x40000, 3)}}}},
+                  0x5A);
+  auto halves = build_image(kImageUnit, {{0x40, numbered_blocks(33, 0x1000)}});
+  testing::put_table(halves,
+                     {0x60000, numbered_blocks(32, 0x1000)});  // the 65th in the second half
+  for (const auto& bytes : {wide, halves}) {
+    const std::string file = dir.file("image.bin", bytes);
+    FlashImage mapped, in_memory;
+    LoadFailure mapped_why, in_memory_why;
+    const LoadCode code = load_image(mapped, file.c_str(), &mapped_why);
+    EXPECT_EQ(code, load_image_bytes(in_memory, testing::to_bytes(bytes), &in_memory_why));
+    EXPECT_EQ(mapped_why.scan.table_pos, in_memory_why.scan.table_pos);
+    EXPECT_EQ(mapped_why.scan.slot, in_memory_why.scan.slot);
+    ASSERT_EQ(mapped.block_count, in_memory.block_count);
+    for (size_t i = 0; i < mapped.block_count; ++i) {
+      EXPECT_EQ(mapped.records[i].table_pos, in_memory.records[i].table_pos);
+      EXPECT_EQ(block_checksum(mapped, i), block_crc(block_bytes(in_memory, i))) << i;
+    }
+  }
+}
+
 TEST(LoadImage, FileFailures) {
   testing::TempDir dir;
   FlashImage image;

@@ -367,7 +367,9 @@ struct MergeRun {
   MergeOptions options;
 };
 
+// The checksums of the blocks as loaded are taken on two threads, before the plan needs them.
 bool plan_run(MergeRun& run) {
+  if (!run.loaded_checksums) run.loaded_checksums = block_checksums(*run.image);
   return plan_merge(*run.image, run.replacements, run.plan, run.options,
                     run.loaded_checksums ? &*run.loaded_checksums : nullptr);
 }

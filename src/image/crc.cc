@@ -186,4 +186,15 @@ uint32_t block_crc_concat(uint32_t crc_a, uint32_t crc_b, uint64_t length_b) {
   return crc_b ^ after_zeros(crc_a ^ 0xFFFFFFFFu, length_b);
 }
 
+CrcJoin crc_join_for(uint64_t length_b) {
+  CrcJoin join;
+  for (size_t bit = 0; bit < 32; ++bit)
+    join.columns[bit] = after_zeros(uint32_t{1} << bit, length_b);
+  return join;
+}
+
+uint32_t block_crc_concat(const CrcJoin& join, uint32_t crc_a, uint32_t crc_b) {
+  return crc_b ^ times(join.columns, crc_a ^ 0xFFFFFFFFu);
+}
+
 }  // namespace blkswap

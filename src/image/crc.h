@@ -36,4 +36,11 @@ bool block_crc_is_accelerated();
 // reading either again.
 uint32_t block_crc_concat(uint32_t crc_a, uint32_t crc_b, uint64_t length_b);
 
+// The same for many B of one length: what that length does to A's checksum, worked out once.
+struct CrcJoin {
+  std::array<uint32_t, 32> columns{};
+};
+CrcJoin crc_join_for(uint64_t length_b);
+uint32_t block_crc_concat(const CrcJoin& join, uint32_t crc_a, uint32_t crc_b);
+
 }  // namespace blkswap

@@ -2,7 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
+#include <memory>
+#include <thread>
 #include <utility>
+
+#include "image/crc.h"
 
 namespace blkswap {
 
@@ -83,11 +88,162 @@ bool find_layout(std::span<const uint8_t> image, FoundLayout& found) {
   return found.table_count > 0 || fail_scan(found, ScanFault::no_table, 0, 0);
 }
 
+namespace {
+
+// The tables whose headers start in windows [first, end) of an image (a window is kWindow bytes
+// of it), found as find_layout_part finds them, and the checksum of each of those windows into
+// `crcs` (when given). False, with found.failure saying why, when a table is not whole; false
+// with no failure when there is no memory for a window.
+bool scan_windows(const FileBytes& file, std::span<const uint8_t> image, size_t first, size_t end,
+                  FoundLayout& found, uint32_t* crcs) {
+  const uint64_t from = uint64_t{first} * kWindow;
+  const uint64_t to = std::min<uint64_t>(uint64_t{end} * kWindow, image.size());
+  const std::span<const uint8_t> part =
+      image.subspan(from, std::min<uint64_t>(to + kTableReach, image.size()) - from);
+  uint64_t offset = from;
+  bool laid_out = true;
+  const bool walked =
+      for_each_window(file, part, kTableReach, [&](std::span<const uint8_t> window) {
+        if (offset >= to) return false;  // the reach past the last window: read, not searched
+        const uint64_t own = std::min<uint64_t>(kWindow, to - offset);
+        laid_out = find_layout_part(window, offset, image.size(), offset + own, found);
+        if (crcs != nullptr)
+          crcs[offset / kWindow] = block_crc(window.first(static_cast<size_t>(own)));
+        offset += kWindow;
+        return laid_out;
+      });
+  return laid_out && (walked || offset >= to);
+}
+
+// Appends to `found` the tables and entries of `later`, found after them in the image, as
+// find_layout would have: the limit of 64 blocks counts both. `later_ok` is false when the scan
+// of `later` failed, at the table where found.failure says; what comes before it is appended.
+bool append_layout(FoundLayout& found, const FoundLayout& later, bool later_ok) {
+  for (size_t i = 0; i < later.entry_count;) {
+    size_t count = 0;
+    while (i + count < later.entry_count &&
+           later.entries[i + count].table_pos == later.entries[i].table_pos) {
+      ++count;
+    }
+    if (found.entry_count + count > kMaxBlocks) {
+      return fail_scan(found, ScanFault::too_many_blocks, later.entries[i].table_pos,
+                       kMaxBlocks - found.entry_count);
+    }
+    for (size_t k = 0; k < count; ++k) found.entries[found.entry_count++] = later.entries[i + k];
+    i += count;
+  }
+  for (size_t t = 0; t < std::min<size_t>(later.table_count, kKeptTables); ++t) {
+    if (found.table_count + t < kKeptTables) found.tables[found.table_count + t] = later.tables[t];
+  }
+  found.table_count += later.table_count;
+  if (later_ok) return true;
+  found.failure = later.failure;
+  if (later.failure.fault == ScanFault::too_many_blocks) {
+    found.failure.slot = static_cast<uint32_t>(kMaxBlocks - found.entry_count);
+  }
+  return false;
+}
+
+// find_layout over a file's bytes: for a mapped file a window at a time, the two halves on two
+// threads where one can be had, each window's checksum into `crcs` (when given). False as
+// scan_windows.
+bool find_layout_of(const FileBytes& file, std::span<const uint8_t> image, FoundLayout& found,
+                    uint32_t* crcs) {
+  if (!is_mapped(file)) return find_layout(image, found);  // in memory already: one pass
+  found = FoundLayout{};
+  const size_t windows = (image.size() + kWindow - 1) / kWindow;
+  const size_t half = windows / 2;
+  std::unique_ptr<FoundLayout> later(new (std::nothrow) FoundLayout);  // 4 KiB: off the stack
+  bool later_ok = true;
+  std::thread helper;
+  if (half > 0 && later) {
+    try {
+      helper =
+          std::thread([&] { later_ok = scan_windows(file, image, half, windows, *later, crcs); });
+    } catch (const std::exception&) {  // no thread, or no memory for one: all on this one
+    }
+  }
+  const size_t end = helper.joinable() ? half : windows;
+  const bool first_ok = scan_windows(file, image, 0, end, found, crcs);
+  if (helper.joinable()) helper.join();
+  if (!first_ok || (end < windows && !append_layout(found, *later, later_ok))) return false;
+  return found.table_count > 0 || fail_scan(found, ScanFault::no_table, 0, 0);
+}
+
+}  // namespace
+
+uint32_t checksum_of(const FileBytes& file, std::span<const uint8_t> part) {
+  uint32_t crc = block_crc({});
+  const bool walked = for_each_window(file, part, 0, [&](std::span<const uint8_t> window) {
+    crc = block_crc_update(crc, window);
+    return true;
+  });
+  return walked ? crc : block_crc(part);  // no memory for a window: through the view
+}
+
+uint32_t image_checksum_of(const FlashImage& image, std::span<const uint8_t> part) {
+  const std::span<const uint8_t> all = image_bytes(image);
+  const auto start = static_cast<uint64_t>(part.data() - all.data());
+  const uint64_t first = (start + kWindow - 1) / kWindow;  // the first window wholly inside
+  const uint64_t end = (start + part.size()) / kWindow;    // past the last one
+  if (image.windows.count == 0 || part.empty() || first >= end || end > image.windows.count) {
+    return checksum_of(image.bytes, part);
+  }
+  static const CrcJoin join = crc_join_for(kWindow);
+  uint32_t crc = checksum_of(image.bytes, part.first(first * kWindow - start));
+  for (uint64_t w = first; w < end; ++w) crc = block_crc_concat(join, crc, image.windows.crc[w]);
+  const std::span<const uint8_t> tail = part.subspan(end * kWindow - start);
+  const uint32_t tail_crc = checksum_of(image.bytes, tail);
+  return block_crc_concat(crc, tail_crc, tail.size());
+}
+
+uint32_t block_checksum(const FlashImage& image, size_t index) {
+  return image_checksum_of(image, block_bytes(image, index));
+}
+
+// `crc_b`, when given, receives the checksum of part_b, taken in the same pass.
+bool same_bytes(const FileBytes& a, std::span<const uint8_t> part_a, const FileBytes& b,
+                std::span<const uint8_t> part_b, uint32_t* crc_b) {
+  if (crc_b != nullptr) *crc_b = block_crc({});
+  const auto take = [&](std::span<const uint8_t> window) {
+    if (crc_b != nullptr) *crc_b = block_crc_update(*crc_b, window);
+  };
+  if (part_a.size() != part_b.size()) {
+    if (crc_b != nullptr) *crc_b = checksum_of(b, part_b);
+    return false;
+  }
+  Bytes window_a;
+  if ((!is_mapped(a) && !is_mapped(b)) ||
+      !allocate_bytes(window_a, std::min(part_a.size(), kWindow))) {
+    take(part_b);
+    return std::equal(part_a.begin(), part_a.end(), part_b.begin());
+  }
+  size_t at = 0;
+  bool same = true;
+  for_each_window(b, part_b, 0, [&](std::span<const uint8_t> window) {
+    take(window);
+    if (same) {
+      const std::span<uint8_t> other = as_span(window_a).first(window.size());
+      copy_bytes(a, part_a.subspan(at, window.size()), other);
+      same = std::equal(window.begin(), window.end(), other.begin());
+    }
+    at += window.size();
+    return same || crc_b != nullptr;
+  });
+  return same;
+}
+
 bool scan_tables(FlashImage& image, uint32_t length, ScanFailure* scan) {
   const std::span<const uint8_t> bytes =
       image.bytes.view.first(std::min<size_t>(length, image.bytes.view.size()));
   FoundLayout found;
-  if (!find_layout(bytes, found)) {
+  image.windows = WindowChecksums{};
+  const size_t windows = (bytes.size() + kWindow - 1) / kWindow;
+  if (is_mapped(image.bytes)) {
+    image.windows.crc.reset(new (std::nothrow) uint32_t[windows]);
+    image.windows.count = image.windows.crc ? windows : 0;
+  }
+  if (!find_layout_of(image.bytes, bytes, found, image.windows.crc.get())) {
     if (scan != nullptr) *scan = found.failure;
     return false;
   }

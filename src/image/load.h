@@ -27,6 +27,13 @@ struct BlockRecord {
 // scanning on from the last one kept.
 inline constexpr size_t kKeptTables = 256;
 
+// The checksum of every kWindow bytes of an image, taken as it was scanned (the last window may
+// be shorter), so that a block's checksum needs only its two ends read again.
+struct WindowChecksums {
+  std::unique_ptr<uint32_t[]> crc;
+  size_t count = 0;
+};
+
 // A loaded image. Nothing changes it after loading: a merge is planned from it and written from
 // its pieces.
 struct FlashImage {
@@ -37,6 +44,7 @@ struct FlashImage {
   FileIdentity source;       // the flash file the bytes were read from
   std::array<BlockRecord, kMaxBlocks> records;
   std::array<uint32_t, kKeptTables> tables{};  // positions of the first kKeptTables tables
+  WindowChecksums windows;                     // of a mapped image, as it was scanned
 };
 
 // About 4 KiB of records, kept off the stack. Empty when the memory cannot be had.
@@ -125,6 +133,18 @@ uint64_t block_end(const FlashImage& image, size_t index);
 // The bytes of block `index`, a view into the image's bytes; empty for an index past the blocks
 // (or a place outside the bytes, which a loaded image never has).
 std::span<const uint8_t> block_bytes(const FlashImage& image, size_t index);
+
+// The passes over many bytes of a file, a window at a time (for_each_window): the checksum of
+// `part` of `file`, and whether two parts of two files hold the same bytes.
+uint32_t checksum_of(const FileBytes& file, std::span<const uint8_t> part);
+bool same_bytes(const FileBytes& a, std::span<const uint8_t> part_a, const FileBytes& b,
+                std::span<const uint8_t> part_b, uint32_t* crc_b = nullptr);
+
+// The checksum of block `index`'s bytes: from the window checksums where it spans whole windows.
+uint32_t block_checksum(const FlashImage& image, size_t index);
+
+// The checksum of `part` of the image's bytes, the same way.
+uint32_t image_checksum_of(const FlashImage& image, std::span<const uint8_t> part);
 
 // The position of table `index` (in order of position) of a loaded image, whose table `index - 1`
 // lies at `previous`; kNoTableHeader past the last.

@@ -66,9 +66,8 @@ void pair_blocks(const FlashImage& a, const FlashImage& b, ImageComparison& out)
     if (take_b) pair.b = static_cast<int>(j++);
     if (take_a && take_b) {
       pair.fields = differing_fields(a.records[pair.a].entry, b.records[pair.b].entry);
-      const auto bytes_a = block_bytes(a, pair.a), bytes_b = block_bytes(b, pair.b);
       pair.bytes_differ =
-          !std::equal(bytes_a.begin(), bytes_a.end(), bytes_b.begin(), bytes_b.end());
+          !same_bytes(a.bytes, block_bytes(a, pair.a), b.bytes, block_bytes(b, pair.b));
       if (pair.fields == 0 && !pair.bytes_differ) continue;
     }
     out.blocks[out.block_count++] = pair;
@@ -79,17 +78,23 @@ void pair_blocks(const FlashImage& a, const FlashImage& b, ImageComparison& out)
 // compares the bytes in the gaps between them.
 void compare_outside(const FlashImage& a, const FlashImage& b, ImageComparison& out) {
   const uint64_t common = std::min(a.length, b.length);
-  const uint8_t* x = image_bytes(a).data();
-  const uint8_t* y = image_bytes(b).data();
   uint64_t covered = 0;  // every byte before this is covered or compared
-  // Most gaps are equal: memcmp says so at memory speed, and only a gap that differs is counted
-  // byte by byte, from the first difference on.
+  // Most gaps are equal: a comparison says so at memory speed, and only a gap that differs is
+  // counted byte by byte, a window at a time.
   auto cover = [&](uint64_t start, uint64_t size) {
     const uint64_t end = std::min(start, common);
-    if (covered < end && std::memcmp(x + covered, y + covered, end - covered) != 0) {
-      for (uint64_t p = covered; p < end; ++p) {
-        if (x[p] == y[p]) continue;
-        if (out.outside_differ++ == 0) out.first_outside = p;
+    const auto gap = [&](const FlashImage& image) {
+      return image_bytes(image).subspan(covered, end - covered);
+    };
+    if (covered < end && !same_bytes(a.bytes, gap(a), b.bytes, gap(b))) {
+      std::array<uint8_t, 4096> x, y;
+      for (uint64_t p = covered; p < end; p += x.size()) {
+        const auto n = static_cast<size_t>(std::min<uint64_t>(end - p, x.size()));
+        copy_bytes(a.bytes, image_bytes(a).subspan(p, n), x);
+        copy_bytes(b.bytes, image_bytes(b).subspan(p, n), y);
+        for (size_t i = 0; i < n; ++i) {
+          if (x[i] != y[i] && out.outside_differ++ == 0) out.first_outside = p + i;
+        }
       }
     }
     covered = std::max(covered, start + size);
@@ -119,8 +124,8 @@ void compare_outside(const FlashImage& a, const FlashImage& b, ImageComparison& 
 
 void compare_images(const FlashImage& a, const FlashImage& b, ImageComparison& out) {
   out = ImageComparison{};
-  out.identical = a.length == b.length &&
-                  std::memcmp(image_bytes(a).data(), image_bytes(b).data(), a.length) == 0;
+  out.identical =
+      a.length == b.length && same_bytes(a.bytes, image_bytes(a), b.bytes, image_bytes(b));
   pair_blocks(a, b, out);
   compare_outside(a, b, out);
 }

@@ -70,7 +70,7 @@ Json image_info_document(const FlashImage& image, std::span<const uint32_t> bloc
     block["checksum"] = entry_checksum(record.entry);
     const ChecksumState state = i < block_crcs.size()
                                     ? checksum_state_of(record.entry, block_crcs[i])
-                                    : checksum_state(record.entry, block_bytes(image, i));
+                                    : checksum_state(image, i);
     block["state"] = checksum_state_name(state);
     block["room"] = block_room(image, none, i, options);
     blocks.push_back(std::move(block));

@@ -276,21 +276,25 @@ void count(ByteCount& total, uint64_t first, uint64_t how_many) {
   total.count += how_many;
 }
 
-// Bytes of [start, end) that are not 0xFF, eight at a time where they are.
-void count_not_erased(const uint8_t* bytes, uint64_t start, uint64_t end, ByteCount& total) {
-  uint64_t p = start;
-  while (p < end) {
-    if (end - p >= 8) {
+// Bytes of [start, end) of the image that are not 0xFF, eight at a time where they are.
+void count_not_erased(const FlashImage& image, uint64_t start, uint64_t end, ByteCount& total) {
+  uint64_t at = start;
+  const auto count_window = [&](std::span<const uint8_t> window) {
+    for (size_t p = 0; p < window.size();) {
       uint64_t word;
-      std::memcpy(&word, bytes + p, 8);
-      if (word == ~uint64_t{0}) {
+      if (window.size() - p >= 8 &&
+          (std::memcpy(&word, window.data() + p, 8), word == ~uint64_t{0})) {
         p += 8;
         continue;
       }
+      if (window[p] != 0xFF) count(total, at + p, 1);
+      ++p;
     }
-    if (bytes[p] != 0xFF) count(total, p, 1);
-    ++p;
-  }
+    at += window.size();
+    return true;
+  };
+  const std::span<const uint8_t> part = image_bytes(image).subspan(start, end - start);
+  if (!for_each_window(image.bytes, part, 0, count_window)) count_window(part);
 }
 
 // What the composition erases and what it leaves stale, from the places alone.
@@ -314,29 +318,13 @@ void count_lost_bytes(const FlashImage& image, MergePlan& plan) {
     for_each_gap(kept, r.start, std::min(r.start + r.size, last_table),
                  [&](uint64_t from, uint64_t to) { count(plan.stale, from, to - from); });
   }
-  for_each_gap(kept, last_table, image.length, [&](uint64_t from, uint64_t to) {
-    count_not_erased(image_bytes(image).data(), from, to, plan.erased);
-  });
+  for_each_gap(kept, last_table, image.length,
+               [&](uint64_t from, uint64_t to) { count_not_erased(image, from, to, plan.erased); });
 }
 
 }  // namespace
 
 namespace {
-
-// The checksum of a block file's bytes a window at a time, each window's pages handed back
-// after it: the block file is written later straight from its file, and its pages need never
-// be in memory all at once beside the image's.
-uint32_t checksum_releasing(const FileBytes& file) {
-  constexpr size_t kWindow = size_t{4} << 20;
-  uint32_t crc = block_crc({});
-  for (std::span<const uint8_t> rest = file.view; !rest.empty();) {
-    const std::span<const uint8_t> window = rest.first(std::min(rest.size(), kWindow));
-    crc = block_crc_update(crc, window);
-    release_pages(file, window);
-    rest = rest.subspan(window.size());
-  }
-  return crc;
-}
 
 // A refusal that a smaller block file would have avoided names that block and its room, given
 // the other replacements. When several are too big for that room (one block file too big for
@@ -381,10 +369,8 @@ bool plan_merge(const FlashImage& image, const Replacements& replacements, Merge
       block.checksum = entry_checksum(entry);
     } else if (item == nullptr && loaded_checksums != nullptr) {
       block.checksum = (*loaded_checksums)[k];
-    } else if (item != nullptr) {
-      block.checksum = checksum_releasing(item->bytes);
     } else {
-      block.checksum = block_crc(block.bytes);
+      block.checksum = checksum_of(item != nullptr ? item->bytes : image.bytes, block.bytes);
     }
     block.was_stale =
         item == nullptr && has_checksum(entry) && block.checksum != entry_checksum(entry);
@@ -656,7 +642,7 @@ bool read_back_window(ReadBackState& state, std::span<const uint8_t> window, uin
     return refuse(state.refusal, MergeFault::reads_back_wrong, 0);
   }
   const bool last = offset + window.size() >= total;
-  const uint64_t to = last ? total : offset + kReadBackWindow;
+  const uint64_t to = last ? total : offset + kWindow;
   if (!find_layout_part(window, offset, total, to, state.found)) {
     state.refusal.table_pos = state.found.failure.table_pos;
     return refuse(state.refusal, MergeFault::reads_back_wrong, 0);

@@ -135,10 +135,8 @@ ReplaceCode read_block_file(const FlashImage& image, size_t index, const char* b
                             Links links, const MergeOptions& options) {
   FileContents contents;
   failure.block = static_cast<int>(index);
-  // Its checksum is taken a window at a time, each released after it, so that its pages need
-  // not be in at once.
-  const ReadResult read = read_whole_file(blockfile, longest_conceivable(image, index), contents,
-                                          links, Pages::on_demand);
+  const ReadResult read =
+      read_whole_file(blockfile, longest_conceivable(image, index), contents, links);
   failure.error = contents.error;
   failure.length = contents.file_length;
   switch (read) {
@@ -196,7 +194,8 @@ bool names_the_flash_file(const FlashImage& image, const char* path) {
 
 WriteResult extract_block(const FlashImage& image, size_t index, const char* outfile,
                           WriteFailure* why) {
-  return write_file_safely(outfile, block_bytes(image, index), why);
+  const Piece block{block_bytes(image, index), &image.bytes};
+  return write_pieces_safely(outfile, {&block, 1}, {}, why);
 }
 
 }  // namespace blkswap

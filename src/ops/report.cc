@@ -22,11 +22,11 @@ ChecksumState checksum_state_of(const BlockEntry& entry, uint32_t crc) {
   return crc == entry_checksum(entry) ? ChecksumState::ok : ChecksumState::stale;
 }
 
-ChecksumState checksum_state(const BlockEntry& entry, std::span<const uint8_t> bytes,
-                             uint32_t* computed) {
+ChecksumState checksum_state(const FlashImage& image, size_t index, uint32_t* computed) {
+  const BlockEntry& entry = image.records[index].entry;
   if (computed != nullptr) *computed = 0;
   if (!has_checksum(entry)) return ChecksumState::none;
-  const uint32_t crc = block_crc(bytes);
+  const uint32_t crc = block_checksum(image, index);
   if (computed != nullptr) *computed = crc;
   return checksum_state_of(entry, crc);
 }
@@ -197,9 +197,10 @@ void print_image_info(const FlashImage& image, std::ostream& out, const MergeOpt
   }
   put_cell(out, "state", 5);
   out << "room\n";
+  const BlockChecksums crcs = block_checksums(image);
   for (size_t i = 0; i < image.block_count; ++i) {
     const BlockRecord& record = image.records[i];
-    const ChecksumState state = checksum_state(record.entry, block_bytes(image, i));
+    const ChecksumState state = checksum_state_of(record.entry, crcs[i]);
     put_block_identity(out, image, i, name_width);
     put_hex_cell(out, entry_offset(record.entry));
     put_hex_cell(out, entry_size(record.entry));
@@ -214,9 +215,10 @@ void print_image_info(const FlashImage& image, std::ostream& out, const MergeOpt
 
 ChecksumReport check_every_checksum(const FlashImage& image) {
   ChecksumReport report;
+  const BlockChecksums crcs = block_checksums(image);
   for (size_t i = 0; i < image.block_count; ++i) {
-    const BlockRecord& record = image.records[i];
-    report.state[i] = checksum_state(record.entry, block_bytes(image, i), &report.computed[i]);
+    report.state[i] = checksum_state_of(image.records[i].entry, crcs[i]);
+    report.computed[i] = report.state[i] == ChecksumState::none ? 0 : crcs[i];
     ++report.count[static_cast<size_t>(report.state[i])];
   }
   return report;
@@ -348,7 +350,7 @@ void print_dry_run(const FlashImage& image, const DryRun& run, std::ostream& out
     } else {
       put_cell(out, "-", kHexWidth);
     }
-    put_cell(out, checksum_state_name(checksum_state(before, block_bytes(image, i))), 5);
+    put_cell(out, checksum_state_name(checksum_state(image, i)), 5);
     if (run.composed == nullptr) {
       out << '-';
     } else {

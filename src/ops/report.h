@@ -21,10 +21,9 @@ namespace blkswap {
 // entry with the no-checksum marker (nothing is computed then).
 enum class ChecksumState { ok, stale, none };
 
-// The state of `entry`'s stored checksum over `bytes`; `computed` (when given) receives the
-// checksum of the bytes, or 0 for none.
-ChecksumState checksum_state(const BlockEntry& entry, std::span<const uint8_t> bytes,
-                             uint32_t* computed = nullptr);
+// The state of block `index`'s stored checksum; `computed` (when given) receives the checksum of
+// its bytes, or 0 for none.
+ChecksumState checksum_state(const FlashImage& image, size_t index, uint32_t* computed = nullptr);
 // The same from the checksum of the block's bytes, already taken.
 ChecksumState checksum_state_of(const BlockEntry& entry, uint32_t crc);
 std::string_view checksum_state_name(ChecksumState state);

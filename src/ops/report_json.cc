@@ -8,7 +8,10 @@ namespace blkswap {
 
 bool print_image_info_json(const FlashImage& image, std::ostream& out,
                            const MergeOptions& options) {
-  return print_document(out, [&] { return image_info_document(image, {}, options); });
+  return print_document(out, [&] {
+    const BlockChecksums crcs = block_checksums(image);
+    return image_info_document(image, {crcs.data(), image.block_count}, options);
+  });
 }
 
 namespace {
@@ -139,7 +142,7 @@ bool print_dry_run_json(const FlashImage* image, const DryRun& run, int code, st
       block["new_size"] = planned ? Json(planned->size) : Json();
       block["checksum"] = entry_checksum(before);
       block["new_checksum"] = run.composed ? Json(run.composed->checksums[i]) : Json();
-      block["state"] = checksum_state_name(checksum_state(before, block_bytes(*image, i)));
+      block["state"] = checksum_state_name(checksum_state(*image, i));
       block["replaced"] = planned != nullptr && planned->replaced;
       block["written_over_by"] =
           planned && planned->written_over_by >= 0 ? Json(planned->written_over_by) : Json();

@@ -48,10 +48,13 @@ std::string block_file_name(size_t index, std::string_view name) {
   return file + ".bin";
 }
 
-// The checksums cost more than the rest of an unpack but the writes, so a second thread takes
-// about half of the bytes; when it cannot be started, this thread takes them all.
-BlockChecksums block_checksums(const FlashImage& image) {
-  BlockChecksums crcs{};
+namespace {
+
+// Calls work(i) for every block of `image`, the blocks shared between this thread and a second
+// one by their sizes; on this thread alone when no second one can be had. The passes over the
+// blocks' bytes cost more than the rest of an unpack or a repack but the writes.
+template <typename Work>
+void for_each_block_on_two_threads(const FlashImage& image, Work work) {
   std::array<bool, kMaxBlocks> second{};
   uint64_t load[2] = {};
   for (size_t i = 0; i < image.block_count; ++i) {
@@ -60,7 +63,7 @@ BlockChecksums block_checksums(const FlashImage& image) {
   }
   auto take = [&](bool half) {
     for (size_t i = 0; i < image.block_count; ++i) {
-      if (second[i] == half) crcs[i] = block_crc(block_bytes(image, i));
+      if (second[i] == half) work(i);
     }
   };
   std::thread helper;
@@ -71,6 +74,13 @@ BlockChecksums block_checksums(const FlashImage& image) {
   }
   take(false);
   if (helper.joinable()) helper.join();
+}
+
+}  // namespace
+
+BlockChecksums block_checksums(const FlashImage& image) {
+  BlockChecksums crcs{};
+  for_each_block_on_two_threads(image, [&](size_t i) { crcs[i] = block_checksum(image, i); });
   return crcs;
 }
 
@@ -85,7 +95,9 @@ uint32_t image_checksum(const FlashImage& image, const BlockChecksums& crcs) {
   std::sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(n),
             [&](size_t a, size_t b) { return block_start(image, a) < block_start(image, b); });
   for (size_t k = 1; k < n; ++k) {
-    if (block_start(image, order[k]) < block_end(image, order[k - 1])) return block_crc(bytes);
+    if (block_start(image, order[k]) < block_end(image, order[k - 1])) {
+      return checksum_of(image.bytes, bytes);
+    }
   }
   uint32_t crc = block_crc({});
   uint64_t at = 0;
@@ -93,12 +105,12 @@ uint32_t image_checksum(const FlashImage& image, const BlockChecksums& crcs) {
     const uint64_t start = block_start(image, order[k]);
     const uint64_t size = block_end(image, order[k]) - start;
     const auto gap = bytes.subspan(at, start - at);
-    crc = block_crc_concat(crc, block_crc(gap), gap.size());
+    crc = block_crc_concat(crc, checksum_of(image.bytes, gap), gap.size());
     crc = block_crc_concat(crc, crcs[order[k]], size);
     at = start + size;
   }
   const auto tail = bytes.subspan(at);
-  return block_crc_concat(crc, block_crc(tail), tail.size());
+  return block_crc_concat(crc, checksum_of(image.bytes, tail), tail.size());
 }
 
 namespace {
@@ -146,8 +158,8 @@ UnpackCode unpack_image(const FlashImage& image, const char* dir, UnpackFailure*
   if (!manifest_text(image, manifest)) return UnpackCode::no_memory;
   try {
     for (size_t i = 0; i < image.block_count; ++i) {
-      files.push_back(
-          {block_file_name(i, entry_name(image.records[i].entry)), block_bytes(image, i)});
+      files.push_back({block_file_name(i, entry_name(image.records[i].entry)),
+                       block_bytes(image, i), &image.bytes});
     }
     files.push_back({std::string(kManifestName),
                      {reinterpret_cast<const uint8_t*>(manifest.data()), manifest.size()}});
@@ -550,28 +562,31 @@ ReplaceCode take_changed_blocks(const FlashImage& image, const BlockChecksums& c
   RepackFailure& failure = why != nullptr ? *why : ignored;
   verdicts = RepackVerdicts{};
   try {
+    // Every file opened first (a missing one stops the repack before anything is judged), then
+    // judged on two threads, each block against its file.
+    std::array<FileBytes, kMaxBlocks> files;
     for (size_t i = 0; i < image.block_count; ++i) {
-      const std::span<const uint8_t> loaded = block_bytes(image, i);
       failure.file =
           std::string(dir) + "/" + block_file_name(i, entry_name(image.records[i].entry));
-      FileBytes data;
       failure.replace = ReplaceFailure{};
-      ReplaceCode code = read_block_file(image, i, failure.file.c_str(), replacements, data,
+      ReplaceCode code = read_block_file(image, i, failure.file.c_str(), replacements, files[i],
                                          failure.replace, Links::refuse, options);
       // An empty file is an empty block: one that was empty at the unpack, or is in FLASHFILE.
-      const bool empty = code == ReplaceCode::empty_file &&
-                         (loaded.empty() || (unpacked[i].known && unpacked[i].size == 0));
-      if (empty) code = ReplaceCode::ok;
+      if (code == ReplaceCode::empty_file &&
+          (block_bytes(image, i).empty() || (unpacked[i].known && unpacked[i].size == 0))) {
+        code = ReplaceCode::ok;
+      }
       if (code != ReplaceCode::ok) return code;
-      const std::span<const uint8_t> read = as_span(data);
+    }
+    for_each_block_on_two_threads(image, [&](size_t i) {
+      const std::span<const uint8_t> loaded = block_bytes(image, i), read = as_span(files[i]);
       RepackBlock& block = verdicts.blocks[i];
       block.folder_size = read.size();
-      block.folder_checksum = block_crc(read);
       const UnpackedBlock& base = unpacked[i];
       auto is_base = [&](uint64_t size, uint32_t crc) {
         return base.known && base.size == size && base.checksum == crc;
       };
-      if (std::equal(loaded.begin(), loaded.end(), read.begin(), read.end())) {
+      if (same_bytes(image.bytes, loaded, files[i], read, &block.folder_checksum)) {
         block.verdict = Verdict::unchanged;
       } else if (is_base(read.size(), block.folder_checksum)) {
         block.verdict = Verdict::kept;
@@ -580,12 +595,13 @@ ReplaceCode take_changed_blocks(const FlashImage& image, const BlockChecksums& c
       } else {
         block.verdict = Verdict::conflict;
       }
-      ++verdicts.count[static_cast<size_t>(block.verdict)];
-      // Judged: the file's pages, and the block's, are not needed again before the write, which
-      // copies from the files themselves.
-      release_pages(data, data.view);
-      release_pages(image.bytes, loaded);
-      if (block.verdict == Verdict::from_folder && !empty) replacements.add(i, std::move(data));
+    });
+    for (size_t i = 0; i < image.block_count; ++i) {
+      const Verdict verdict = verdicts.blocks[i].verdict;
+      ++verdicts.count[static_cast<size_t>(verdict)];
+      if (verdict == Verdict::from_folder && !files[i].view.empty()) {
+        replacements.add(i, std::move(files[i]));
+      }
     }
   } catch (const std::bad_alloc&) {
     return ReplaceCode::no_memory;

@@ -2,6 +2,7 @@
 // the name that means a standard stream.
 #include "platform/files.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -31,6 +32,20 @@ FileBytes held_bytes(Bytes bytes) {
   held.view = as_span(bytes);
   held.buffer = std::move(bytes);
   return held;
+}
+
+bool walk_windows(const FileBytes& bytes, std::span<const uint8_t> part, size_t overlap,
+                  WindowVisitor visitor) {
+  if (!is_mapped(bytes)) return visitor.visit(visitor.context, part);
+  Bytes buffer;
+  if (!allocate_bytes(buffer, std::min(part.size(), kWindow + overlap))) return false;
+  for (size_t at = 0; at < part.size(); at += kWindow) {
+    const std::span<const uint8_t> window =
+        part.subspan(at, std::min(part.size() - at, buffer.size));
+    copy_bytes(bytes, window, as_span(buffer).first(window.size()));
+    if (!visitor.visit(visitor.context, {buffer.ptr.get(), window.size()})) return false;
+  }
+  return true;
 }
 
 }  // namespace blkswap

@@ -5,6 +5,7 @@
 // names are UTF-8 on both.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -57,6 +58,37 @@ FileBytes held_bytes(Bytes bytes);
 // This process needs `part` of `bytes` no more for now: a mapping's pages go back to the page
 // cache, where a later access finds them again; a buffer keeps its bytes.
 void release_pages(const FileBytes& bytes, std::span<const uint8_t> part);
+
+// Copies `part` of `bytes` into `into` (of part's size). For a mapping the bytes are read from
+// the file rather than touched through it: a read copies them through the system's own view of
+// memory, which on many machines costs far less than reaching each page of a mapping once, when
+// the page cache holds the file in small pieces. A mapped file that has become shorter ends the
+// command as its report says.
+void copy_bytes(const FileBytes& bytes, std::span<const uint8_t> part, std::span<uint8_t> into);
+bool is_mapped(const FileBytes& bytes);
+
+// Calls visit(window) for the bytes of `part` (of `bytes`) a window at a time, in order, each
+// window starting kWindow bytes after the one before and reaching `overlap` bytes into the next
+// (but not past `part`): `part` itself, whole, when it is in memory; else copied (copy_bytes)
+// into one small buffer, which stays in the processor's cache while it is visited. False, with
+// nothing visited, when there is no memory for the buffer; false too when a visit is false,
+// which stops the walk.
+inline constexpr size_t kWindow = size_t{1} << 18;
+struct WindowVisitor {
+  bool (*visit)(void* context, std::span<const uint8_t> window);
+  void* context;
+};
+bool walk_windows(const FileBytes& bytes, std::span<const uint8_t> part, size_t overlap,
+                  WindowVisitor visitor);
+template <typename Visit>
+bool for_each_window(const FileBytes& bytes, std::span<const uint8_t> part, size_t overlap,
+                     Visit visit) {
+  const WindowVisitor visitor{[](void* context, std::span<const uint8_t> window) {
+                                return (*static_cast<Visit*>(context))(window);
+                              },
+                              &visit};
+  return walk_windows(bytes, part, overlap, visitor);
+}
 
 // What a command says when a file it has mapped changes size under it (the pages past the new
 // end vanish, and a read of them would end the process by a signal): `out_text` on standard
@@ -111,14 +143,10 @@ inline constexpr int kInUse = 0x10003;
 // A mapped file that became shorter than it was mapped, while it was read.
 inline constexpr int kChangedSize = 0x10004;
 
-// Whether a mapped file's pages are brought in at once (a file every byte of which is read
-// next, as an image's scan reads it) or as they are first read (a block file, whose checksum
-// is taken a window at a time, each released after it).
-enum class Pages { at_once, on_demand };
-
-// A regular file is mapped; anything else is read into a buffer.
+// A regular file is mapped (its pages come in as they are first touched; a pass over all of it
+// is for_each_window's); anything else is read into a buffer.
 ReadResult read_whole_file(const char* path, uint64_t max_length, FileContents& out,
-                           Links links = Links::follow, Pages pages = Pages::at_once);
+                           Links links = Links::follow);
 
 // Writing. `refused`: the read-back of the written file found it wrong; nothing was put in place.
 enum class WriteResult { ok, cannot_create, short_write, refused };
@@ -157,7 +185,8 @@ WriteResult write_file_safely(const char* path, std::span<const uint8_t> bytes,
                               WriteFailure* why = nullptr);
 
 // One piece of a file to write, the pieces in order: bytes in memory, which may lie in a mapped
-// file (`from`, whose pages are handed back once written), or `fill` bytes of 0xFF.
+// file (`from`: then they are copied from that file by the system where it can, or their pages
+// handed back once written), or `fill` bytes of 0xFF.
 struct Piece {
   std::span<const uint8_t> bytes;
   const FileBytes* from = nullptr;
@@ -174,7 +203,6 @@ struct ReadBack {
   void* context = nullptr;
   size_t overlap = 0;
 };
-inline constexpr uint64_t kReadBackWindow = uint64_t{1} << 20;
 
 // Whether write_pieces_safely writes `path` through a temporary file it can read back (a
 // regular file, or a name not yet taken), rather than directly (a device, a FIFO, a stream).
@@ -202,6 +230,7 @@ enum class FolderResult { ok, not_empty, cannot_create, short_write };
 struct FolderFile {
   std::string name;  // a plain name: no '/', not "." or ".."
   std::span<const uint8_t> bytes;
+  const FileBytes* from = nullptr;  // the file they lie in, as a Piece's
 };
 FolderResult write_folder_safely(const char* dir, std::span<const FolderFile> files,
                                  WriteFailure* why = nullptr, size_t* failed = nullptr);

@@ -50,7 +50,8 @@ FolderResult write_plain_file(TemporaryFolder& folder, const FolderFile& file, W
   UniqueFd fd(make_temporary_file_at(path.c_str(), slot));
   if (fd.get() < 0) return fail(why, FolderResult::cannot_create, "the file cannot be made", errno);
   folder.files.push_back(slot);
-  if (!write_whole(fd.get(), file.bytes)) {
+  const Piece piece{file.bytes, file.from};
+  if (!write_pieces(fd.get(), {&piece, 1})) {
     return fail(why, FolderResult::short_write, "the write failed", errno);
   }
   if (::fsync(fd.get()) != 0) return fail(why, FolderResult::short_write, "the sync failed", errno);

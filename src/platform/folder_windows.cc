@@ -35,7 +35,8 @@ FolderResult write_plain_file(TemporaryFolder& folder, const FolderFile& file, W
     return fail(why, FolderResult::cannot_create, "the file cannot be made", errno);
   }
   folder.files.push_back(slot);
-  if (!write_whole(temporary_handle(slot), file.bytes)) {
+  const Piece piece{file.bytes, file.from};
+  if (!write_pieces(temporary_handle(slot), {&piece, 1})) {
     return fail(why, FolderResult::short_write, "the write failed", errno);
   }
   if (!::FlushFileBuffers(temporary_handle(slot))) {

@@ -45,6 +45,10 @@ void sync_directory(const std::string& dir);
 // Writes every byte to `fd`, through short writes and interruptions. False with errno.
 bool write_whole(int fd, std::span<const uint8_t> bytes);
 
+// Writes the pieces to `fd` in order (write_pieces_safely's pieces). False with errno.
+struct Piece;
+bool write_pieces(int fd, std::span<const Piece> pieces);
+
 // Creates a file from `path_template`, whose last six characters are XXXXXX (replaced by the
 // name chosen), open for writing. Returns the descriptor, or -1 with errno.
 int make_temporary_file(char* path_template, int& slot);

@@ -71,8 +71,7 @@ ReadResult read_stream(int fd, uint64_t max_length, FileContents& out) {
 
 // Maps the `length` bytes of the regular file `fd` from `start` on, read-only and private, the
 // file kept open beside it. False, with nothing changed, when it cannot be: it is read instead.
-bool map_file(int fd, const char* path, uint64_t start, uint64_t length, Pages pages,
-              FileContents& out) {
+bool map_file(int fd, const char* path, uint64_t start, uint64_t length, FileContents& out) {
   const long page = ::sysconf(_SC_PAGESIZE);
   if (length == 0 || page <= 0) return false;
   const uint64_t first = start - start % static_cast<uint64_t>(page);
@@ -82,9 +81,8 @@ bool map_file(int fd, const char* path, uint64_t start, uint64_t length, Pages p
   if (!mapping) return false;
   mapping->fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
   if (mapping->fd < 0) return false;
-  const int flags = MAP_PRIVATE | (pages == Pages::at_once ? MAP_POPULATE : 0);
-  void* at =
-      ::mmap(nullptr, static_cast<size_t>(mapped), PROT_READ, flags, fd, static_cast<off_t>(first));
+  void* at = ::mmap(nullptr, static_cast<size_t>(mapped), PROT_READ, MAP_PRIVATE, fd,
+                    static_cast<off_t>(first));
   if (at == MAP_FAILED) return false;
   mapping->address = at;
   mapping->length = static_cast<size_t>(mapped);
@@ -106,6 +104,28 @@ void Unmap::operator()(Mapping* mapping) const {
   delete mapping;
 }
 
+bool is_mapped(const FileBytes& bytes) {
+  return bytes.mapping != nullptr;
+}
+
+void copy_bytes(const FileBytes& bytes, std::span<const uint8_t> part, std::span<uint8_t> into) {
+  const Mapping* mapping = bytes.mapping.get();
+  size_t done = 0;
+  if (mapping != nullptr) {
+    const auto at =
+        static_cast<uint64_t>(part.data() - static_cast<const uint8_t*>(mapping->address));
+    while (done < part.size()) {
+      const ssize_t got = ::pread(mapping->fd, into.data() + done, part.size() - done,
+                                  static_cast<off_t>(mapping->offset + at + done));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;  // shorter than it was mapped: what is left comes through the mapping
+      done += static_cast<size_t>(got);
+    }
+  }
+  std::copy(part.begin() + static_cast<std::ptrdiff_t>(done), part.end(),
+            into.begin() + static_cast<std::ptrdiff_t>(done));
+}
+
 void release_pages(const FileBytes& bytes, std::span<const uint8_t> part) {
   const long page = ::sysconf(_SC_PAGESIZE);
   if (!bytes.mapping || part.empty() || page <= 0) return;
@@ -116,8 +136,7 @@ void release_pages(const FileBytes& bytes, std::span<const uint8_t> part) {
   if (end > first) (void)::madvise(reinterpret_cast<void*>(first), end - first, MADV_DONTNEED);
 }
 
-ReadResult read_whole_file(const char* path, uint64_t max_length, FileContents& out, Links links,
-                           Pages pages) {
+ReadResult read_whole_file(const char* path, uint64_t max_length, FileContents& out, Links links) {
   out = FileContents{};
   const bool standard_input = path == kStandardStream;
   const bool only_regular = links == Links::refuse;
@@ -173,7 +192,7 @@ ReadResult read_whole_file(const char* path, uint64_t max_length, FileContents& 
   }
   const auto length = static_cast<uint64_t>(end - start);
   if (S_ISREG(st.st_mode) && length <= max_length &&
-      map_file(fd, path, static_cast<uint64_t>(start), length, pages, out)) {
+      map_file(fd, path, static_cast<uint64_t>(start), length, out)) {
     out.file_length = length;
     if (standard_input) (void)::lseek(fd, end, SEEK_SET);  // taken, as a read would take it
     return ReadResult::ok;

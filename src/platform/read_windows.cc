@@ -239,13 +239,21 @@ bool map_handle(HANDLE h, uint64_t length, FileBytes& out) {
 // A mapping's pages stay with the process on Windows; nothing is released.
 void release_pages(const FileBytes&, std::span<const uint8_t>) {}
 
+bool is_mapped(const FileBytes& bytes) {
+  return bytes.mapping != nullptr;
+}
+
+// A mapped file cannot change size on Windows: its bytes are copied straight from the view.
+void copy_bytes(const FileBytes&, std::span<const uint8_t> part, std::span<uint8_t> into) {
+  std::copy(part.begin(), part.end(), into.begin());
+}
+
 // A mapped file cannot change size on Windows (SetEndOfFile fails while a view is open): no
 // report is ever needed.
 void set_changed_size_report(const char*, std::string_view, std::string_view) {}
 void forget_changed_size_reports() {}
 
-ReadResult read_whole_file(const char* path, uint64_t max_length, FileContents& out, Links links,
-                           Pages) {
+ReadResult read_whole_file(const char* path, uint64_t max_length, FileContents& out, Links links) {
   out = FileContents{};
   const bool standard_input = path == kStandardStream;
   const bool only_regular = links == Links::refuse;

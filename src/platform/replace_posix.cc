@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "platform/files.h"
 #include "platform/posix_internal.h"
@@ -69,9 +70,83 @@ bool write_whole(int fd, std::span<const uint8_t> bytes) {
   return true;
 }
 
+// Copies `bytes`, which lie in the mapped file `from`, to `fd` straight from that file, without
+// passing them through this process (nor its memory). False, with nothing of them written, when
+// the system does not copy between these two files; a file that has become shorter than it was
+// mapped ends the command as its report says.
 namespace {
 
-bool write_pieces(int fd, std::span<const Piece> pieces);
+bool copy_from_file(int fd, const Mapping& from, std::span<const uint8_t> bytes) {
+  static bool unsupported = false;
+  if (unsupported) return false;
+  const auto at = static_cast<uint64_t>(bytes.data() - static_cast<const uint8_t*>(from.address));
+  auto offset = static_cast<off_t>(from.offset + at);
+  for (size_t done = 0; done < bytes.size();) {
+    const ssize_t copied = ::copy_file_range(from.fd, &offset, fd, nullptr, bytes.size() - done, 0);
+    if (copied < 0 && errno == EINTR) continue;
+    if (copied < 0 && done == 0 &&
+        (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
+         errno == EBADF)) {
+      unsupported = true;
+      return false;
+    }
+    if (copied < 0) return false;
+    if (copied == 0) end_for_changed_size(from.guard);
+    done += static_cast<size_t>(copied);
+  }
+  return true;
+}
+
+}  // namespace
+
+// Writes the pieces to `fd` in order, 0xFF from one small buffer. Bytes that lie in a mapped
+// file are copied from it by the system where it can (in one step, and without their pages
+// coming into this process), else written a window at a time, each window's pages handed back
+// once written. False (with errno) when a write fails; bytes whose pages vanished (their file
+// became shorter than it was mapped) end the command as that file's report says.
+bool write_pieces(int fd, std::span<const Piece> pieces) {
+  constexpr size_t kWriteWindow = size_t{8} << 20;
+  static const auto erased = [] {
+    std::array<uint8_t, 1 << 16> bytes;
+    bytes.fill(0xFF);
+    return bytes;
+  }();
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    const Piece& piece = pieces[i];
+    for (uint64_t left = piece.fill; left > 0;) {
+      const size_t now = static_cast<size_t>(std::min<uint64_t>(left, erased.size()));
+      if (!write_whole(fd, {erased.data(), now})) return false;
+      left -= now;
+    }
+    const Mapping* from = piece.from != nullptr ? piece.from->mapping.get() : nullptr;
+    if (from != nullptr && !piece.bytes.empty()) {
+      // Pieces that follow each other in the same file as in the output go in one copy.
+      std::span<const uint8_t> run = piece.bytes;
+      size_t last = i;
+      while (last + 1 < pieces.size() && pieces[last + 1].from == piece.from &&
+             pieces[last + 1].fill == 0 &&
+             pieces[last + 1].bytes.data() == run.data() + run.size()) {
+        run = {run.data(), run.size() + pieces[++last].bytes.size()};
+      }
+      if (copy_from_file(fd, *from, run)) {
+        i = last;
+        continue;
+      }
+    }
+    for (std::span<const uint8_t> rest = piece.bytes; !rest.empty();) {
+      const std::span<const uint8_t> window = rest.first(std::min(rest.size(), kWriteWindow));
+      if (!write_whole(fd, window)) {
+        if (errno == EFAULT && from != nullptr) end_for_changed_size(from->guard);
+        return false;
+      }
+      if (piece.from != nullptr) release_pages(*piece.from, window);
+      rest = rest.subspan(window.size());
+    }
+  }
+  return true;
+}
+
+namespace {
 
 // Writes with SIGPIPE held back: a reader that goes away makes the write fail with EPIPE, and
 // the signal it raised is taken back instead of killing the process.
@@ -93,51 +168,6 @@ bool write_all_without_sigpipe(int fd, std::span<const Piece> pieces) {
   return ok;
 }
 
-// Writes the pieces to `fd` in order, 0xFF from one small buffer. Bytes that lie in a mapped
-// file go a window at a time, each window's pages handed back once written, so that the output's
-// bytes are never all in memory at once; the system is asked to start writing each window to the
-// disk at once, so that the sync at the end waits for less. False (with errno) when a write
-// fails; bytes whose pages vanished (their file became shorter than it was mapped) end the
-// command as that file's report says.
-bool write_pieces(int fd, std::span<const Piece> pieces) {
-  constexpr size_t kWindow = size_t{8} << 20;
-  static const auto erased = [] {
-    std::array<uint8_t, 1 << 16> bytes;
-    bytes.fill(0xFF);
-    return bytes;
-  }();
-  uint64_t written = 0;
-  const auto wrote = [&](size_t size) {
-#ifdef SYNC_FILE_RANGE_WRITE
-    if (size >= kWindow) {
-      (void)::sync_file_range(fd, static_cast<off_t>(written), static_cast<off_t>(size),
-                              SYNC_FILE_RANGE_WRITE);
-    }
-#endif
-    written += size;
-  };
-  for (const Piece& piece : pieces) {
-    for (uint64_t left = piece.fill; left > 0;) {
-      const size_t now = static_cast<size_t>(std::min<uint64_t>(left, erased.size()));
-      if (!write_whole(fd, {erased.data(), now})) return false;
-      wrote(now);
-      left -= now;
-    }
-    for (std::span<const uint8_t> rest = piece.bytes; !rest.empty();) {
-      const std::span<const uint8_t> window = rest.first(std::min(rest.size(), kWindow));
-      if (!write_whole(fd, window)) {
-        const Mapping* from = piece.from != nullptr ? piece.from->mapping.get() : nullptr;
-        if (errno == EFAULT && from != nullptr) end_for_changed_size(from->guard);
-        return false;
-      }
-      if (piece.from != nullptr) release_pages(*piece.from, window);
-      wrote(window.size());
-      rest = rest.subspan(window.size());
-    }
-  }
-  return true;
-}
-
 // The bytes `fd` holds, read back a window at a time into one small buffer, for `read_back` to
 // judge. (Read, not mapped: a file just written may sit in the page cache in small pieces, which
 // cost more to map than to copy.) False when it refuses them (refused), or they cannot be read
@@ -147,7 +177,7 @@ bool read_back_written(int fd, ReadBack read_back, WriteFailure* why, WriteResul
   if (read_back.check == nullptr) return true;
   struct stat st {};
   Bytes buffer;
-  if (::fstat(fd, &st) != 0 || !allocate_bytes(buffer, kReadBackWindow + read_back.overlap)) {
+  if (::fstat(fd, &st) != 0 || !allocate_bytes(buffer, kWindow + read_back.overlap)) {
     result = fail(why, WriteResult::short_write, "the new file cannot be read back", errno);
     return false;
   }
@@ -171,9 +201,31 @@ bool read_back_written(int fd, ReadBack read_back, WriteFailure* why, WriteResul
       result = WriteResult::refused;
       return false;
     }
-    offset += kReadBackWindow;
+    offset += kWindow;
   } while (offset < total);
   return true;
+}
+
+// Syncs the file and reads it back: the two at once, the sync on a second thread (it mostly waits
+// for the disk), where one can be had.
+WriteResult sync_and_read_back(int fd, ReadBack read_back, WriteFailure* why) {
+  int sync_error = -1;  // not yet synced
+  const auto sync = [fd, &sync_error] { sync_error = ::fsync(fd) == 0 ? 0 : errno; };
+  std::thread syncer;
+  try {
+    if (read_back.check != nullptr) syncer = std::thread(sync);
+  } catch (const std::exception&) {  // no thread, or no memory for one: one after the other
+  }
+  WriteResult judged = WriteResult::ok;
+  const bool accepted = read_back_written(fd, read_back, why, judged);
+  if (syncer.joinable()) {
+    syncer.join();
+  } else {
+    sync();
+  }
+  if (!accepted) return judged;
+  if (sync_error != 0) return fail(why, WriteResult::short_write, "the sync failed", sync_error);
+  return WriteResult::ok;
 }
 
 mode_t new_file_mode() {
@@ -318,8 +370,6 @@ WriteResult fill_temporary(int fd, const std::string& old_path, const struct sta
                            std::span<const Piece> pieces, ReadBack read_back, WriteFailure* why) {
   if (!write_pieces(fd, pieces))
     return fail(why, WriteResult::short_write, "the write failed", errno);
-  WriteResult judged = WriteResult::ok;
-  if (!read_back_written(fd, read_back, why, judged)) return judged;
   if (old != nullptr) {
     struct stat now {};
     if (::fstat(fd, &now) != 0)
@@ -359,8 +409,7 @@ WriteResult fill_temporary(int fd, const std::string& old_path, const struct sta
                   "the new file cannot keep the owner and group of the file it replaces", 0);
     }
   }
-  if (::fsync(fd) != 0) return fail(why, WriteResult::short_write, "the sync failed", errno);
-  return WriteResult::ok;
+  return sync_and_read_back(fd, read_back, why);
 }
 
 WriteResult replace_through_temporary(const std::string& target, const struct stat* old,

@@ -28,8 +28,6 @@ bool write_whole(HANDLE h, std::span<const uint8_t> bytes) {
   return true;
 }
 
-namespace {
-
 // Writes the pieces to `h` in order, 0xFF from one small buffer. False with errno.
 bool write_pieces(HANDLE h, std::span<const Piece> pieces) {
   static const auto erased = [] {
@@ -47,6 +45,8 @@ bool write_pieces(HANDLE h, std::span<const Piece> pieces) {
   }
   return true;
 }
+
+namespace {
 
 WriteResult fail_with_system_error(WriteFailure* why, WriteResult result, std::string_view what) {
   return fail(why, result, what, set_errno_from_last_error());
@@ -96,7 +96,7 @@ struct TemporaryFile {
 WriteResult read_back_written(HANDLE file, uint64_t total, ReadBack read_back, WriteFailure* why) {
   if (read_back.check == nullptr) return WriteResult::ok;
   Bytes buffer;
-  if (!allocate_bytes(buffer, kReadBackWindow + read_back.overlap)) {
+  if (!allocate_bytes(buffer, kWindow + read_back.overlap)) {
     return fail(why, WriteResult::short_write, "the new file cannot be read back", ENOMEM);
   }
   uint64_t offset = 0;
@@ -117,7 +117,7 @@ WriteResult read_back_written(HANDLE file, uint64_t total, ReadBack read_back, W
     if (!read_back.check(read_back.context, {buffer.ptr.get(), size}, offset, total)) {
       return WriteResult::refused;
     }
-    offset += kReadBackWindow;
+    offset += kWindow;
   } while (offset < total);
   return WriteResult::ok;
 }

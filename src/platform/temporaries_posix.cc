@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -116,7 +117,12 @@ void write_text(int fd, const char* text, size_t size) {
   }
 }
 
+// Once, whichever thread comes first: another waits for the process to end.
 [[noreturn]] void end_with(const Report* report) {
+  static std::atomic_flag ending = ATOMIC_FLAG_INIT;
+  if (ending.test_and_set()) {
+    for (;;) ::pause();
+  }
   remove_every_temporary();
   if (report != nullptr) {
     write_text(STDOUT_FILENO, report->out, report->out_size);

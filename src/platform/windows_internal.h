@@ -69,6 +69,9 @@ std::wstring folder_of(const std::wstring& path);
 // Writes every byte to `h`, in pieces a DWORD can count. False with errno.
 bool write_whole(HANDLE h, std::span<const uint8_t> bytes);
 
+// Writes the pieces to `h` in order (write_pieces_safely's pieces). False with errno.
+bool write_pieces(HANDLE h, std::span<const Piece> pieces);
+
 // A read-only view of a file's section, unmapped (and the section closed) when it goes.
 struct Mapping {
   const void* view = nullptr;
