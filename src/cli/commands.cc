@@ -365,7 +365,22 @@ struct MergeRun {
   // The checksums of the blocks as loaded, when a step before the plan took them already.
   std::optional<BlockChecksums> loaded_checksums;
   MergeOptions options;
+  DraftPtr draft;  // WFILE's head start, when it has one
 };
+
+// Loads FLASHFILE into `image` for a command that writes `wfile` from it (null: none), whose
+// `draft` then gets a head start: the flash file copied into WFILE's temporary file while the
+// merge is planned.
+LoadCode load_for_output(const char* flashfile, const char* wfile,
+                         std::unique_ptr<FlashImage>& image, DraftPtr& draft, LoadFailure* why) {
+  image = allocate_flash_image();
+  if (!image) return LoadCode::no_memory;
+  FileContents contents;
+  const LoadCode read = read_image_file(flashfile, contents, why);
+  if (read != LoadCode::ok) return read;
+  if (wfile != nullptr && wfile[0] != '\0') draft = start_draft(wfile, contents.bytes);
+  return load_image_contents(*image, std::move(contents), why);
+}
 
 // The checksums of the blocks as loaded are taken on two threads, before the plan needs them.
 bool plan_run(MergeRun& run) {
@@ -388,7 +403,7 @@ bool write_merged(MergeRun& run, const char* flashfile, const char* wfile, Kind 
     refusal = run.plan.refusal;
   } else {
     written = write_merged_image(*run.image, run.plan, wfile, run.replacements, &refusal, &why,
-                                 &checksums);
+                                 &checksums, run.draft.get());
   }
   if (written == WriteCode::ok) {
     *io.wrote = wfile != kStandardStream;
@@ -432,7 +447,7 @@ int merge_blocks(Operands operands, const char* wfile, BlockChoice how, const Me
   std::ostringstream line;
   print_merge_error_line(line, code_number(step_code(LoadCode::cannot_open)));
   expect_flash_file_change(flashfile, Kind::merge, false, line.str());
-  const LoadCode loaded = load_new_image(flashfile, run.image, &load_failure);
+  const LoadCode loaded = load_for_output(flashfile, wfile, run.image, run.draft, &load_failure);
   if (loaded != LoadCode::ok) {
     print_merge_error_line(io.out, code_number(step_code(loaded)));
     report_load_failure({io.err}, Kind::merge, flashfile, loaded, load_failure);
@@ -459,13 +474,18 @@ int run_merge(const Arguments& args, Streams io) {
   return merge_blocks(args.operands, args.operands.back(), BlockChoice::name_or_id, {}, true, io);
 }
 
-// Loads `file` for an option command; on failure says why, with `kind`'s code.
+// Loads `file` for an option command; on failure says why, with `kind`'s code. A command that
+// writes `wfile` from it gives `draft` for its head start.
 std::unique_ptr<FlashImage> load_or_say_why(const char* file, Kind kind, Streams io,
-                                            bool json = false, const char* label = nullptr) {
+                                            bool json = false, const char* label = nullptr,
+                                            const char* wfile = nullptr,
+                                            DraftPtr* draft = nullptr) {
   std::unique_ptr<FlashImage> image;
   LoadFailure why;
   expect_flash_file_change(file, kind, json);
-  const LoadCode code = load_new_image(file, image, &why);
+  DraftPtr ignored;
+  const LoadCode code =
+      load_for_output(file, wfile, image, draft != nullptr ? *draft : ignored, &why);
   if (code == LoadCode::ok) return image;
   say_why(
       io, json, Step::load, load_code_number(kind, code),
@@ -698,7 +718,7 @@ int run_repack(const Arguments& args, Streams io) {
   const char* dir = args.operands[1];
   MergeRun run;
   run.options = options_of(args);
-  run.image = load_or_say_why(flashfile, Kind::repack, io, json);
+  run.image = load_or_say_why(flashfile, Kind::repack, io, json, nullptr, wfile, &run.draft);
   if (!run.image) return kExitFailed;
   ManifestFailure manifest_failure;
   UnpackedBlocks unpacked;

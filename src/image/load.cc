@@ -105,11 +105,17 @@ bool scan_windows(const FileBytes& file, std::span<const uint8_t> image, size_t 
   const bool walked =
       for_each_window(file, part, kTableReach, [&](std::span<const uint8_t> window) {
         if (offset >= to) return false;  // the reach past the last window: read, not searched
-        const uint64_t own = std::min<uint64_t>(kWindow, to - offset);
-        laid_out = find_layout_part(window, offset, image.size(), offset + own, found);
-        if (crcs != nullptr)
-          crcs[offset / kWindow] = block_crc(window.first(static_cast<size_t>(own)));
-        offset += kWindow;
+        // A window of kWindow bytes and their reach, or all of `part` at once when it is in
+        // memory: searched up to where the next one starts, checksummed kWindow at a time.
+        const uint64_t own_end = std::min<uint64_t>(
+            to, offset + std::max<uint64_t>(kWindow, window.size() - kTableReach));
+        laid_out = find_layout_part(window, offset, image.size(), own_end, found);
+        for (uint64_t at = offset; crcs != nullptr && at < own_end; at += kWindow) {
+          crcs[at / kWindow] = block_crc(
+              window.subspan(static_cast<size_t>(at - offset),
+                             static_cast<size_t>(std::min<uint64_t>(kWindow, own_end - at))));
+        }
+        offset = own_end;
         return laid_out;
       });
   return laid_out && (walked || offset >= to);
@@ -144,12 +150,10 @@ bool append_layout(FoundLayout& found, const FoundLayout& later, bool later_ok) 
   return false;
 }
 
-// find_layout over a file's bytes: for a mapped file a window at a time, the two halves on two
-// threads where one can be had, each window's checksum into `crcs` (when given). False as
-// scan_windows.
+// find_layout over a file's bytes, a window at a time, the two halves on two threads where one
+// can be had, each window's checksum into `crcs` (when given). False as scan_windows.
 bool find_layout_of(const FileBytes& file, std::span<const uint8_t> image, FoundLayout& found,
                     uint32_t* crcs) {
-  if (!is_mapped(file)) return find_layout(image, found);  // in memory already: one pass
   found = FoundLayout{};
   const size_t windows = (image.size() + kWindow - 1) / kWindow;
   const size_t half = windows / 2;
@@ -205,32 +209,21 @@ uint32_t block_checksum(const FlashImage& image, size_t index) {
 bool same_bytes(const FileBytes& a, std::span<const uint8_t> part_a, const FileBytes& b,
                 std::span<const uint8_t> part_b, uint32_t* crc_b) {
   if (crc_b != nullptr) *crc_b = block_crc({});
-  const auto take = [&](std::span<const uint8_t> window) {
-    if (crc_b != nullptr) *crc_b = block_crc_update(*crc_b, window);
-  };
   if (part_a.size() != part_b.size()) {
     if (crc_b != nullptr) *crc_b = checksum_of(b, part_b);
     return false;
   }
-  Bytes window_a;
-  if ((!is_mapped(a) && !is_mapped(b)) ||
-      !allocate_bytes(window_a, std::min(part_a.size(), kWindow))) {
-    take(part_b);
-    return std::equal(part_a.begin(), part_a.end(), part_b.begin());
-  }
-  size_t at = 0;
   bool same = true;
-  for_each_window(b, part_b, 0, [&](std::span<const uint8_t> window) {
-    take(window);
-    if (same) {
-      const std::span<uint8_t> other = as_span(window_a).first(window.size());
-      copy_bytes(a, part_a.subspan(at, window.size()), other);
-      same = std::equal(window.begin(), window.end(), other.begin());
-    }
-    at += window.size();
-    return same || crc_b != nullptr;
-  });
-  return same;
+  const bool walked = for_each_window_pair(
+      a, part_a, b, part_b, [&](std::span<const uint8_t> x, std::span<const uint8_t> y) {
+        if (crc_b != nullptr) *crc_b = block_crc_update(*crc_b, y);
+        same = same && std::equal(x.begin(), x.end(), y.begin());
+        return same || crc_b != nullptr;
+      });
+  if (walked || !same) return same;
+  // No memory for the windows: through the views.
+  if (crc_b != nullptr) *crc_b = block_crc(part_b);
+  return std::equal(part_a.begin(), part_a.end(), part_b.begin());
 }
 
 bool scan_tables(FlashImage& image, uint32_t length, ScanFailure* scan) {
@@ -239,10 +232,8 @@ bool scan_tables(FlashImage& image, uint32_t length, ScanFailure* scan) {
   FoundLayout found;
   image.windows = WindowChecksums{};
   const size_t windows = (bytes.size() + kWindow - 1) / kWindow;
-  if (is_mapped(image.bytes)) {
-    image.windows.crc.reset(new (std::nothrow) uint32_t[windows]);
-    image.windows.count = image.windows.crc ? windows : 0;
-  }
+  image.windows.crc.reset(new (std::nothrow) uint32_t[windows]);
+  image.windows.count = image.windows.crc ? windows : 0;
   if (!find_layout_of(image.bytes, bytes, found, image.windows.crc.get())) {
     if (scan != nullptr) *scan = found.failure;
     return false;
@@ -274,10 +265,20 @@ LoadCode load_image_bytes(FlashImage& image, FileBytes bytes, LoadFailure* why) 
 }
 
 LoadCode load_image(FlashImage& image, const char* flashfile, LoadFailure* why) {
+  FileContents contents;
+  const LoadCode read = read_image_file(flashfile, contents, why);
+  return read == LoadCode::ok ? load_image_contents(image, std::move(contents), why) : read;
+}
+
+LoadCode load_image_contents(FlashImage& image, FileContents contents, LoadFailure* why) {
+  image.source = contents.identity;
+  return load_image_bytes(image, std::move(contents.bytes), why);
+}
+
+LoadCode read_image_file(const char* flashfile, FileContents& contents, LoadFailure* why) {
   LoadFailure ignored;
   LoadFailure& failure = why != nullptr ? *why : ignored;
   if (flashfile == nullptr || flashfile[0] == '\0') return LoadCode::empty_name;
-  FileContents contents;
   const ReadResult read = read_whole_file(flashfile, UINT32_MAX, contents);
   failure.error = contents.error;
   failure.length = contents.file_length;
@@ -299,8 +300,7 @@ LoadCode load_image(FlashImage& image, const char* flashfile, LoadFailure* why) 
     failure.read = contents.bytes.view.size();
     return LoadCode::cannot_open;
   }
-  image.source = contents.identity;
-  return load_image_bytes(image, std::move(contents.bytes), why);
+  return LoadCode::ok;
 }
 
 size_t table_position(const FlashImage& image, size_t index, size_t previous) {

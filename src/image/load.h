@@ -78,6 +78,10 @@ struct LoadFailure {
 
 LoadCode load_image(FlashImage& image, const char* flashfile, LoadFailure* why = nullptr);
 
+// load_image in its two steps: the flash file read (mapped) whole, then its tables found.
+LoadCode read_image_file(const char* flashfile, FileContents& contents, LoadFailure* why = nullptr);
+LoadCode load_image_contents(FlashImage& image, FileContents contents, LoadFailure* why = nullptr);
+
 // The same steps on bytes already in memory (they become image.bytes).
 LoadCode load_image_bytes(FlashImage& image, FileBytes bytes, LoadFailure* why = nullptr);
 LoadCode load_image_bytes(FlashImage& image, Bytes bytes, LoadFailure* why = nullptr);

@@ -726,7 +726,8 @@ bool read_back_merged(void* context, std::span<const uint8_t> window, uint64_t o
 
 WriteCode write_merged_image(const FlashImage& image, const MergePlan& plan, const char* wfile,
                              const Replacements& replacements, MergeRefusal* refusal,
-                             WriteFailure* why, std::array<uint32_t, kMaxBlocks>* checksums) {
+                             WriteFailure* why, std::array<uint32_t, kMaxBlocks>* checksums,
+                             Draft* draft) {
   MergeRefusal ignored;
   MergeRefusal& refused = refusal != nullptr ? *refusal : ignored;
   if (wfile == nullptr || wfile[0] == '\0') return WriteCode::empty_name;
@@ -762,7 +763,7 @@ WriteCode write_merged_image(const FlashImage& image, const MergePlan& plan, con
   ReadBackState state{image, plan, written_checksums, refused, {}};
   const ReadBack read_back{read_back_merged, &state, kTableReach};
   const WriteResult result =
-      write_pieces_safely(wfile, {pieces.data(), layout.count}, read_back, why);
+      write_pieces_safely(wfile, {pieces.data(), layout.count}, read_back, why, draft);
   if (result == WriteResult::refused) return WriteCode::does_not_fit;
   if (checksums != nullptr) *checksums = written_checksums;
   return write_code(result);

@@ -144,9 +144,12 @@ WriteCode compose(const FlashImage& image, const MergePlan& plan, Composed& out)
 // writes land in or an output that cannot be read back, composed in memory first. empty_name,
 // does_not_fit, no_memory, cannot_create or short_write; `why` says what failed in a write,
 // `checksums` (when given) receives every checksum field as written.
+// A `draft` (start_draft's, of the flash file into WFILE) spares the writing of every piece that
+// is the flash file's bytes at their own place.
 WriteCode write_merged_image(const FlashImage& image, const MergePlan& plan, const char* wfile,
                              const Replacements& replacements, MergeRefusal* refusal = nullptr,
                              WriteFailure* why = nullptr,
-                             std::array<uint32_t, kMaxBlocks>* checksums = nullptr);
+                             std::array<uint32_t, kMaxBlocks>* checksums = nullptr,
+                             Draft* draft = nullptr);
 
 }  // namespace blkswap

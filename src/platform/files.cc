@@ -36,7 +36,7 @@ FileBytes held_bytes(Bytes bytes) {
 
 bool walk_windows(const FileBytes& bytes, std::span<const uint8_t> part, size_t overlap,
                   WindowVisitor visitor) {
-  if (!is_mapped(bytes)) return visitor.visit(visitor.context, part);
+  if (!bytes.mapping) return visitor.visit(visitor.context, part);
   Bytes buffer;
   if (!allocate_bytes(buffer, std::min(part.size(), kWindow + overlap))) return false;
   for (size_t at = 0; at < part.size(); at += kWindow) {
@@ -44,6 +44,32 @@ bool walk_windows(const FileBytes& bytes, std::span<const uint8_t> part, size_t 
         part.subspan(at, std::min(part.size() - at, buffer.size));
     copy_bytes(bytes, window, as_span(buffer).first(window.size()));
     if (!visitor.visit(visitor.context, {buffer.ptr.get(), window.size()})) return false;
+  }
+  return true;
+}
+
+bool walk_window_pairs(const FileBytes& a, std::span<const uint8_t> part_a, const FileBytes& b,
+                       std::span<const uint8_t> part_b, WindowPairVisitor visitor) {
+  if (!a.mapping && !b.mapping) return visitor.visit(visitor.context, part_a, part_b);
+  const size_t size = std::min({part_a.size(), part_b.size(), kWindow});
+  Bytes buffer_a, buffer_b;
+  if ((a.mapping && !allocate_bytes(buffer_a, size)) ||
+      (b.mapping && !allocate_bytes(buffer_b, size))) {
+    return false;
+  }
+  const auto window = [&](const FileBytes& file, std::span<const uint8_t> part, Bytes& buffer,
+                          size_t at, size_t length) {
+    const std::span<const uint8_t> wanted = part.subspan(at, length);
+    if (!file.mapping) return wanted;
+    copy_bytes(file, wanted, as_span(buffer).first(length));
+    return std::span<const uint8_t>(buffer.ptr.get(), length);
+  };
+  for (size_t at = 0; at < part_a.size(); at += kWindow) {
+    const size_t length = std::min(part_a.size() - at, kWindow);
+    if (!visitor.visit(visitor.context, window(a, part_a, buffer_a, at, length),
+                       window(b, part_b, buffer_b, at, length))) {
+      return false;
+    }
   }
   return true;
 }

@@ -65,7 +65,6 @@ void release_pages(const FileBytes& bytes, std::span<const uint8_t> part);
 // the page cache holds the file in small pieces. A mapped file that has become shorter ends the
 // command as its report says.
 void copy_bytes(const FileBytes& bytes, std::span<const uint8_t> part, std::span<uint8_t> into);
-bool is_mapped(const FileBytes& bytes);
 
 // Calls visit(window) for the bytes of `part` (of `bytes`) a window at a time, in order, each
 // window starting kWindow bytes after the one before and reaching `overlap` bytes into the next
@@ -88,6 +87,24 @@ bool for_each_window(const FileBytes& bytes, std::span<const uint8_t> part, size
                               },
                               &visit};
   return walk_windows(bytes, part, overlap, visitor);
+}
+
+// The same for two parts of one size, of two files, side by side: visit(window_a, window_b).
+struct WindowPairVisitor {
+  bool (*visit)(void* context, std::span<const uint8_t> a, std::span<const uint8_t> b);
+  void* context;
+};
+bool walk_window_pairs(const FileBytes& a, std::span<const uint8_t> part_a, const FileBytes& b,
+                       std::span<const uint8_t> part_b, WindowPairVisitor visitor);
+template <typename Visit>
+bool for_each_window_pair(const FileBytes& a, std::span<const uint8_t> part_a, const FileBytes& b,
+                          std::span<const uint8_t> part_b, Visit visit) {
+  const WindowPairVisitor visitor{
+      [](void* context, std::span<const uint8_t> x, std::span<const uint8_t> y) {
+        return (*static_cast<Visit*>(context))(x, y);
+      },
+      &visit};
+  return walk_window_pairs(a, part_a, b, part_b, visitor);
 }
 
 // What a command says when a file it has mapped changes size under it (the pages past the new
@@ -208,10 +225,26 @@ struct ReadBack {
 // regular file, or a name not yet taken), rather than directly (a device, a FIFO, a stream).
 bool is_written_through_temporary(const char* path);
 
+// A head start on an output that is mostly a copy of a mapped file (a merged image is mostly the
+// flash file's bytes at their own places): the temporary file beside `path`'s target made at once
+// and `from` copied into it by the system, on a second thread, while the caller goes on. Null
+// when none can be had (`path` is a stream or a device, `from` is not a mapped file, no
+// temporary or thread can be made); nothing is lost then, write_pieces_safely does it all.
+// Dropped unused, it stops its copy and removes its temporary.
+struct Draft;
+struct DropDraft {
+  void operator()(Draft* draft) const;
+};
+using DraftPtr = std::unique_ptr<Draft, DropDraft>;
+DraftPtr start_draft(const char* path, const FileBytes& from);
+
 // write_file_safely for pieces: the same rules, with the temporary file read back by `read_back`
-// (when given) and synced before the rename; a refusal leaves the target as it was.
+// (when given) and synced before the rename; a refusal leaves the target as it was. With a
+// `draft` of the same target whose copy is whole, only the pieces that are not already in it
+// (`from`'s bytes at their own places) are written, into its temporary file.
 WriteResult write_pieces_safely(const char* path, std::span<const Piece> pieces,
-                                ReadBack read_back = {}, WriteFailure* why = nullptr);
+                                ReadBack read_back = {}, WriteFailure* why = nullptr,
+                                Draft* draft = nullptr);
 
 // Whether standard output is a terminal, which takes no image.
 bool standard_output_is_terminal();

@@ -45,10 +45,6 @@ void sync_directory(const std::string& dir);
 // Writes every byte to `fd`, through short writes and interruptions. False with errno.
 bool write_whole(int fd, std::span<const uint8_t> bytes);
 
-// Writes the pieces to `fd` in order (write_pieces_safely's pieces). False with errno.
-struct Piece;
-bool write_pieces(int fd, std::span<const Piece> pieces);
-
 // Creates a file from `path_template`, whose last six characters are XXXXXX (replaced by the
 // name chosen), open for writing. Returns the descriptor, or -1 with errno.
 int make_temporary_file(char* path_template, int& slot);
@@ -79,6 +75,11 @@ struct Mapping {
   int fd = -1;
   int guard = -1;  // its place among the mappings a change of size must not kill
 };
+
+// Writes the pieces to `fd` in order (write_pieces_safely's pieces), but those whose bytes lie in
+// `in_place` at their own place (the file a draft copied whole). False with errno.
+struct Piece;
+bool write_pieces(int fd, std::span<const Piece> pieces, const Mapping* in_place = nullptr);
 
 // Registers the mapping [address, address + length) of `path`, with the report set for it (or
 // for any file), so that a read of a page a change of size took away ends the command as that

@@ -104,10 +104,6 @@ void Unmap::operator()(Mapping* mapping) const {
   delete mapping;
 }
 
-bool is_mapped(const FileBytes& bytes) {
-  return bytes.mapping != nullptr;
-}
-
 void copy_bytes(const FileBytes& bytes, std::span<const uint8_t> part, std::span<uint8_t> into) {
   const Mapping* mapping = bytes.mapping.get();
   size_t done = 0;

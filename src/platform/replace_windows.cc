@@ -242,6 +242,15 @@ bool standard_output_is_terminal() {
   return ::GetFileType(out) == FILE_TYPE_CHAR && ::GetConsoleMode(out, &mode);
 }
 
+// No head start on Windows: the output is written whole from its pieces.
+struct Draft {};
+void DropDraft::operator()(Draft* draft) const {
+  delete draft;
+}
+DraftPtr start_draft(const char*, const FileBytes&) {
+  return {};
+}
+
 bool is_written_through_temporary(const char* path) {
   std::wstring name;
   return path != kStandardStream && system_path(path, name) && name.rfind(L"\\\\.\\", 0) != 0;
@@ -253,7 +262,7 @@ WriteResult write_file_safely(const char* path, std::span<const uint8_t> bytes, 
 }
 
 WriteResult write_pieces_safely(const char* path, std::span<const Piece> pieces, ReadBack read_back,
-                                WriteFailure* why) {
+                                WriteFailure* why, Draft*) {
   if (path == kStandardStream) {
     if (write_pieces(::GetStdHandle(STD_OUTPUT_HANDLE), pieces)) return WriteResult::ok;
     return fail(why, WriteResult::short_write, "standard output took not all of it", errno);
