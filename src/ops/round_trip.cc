@@ -586,7 +586,13 @@ ReplaceCode take_changed_blocks(const FlashImage& image, const BlockChecksums& c
       auto is_base = [&](uint64_t size, uint32_t crc) {
         return base.known && base.size == size && base.checksum == crc;
       };
-      if (same_bytes(image.bytes, loaded, files[i], read, &block.folder_checksum)) {
+      // A file as unpacked leaves FLASHFILE's block as it is, whatever it holds: only a file
+      // that changed is compared with the block, byte for byte.
+      const bool base_known = base.known && base.size == read.size();
+      if (base_known) block.folder_checksum = checksum_of(files[i], read);
+      if (base_known && base.checksum == block.folder_checksum) {
+        block.verdict = is_base(loaded.size(), crcs[i]) ? Verdict::unchanged : Verdict::kept;
+      } else if (same_bytes(image.bytes, loaded, files[i], read, &block.folder_checksum)) {
         block.verdict = Verdict::unchanged;
       } else if (is_base(read.size(), block.folder_checksum)) {
         block.verdict = Verdict::kept;
