@@ -403,6 +403,10 @@ TEST(Cli, NestedTablesMergeWholeOrNotAtAll) {
 
 // A file that yields fewer bytes than its length was not read whole, whichever it is.
 TEST(Cli, ShortReadsAreFailedReads) {
+#ifdef _WIN32
+  GTEST_SKIP() << "POSIX only: Windows has no file whose length lies (Wine's view of /sys maps one "
+                  "whole, as a page)";
+#endif
   // sysfs reports a length of a page for files that hold a few bytes.
   const std::string sysfs = "/sys/devices/system/cpu/online";
   struct stat st {};
