@@ -1,6 +1,7 @@
 // libFuzzer entry, all in memory: loading and every report on the image (listing, info and
-// verification as text and JSON); or loading, block selection, replacement, the merge's plan
-// and composition, the dry run's report and a comparison of the image with the merged one; or
+// verification in every rendering); or loading, block selection, replacement, the merge's plan
+// and composition, the dry run's report and a comparison of the image with the merged one, in
+// every rendering; or
 // loading and the check of a manifest (the block bytes) against the image.
 #include <cstring>
 #include <memory>
@@ -13,6 +14,7 @@
 #include "ops/diff.h"
 #include "ops/merge.h"
 #include "ops/replace.h"
+#include "ops/render.h"
 #include "ops/report.h"
 #include "ops/round_trip.h"
 
@@ -26,6 +28,8 @@ bool copy_into(Bytes& out, std::span<const uint8_t> bytes, size_t length) {
   std::memset(out.ptr.get() + bytes.size(), 0xFF, length - bytes.size());
   return true;
 }
+
+const Renderer* const kRenderers[] = {&kTextRenderer, &kJsonRenderer, &kSvgRenderer};
 
 }  // namespace
 
@@ -44,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!copy_into(bytes, input.image_head, length)) return 0;
 
   auto image = std::make_unique<FlashImage>();
-  if (load_image_bytes(*image, std::move(bytes)) != LoadCode::ok) return 0;
+  if (load_image_bytes(*image, std::move(bytes)).failed()) return 0;
   if (input.flags & fuzzing::kManifest) {
     const std::string_view text(reinterpret_cast<const char*>(input.block.data()),
                                 input.block.size());
@@ -54,11 +58,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!(input.flags & fuzzing::kMerge)) {
     std::ostringstream reports;
     print_block_list(*image, reports);
-    print_image_info(*image, reports);
-    print_image_info_json(*image, reports);
-    verify_checksums(*image, reports);
-    size_t stale = 0;
-    print_verify_json(*image, reports, stale);
+    const InfoReport info = info_report(*image);
+    for (const Renderer* renderer : kRenderers) renderer->info(reports, info);
+    VerifyReport verify;
+    verify.images.push_back({"image", std::move(image), {}, {}, 0});
+    verify.images[0].checksums = check_checksums(*verify.images[0].image);
+    for (const Renderer* renderer : kRenderers) {
+      if (renderer->verify != nullptr) renderer->verify(reports, verify);
+    }
     return 0;
   }
   const int index = find_block(*image, input.blockname);
@@ -73,30 +80,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Composed out;
   const MergeOptions options{.keep_offsets = (input.flags & fuzzing::kKeepOffsets) != 0};
   const bool planned = plan_merge(*image, replacements, plan, options);
-  const bool composed = planned && compose(*image, plan, out) == WriteCode::ok;
+  MergeReport report{.image = image.get(), .plan = &plan};
+  report.failure = planned ? compose(*image, plan, out) : refusal_failure(*image, plan.refusal);
+  const bool composed = !report.failure.failed();
   if (composed && out.bytes.size != image->length) __builtin_trap();
+  if (composed) report.checksums = &out.checksums;
+  complete_merge_report(report);
   // The room search runs the plan's rules on sizes alone.
   (void)block_room(*image, {}, static_cast<size_t>(index), options);
   std::ostringstream reports;
-  const MergeRefusal& refusal = planned ? out.refusal : plan.refusal;
-  DryRun run{&plan, composed ? &out : nullptr,
-             composed ? kNoBlock : static_cast<int>(refusal.block)};
-  MergeWarnings warnings;
-  if (composed) {
-    warnings = merge_warnings(*image, plan, out.checksums);
-    run.warnings = &warnings;
-    put_merge_warnings(reports, "warning: ", *image, warnings);
-  }
-  print_dry_run(*image, run, reports);
-  print_dry_run_json(image.get(), run, composed ? 0 : -2, reports);
+  for (const Renderer* renderer : kRenderers) renderer->merge(reports, report);
   if (!composed) return 0;
   // The merged image loads (the rebuild checked it), and differs from the flash file only where
   // a comparison can say.
   auto merged = std::make_unique<FlashImage>();
-  if (load_image_bytes(*merged, std::move(out.bytes)) != LoadCode::ok) __builtin_trap();
-  ImageComparison comparison;
-  compare_images(*image, *merged, comparison);
-  print_comparison(*image, *merged, comparison, reports);
-  print_comparison_json(*image, *merged, comparison, reports);
+  if (load_image_bytes(*merged, std::move(out.bytes)).failed()) __builtin_trap();
+  DiffReport diff{image.get(), merged.get(), {}};
+  compare_images(*image, *merged, diff.comparison);
+  for (const Renderer* renderer : kRenderers) renderer->diff(reports, diff);
   return 0;
 }

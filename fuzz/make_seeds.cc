@@ -41,8 +41,8 @@ std::vector<uint8_t> manifest_of(const std::vector<uint8_t>& image) {
   blkswap::build_crc_table();
   auto loaded = std::make_unique<blkswap::FlashImage>();
   std::string text;
-  if (blkswap::load_image_bytes(*loaded, blkswap::testing::to_bytes(image)) !=
-          blkswap::LoadCode::ok ||
+  if (blkswap::load_image_bytes(*loaded, blkswap::testing::to_bytes(image)).code !=
+          blkswap::Code::ok ||
       !blkswap::manifest_text(*loaded, text)) {
     return {};
   }

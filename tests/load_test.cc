@@ -25,7 +25,7 @@ using testing::TablePlan;
 struct LoadCase {
   std::string name;
   std::function<std::vector<uint8_t>()> make;
-  LoadCode rc;
+  Code rc;
   int blocks;  // expected block_count on success
 };
 
@@ -35,37 +35,37 @@ TEST(LoadImage, CodesAndBlockCounts) {
        [] {
          return build_image(kImageUnit, {{0, numbered_blocks(3, 0x2000)}});
        },
-       LoadCode::ok, 3},
+       Code::ok, 3},
       {"two 512 KiB units",
        [] {
          return build_image(2 * kImageUnit, {{kImageUnit + 5, numbered_blocks(2, 0x2000)}});
        },
-       LoadCode::ok, 2},
+       Code::ok, 2},
       {"one byte too long",
        [] {
          return build_image(kImageUnit + 1, {{0, numbered_blocks(1, 0x2000)}});
        },
-       LoadCode::bad_length, 0},
+       Code::bad_length, 0},
       {"one byte short",
        [] {
          return build_image(kImageUnit - 1, {{0, numbered_blocks(1, 0x2000)}});
        },
-       LoadCode::bad_length, 0},
-      {"empty file", [] { return std::vector<uint8_t>(); }, LoadCode::no_table, 0},
-      {"no magic", [] { return std::vector<uint8_t>(kImageUnit, 0x2A); }, LoadCode::no_table, 0},
+       Code::bad_length, 0},
+      {"empty file", [] { return std::vector<uint8_t>(); }, Code::no_table, 0},
+      {"no magic", [] { return std::vector<uint8_t>(kImageUnit, 0x2A); }, Code::no_table, 0},
       {"wrong format mark only",
        [] {
          return build_image(
              kImageUnit, {{.pos = 0, .entries = numbered_blocks(1, 0x2000), .format_mark = '1'}});
        },
-       LoadCode::no_table, 0},
+       Code::no_table, 0},
       {"wrong mark, then a table",
        [] {
          return build_image(kImageUnit,
                             {{.pos = 0, .entries = numbered_blocks(5, 0x2000), .format_mark = '1'},
                              {0x40000, numbered_blocks(2, 0x2000)}});
        },
-       LoadCode::ok, 2},
+       Code::ok, 2},
       {"a partial magic just before the header",
        [] {
          auto image = build_image(kImageUnit, {{0x104, numbered_blocks(2, 0x2000)}});
@@ -73,68 +73,68 @@ TEST(LoadImage, CodesAndBlockCounts) {
          std::copy(partial.begin(), partial.end(), image.begin() + 0x104 - partial.size());
          return image;
        },
-       LoadCode::ok, 2},
+       Code::ok, 2},
       {"40 + 24 blocks",
        [] {
          return build_image(
              kImageUnit, {{0, numbered_blocks(40, 0x2000)}, {0x4000, numbered_blocks(24, 0x2000)}});
        },
-       LoadCode::ok, 64},
+       Code::ok, 64},
       {"40 + 25 blocks",
        [] {
          return build_image(
              kImageUnit, {{0, numbered_blocks(40, 0x2000)}, {0x4000, numbered_blocks(25, 0x2000)}});
        },
-       LoadCode::no_table, 0},
+       Code::no_table, 0},
       {"255 entries announced",
        [] {
          return build_image(kImageUnit, {{0, numbered_blocks(255, 0x4000, 1)}});
        },
-       LoadCode::no_table, 0},
+       Code::no_table, 0},
       {"zero entries",
        [] {
          return build_image(kImageUnit, {{0, {}}});
        },
-       LoadCode::ok, 0},
+       Code::ok, 0},
       {"header ends at the image's end",
        [] {
          return build_image(kImageUnit, {{kImageUnit - 28, {}}});
        },
-       LoadCode::ok, 0},
+       Code::ok, 0},
       {"entries run past the end",
        [] {
          return build_image(
              kImageUnit,
              {{.pos = kImageUnit - 28 - 48, .entries = numbered_blocks(1, 0), .count = 2}});
        },
-       LoadCode::no_table, 0},
+       Code::no_table, 0},
       {"block ends exactly at the end",
        [] {
          return build_image(
              kImageUnit, {{0x100, {{.offset = kImageUnit - 0x100 - 16, .data = pattern(16, 1)}}}});
        },
-       LoadCode::ok, 1},
+       Code::ok, 1},
       {"block one byte past the end",
        [] {
          return build_image(kImageUnit,
                             {{0x100, {{.offset = kImageUnit - 0x100 - 15, .size = 16}}}});
        },
-       LoadCode::no_table, 0},
+       Code::no_table, 0},
       {"offset near 4 GiB",
        [] {
          return build_image(kImageUnit, {{0x100, {{.offset = 0xFFFFFFF0u, .size = 0x20}}}});
        },
-       LoadCode::no_table, 0},
+       Code::no_table, 0},
       {"size near 4 GiB",
        [] {
          return build_image(kImageUnit, {{0x100, {{.offset = 0x200, .size = 0xFFFFFFFFu}}}});
        },
-       LoadCode::no_table, 0},
+       Code::no_table, 0},
   };
   for (const LoadCase& c : cases) {
     FlashImage image;
-    EXPECT_EQ(load_image_bytes(image, testing::to_bytes(c.make())), c.rc) << c.name;
-    if (c.rc == LoadCode::ok) {
+    EXPECT_EQ(load_image_bytes(image, testing::to_bytes(c.make())).code, c.rc) << c.name;
+    if (c.rc == Code::ok) {
       EXPECT_EQ(image.block_count, c.blocks) << c.name;
     }
   }
@@ -150,7 +150,7 @@ TEST(LoadImage, RecordsFollowTablePositionAndViewTheBlocks) {
                              {{.id = 1, .name = "first", .offset = 0x1000, .data = earlier},
                               {.id = 2, .name = "second", .offset = 0x2000}}}});
   FlashImage image;
-  ASSERT_EQ(load_image_bytes(image, testing::to_bytes(bytes)), LoadCode::ok);
+  ASSERT_EQ(load_image_bytes(image, testing::to_bytes(bytes)).code, Code::ok);
   ASSERT_EQ(image.block_count, 3);
   EXPECT_EQ(image.length, kImageUnit);
   const struct {
@@ -182,7 +182,7 @@ TEST(LoadImage, MagicInsideABlockIsAFurtherTable) {
   testing::put_table(image,
                      {0x300, {{.id = 2, .name = "inner", .offset = 0x80, .data = pattern(8, 2)}}});
   FlashImage loaded;
-  ASSERT_EQ(load_image_bytes(loaded, testing::to_bytes(image)), LoadCode::ok);
+  ASSERT_EQ(load_image_bytes(loaded, testing::to_bytes(image)).code, Code::ok);
   ASSERT_EQ(loaded.block_count, 2);
   EXPECT_EQ(loaded.records[1].table_pos, 0x300u);
   EXPECT_EQ(entry_name(loaded.records[1].entry), "inner");
@@ -194,7 +194,7 @@ TEST(LoadImage, RefusesAnImageOfFourGibibytesOrMoreWithoutReadingIt) {
   ASSERT_TRUE(testing::write_file(path, {}));
   std::filesystem::resize_file(path, 0x100000000LL);  // sparse: no disk used
   FlashImage image;
-  EXPECT_EQ(load_image(image, path.c_str()), LoadCode::bad_length);
+  EXPECT_EQ(load_image(image, path.c_str()).code, Code::bad_length);
 }
 
 // A file is mapped and scanned a window at a time, its halves on two threads, each window's
@@ -215,11 +215,10 @@ TEST(LoadImage, AMappedFileScannedInWindowsGivesWhatMemoryGives) {
   for (const auto& bytes : {wide, halves}) {
     const std::string file = dir.file("image.bin", bytes);
     FlashImage mapped, in_memory;
-    LoadFailure mapped_why, in_memory_why;
-    const LoadCode code = load_image(mapped, file.c_str(), &mapped_why);
-    EXPECT_EQ(code, load_image_bytes(in_memory, testing::to_bytes(bytes), &in_memory_why));
-    EXPECT_EQ(mapped_why.scan.table_pos, in_memory_why.scan.table_pos);
-    EXPECT_EQ(mapped_why.scan.slot, in_memory_why.scan.slot);
+    const Failure mapped_failure = load_image(mapped, file.c_str());
+    const Failure in_memory_failure = load_image_bytes(in_memory, testing::to_bytes(bytes));
+    EXPECT_EQ(mapped_failure.code, in_memory_failure.code);
+    EXPECT_EQ(mapped_failure.detail, in_memory_failure.detail);  // the table and slot at fault
     ASSERT_EQ(mapped.block_count, in_memory.block_count);
     for (size_t i = 0; i < mapped.block_count; ++i) {
       EXPECT_EQ(mapped.records[i].table_pos, in_memory.records[i].table_pos);
@@ -231,10 +230,10 @@ TEST(LoadImage, AMappedFileScannedInWindowsGivesWhatMemoryGives) {
 TEST(LoadImage, FileFailures) {
   testing::TempDir dir;
   FlashImage image;
-  EXPECT_EQ(load_image(image, ""), LoadCode::empty_name);
-  EXPECT_EQ(load_image(image, dir.path("missing").c_str()), LoadCode::cannot_open);
-  EXPECT_EQ(load_image(image, dir.dir.c_str()), LoadCode::cannot_open);
-  EXPECT_EQ(load_image(image, testing::kNullDevice), LoadCode::no_table);  // length 0
+  EXPECT_EQ(load_image(image, "").code, Code::flashfile_empty);
+  EXPECT_EQ(load_image(image, dir.path("missing").c_str()).code, Code::flashfile_unreadable);
+  EXPECT_EQ(load_image(image, dir.dir.c_str()).code, Code::flashfile_unreadable);
+  EXPECT_EQ(load_image(image, testing::kNullDevice).code, Code::no_table);  // length 0
 }
 
 // The positions of the first tables are kept at load; the rest are found by scanning on.
@@ -243,8 +242,8 @@ TEST(LoadImage, TablesBeyondTheKeptOnesAreVisitedInOrder) {
   for (uint32_t t = 0; t < kKeptTables + 44; ++t) tables.push_back({0x100 + 0x40 * t, {}});
   tables.push_back({0x40000, {{.id = 1, .offset = 0x100, .data = pattern(0x10, 1)}}});
   FlashImage image;
-  ASSERT_EQ(load_image_bytes(image, testing::to_bytes(build_image(kImageUnit, tables))),
-            LoadCode::ok);
+  ASSERT_EQ(load_image_bytes(image, testing::to_bytes(build_image(kImageUnit, tables))).code,
+            Code::ok);
   ASSERT_EQ(image.table_count, tables.size());
   size_t t = 0;
   for_each_table(image, [&](uint32_t position, uint8_t entries) {

@@ -21,18 +21,18 @@ using testing::TablePlan;
 
 // Loads `flash`, gives block `index` the bytes `fresh` (when not empty), plans the merge and
 // composes it.
-WriteCode merge_in_memory(const std::vector<uint8_t>& flash, size_t index,
-                          const std::vector<uint8_t>& fresh, std::vector<uint8_t>& out,
-                          MergePlan* plan_out = nullptr, const MergeOptions& options = {}) {
+Code merge_in_memory(const std::vector<uint8_t>& flash, size_t index,
+                     const std::vector<uint8_t>& fresh, std::vector<uint8_t>& out,
+                     MergePlan* plan_out = nullptr, const MergeOptions& options = {}) {
   FlashImage image;
-  EXPECT_EQ(load_image_bytes(image, testing::to_bytes(flash)), LoadCode::ok);
+  EXPECT_EQ(load_image_bytes(image, testing::to_bytes(flash)).code, Code::ok);
   Replacements replacements;
   if (!fresh.empty()) replacements.add(index, held_bytes(testing::to_bytes(fresh)));
   MergePlan plan;
   Composed composed;
-  const WriteCode rc = plan_merge(image, replacements, plan, options)
-                           ? compose(image, plan, composed)
-                           : WriteCode::does_not_fit;
+  const Code rc = plan_merge(image, replacements, plan, options)
+                      ? compose(image, plan, composed).code
+                      : Code::does_not_fit;
   out = testing::to_vector(composed.bytes);
   if (plan_out != nullptr) *plan_out = plan;
   return rc;
@@ -75,7 +75,7 @@ TEST(Rebuild, WorkedExampleByteForByte) {
        .opaque = 0x44});
 
   std::vector<uint8_t> out;
-  ASSERT_EQ(merge_in_memory(flash, 0, fresh, out), WriteCode::ok);
+  ASSERT_EQ(merge_in_memory(flash, 0, fresh, out), Code::ok);
   ASSERT_EQ(out.size(), kImageUnit);
   EXPECT_EQ(offset_of(out, 0x1000, 1), 0x10000u);
   EXPECT_EQ(offset_of(out, 0x1000, 2), 0x10100u);
@@ -92,7 +92,7 @@ struct PlacementCase {
   std::vector<TablePlan> tables;
   size_t replaced;  // block index
   size_t new_size;  // 0: keep the old bytes
-  WriteCode rc;
+  Code rc;
   std::vector<uint32_t> offsets;  // per block index, on success
   MergeOptions options = {};
 };
@@ -106,86 +106,81 @@ TEST(Rebuild, PlacementAndBounds) {
        {{0x1000, {blk(1, 0x100, 0x100), blk(2, 0x200, 0x300), blk(0xA4, 0x10000, 0x10)}}},
        1,
        0x300,
-       WriteCode::ok,
+       Code::ok,
        {0x100, 0x200, 0x10000}},
       {"gaps close",
        {{0, {blk(1, 0x100, 0x10), blk(2, 0x400, 0x10), blk(3, 0x900, 0x10)}}},
        0,
        0,
-       WriteCode::ok,
+       Code::ok,
        {0x100, 0x110, 0x120}},
       {"0xA4 in slot 0 at 0x10000 stays",
        {{0x1000, {blk(0xA4, 0x10000, 0x10)}}},
        0,
        0,
-       WriteCode::ok,
+       Code::ok,
        {0x10000}},
       {"0xA4 in slot 0 at 0x10001 moves to 0x20000",
        {{0x1000, {blk(0xA4, 0x10001, 0x10)}}},
        0,
        0,
-       WriteCode::ok,
+       Code::ok,
        {0x20000}},
-      {"0xA5 at 0x10001 stays",
-       {{0x1000, {blk(0xA5, 0x10001, 0x10)}}},
-       0,
-       0,
-       WriteCode::ok,
-       {0x10001}},
+      {"0xA5 at 0x10001 stays", {{0x1000, {blk(0xA5, 0x10001, 0x10)}}}, 0, 0, Code::ok, {0x10001}},
       {"0xA8 aligns after chaining",
        {{0x10, {blk(1, 0x100, 0x10), blk(0xA8, 0x110, 0x10)}}},
        0,
        0,
-       WriteCode::ok,
+       Code::ok,
        {0x100, 0x10000}},
       {"second table's slot 0 keeps its offset",
        {{0x100, {blk(1, 0x100, 0x10), blk(2, 0x800, 0x10)}},
         {0x4000, {blk(3, 0x900, 0x10), blk(4, 0x1000, 0x10)}}},
        0,
        0x20,
-       WriteCode::ok,
+       Code::ok,
        {0x100, 0x120, 0x900, 0x910}},
       {"last block ends one byte before the end",
        {{0x100, {blk(1, 0x100, 0x10)}}},
        0,
        kImageUnit - 0x201,
-       WriteCode::ok,
+       Code::ok,
        {0x100}},
       {"last block ends at the end",
        {{0x100, {blk(1, 0x100, 0x10)}}},
        0,
        kImageUnit - 0x200,
-       WriteCode::does_not_fit,
+       Code::does_not_fit,
        {}},
       {"last block ends past the end",
        {{0x100, {blk(1, 0x100, 0x10)}}},
        0,
        kImageUnit,
-       WriteCode::does_not_fit,
+       Code::does_not_fit,
        {}},
       {"an earlier table's block past the end",
        {{0x100, {blk(1, 0x100, 0x10)}}, {0x200, {blk(2, 0x100, 0x10)}}},
        0,
        kImageUnit - 0x180,
-       WriteCode::does_not_fit,
+       Code::does_not_fit,
        {}},
       {"grows over the next table's header",
        {{0x100, {blk(1, 0x100, 0x10)}}, {0x1000, {blk(2, 0x100, 0x10)}}},
        0,
        0xE01,
-       WriteCode::does_not_fit,
+       Code::does_not_fit,
        {}},
       {"grows up to the next table's header",
        {{0x100, {blk(1, 0x100, 0x10)}}, {0x1000, {blk(2, 0x100, 0x10)}}},
        0,
        0xE00,
-       WriteCode::ok,
+       Code::ok,
        {0x100, 0x100}},
       {"chained onto the next table's entries",
        {{0x100, {blk(1, 0x100, 0x10), blk(2, 0x200, 0x10)}}, {0x1000, {blk(3, 0x100, 0x10)}}},
        0,
        0xE10,
-       WriteCode::does_not_fit,
+       Code::does_not_fit,
        {}},
       {"grows over another table's block",
        {{0x100, {blk(1, 0x100, 0x10)}},
@@ -193,63 +188,63 @@ TEST(Rebuild, PlacementAndBounds) {
         {0x800, {blk(3, 0x1000, 0x10)}}},
        0,
        0x1500,
-       WriteCode::does_not_fit,
+       Code::does_not_fit,
        {}},
       {"an empty block overlaps nothing",
        {{0x100, {blk(1, 0x100, 0x10), blk(2, 0x110, 0)}}, {0x1000, {blk(3, 0x100, 0x10)}}},
        0,
        0xE00,
-       WriteCode::ok,
+       Code::ok,
        {0x100, 0xF00, 0x100}},
       {"kept offsets: a shrink moves nothing, an unaligned 0xA4 still aligns",
        {{0x1000, {blk(1, 0x100, 0x100), blk(2, 0x200, 0x100), blk(0xA4, 0x10001, 0x10)}}},
        0,
        0x80,
-       WriteCode::ok,
+       Code::ok,
        {0x100, 0x200, 0x20000},
        {.keep_offsets = true}},
       {"kept offsets: a block grows up to the next one",
        {{0x1000, {blk(1, 0x100, 0x100), blk(2, 0x400, 0x100)}}},
        0,
        0x300,
-       WriteCode::ok,
+       Code::ok,
        {0x100, 0x400},
        {.keep_offsets = true}},
       {"kept offsets: a block grows into the next one",
        {{0x1000, {blk(1, 0x100, 0x100), blk(2, 0x400, 0x100)}}},
        0,
        0x301,
-       WriteCode::does_not_fit,
+       Code::does_not_fit,
        {},
        {.keep_offsets = true}},
   };
   for (const PlacementCase& c : cases) {
     std::vector<uint8_t> flash = build_image(kImageUnit, c.tables);
     std::vector<uint8_t> out;
-    const WriteCode rc = merge_in_memory(
-        flash, c.replaced, c.new_size ? pattern(c.new_size, 77) : std::vector<uint8_t>{}, out,
-        nullptr, c.options);
+    const Code rc = merge_in_memory(flash, c.replaced,
+                                    c.new_size ? pattern(c.new_size, 77) : std::vector<uint8_t>{},
+                                    out, nullptr, c.options);
     EXPECT_EQ(rc, c.rc) << c.name;
     // The room is the plan's own boundary: that many bytes merge, one more does not (the image's
     // own bytes from the block's start, so that a table the block holds stays).
     FlashImage image;
-    ASSERT_EQ(load_image_bytes(image, testing::to_bytes(flash)), LoadCode::ok);
+    ASSERT_EQ(load_image_bytes(image, testing::to_bytes(flash)).code, Code::ok);
     const uint64_t room = block_room(image, {}, c.replaced, c.options);
     std::vector<uint8_t> roomy(
         flash.begin() + static_cast<ptrdiff_t>(block_start(image, c.replaced)), flash.end());
     roomy.resize(room + 1, 0x77);
     EXPECT_EQ(merge_in_memory(flash, c.replaced, roomy, out, nullptr, c.options),
-              WriteCode::does_not_fit)
+              Code::does_not_fit)
         << c.name;
     roomy.pop_back();
-    EXPECT_EQ(merge_in_memory(flash, c.replaced, roomy, out, nullptr, c.options), WriteCode::ok)
+    EXPECT_EQ(merge_in_memory(flash, c.replaced, roomy, out, nullptr, c.options), Code::ok)
         << c.name;
-    if (rc != WriteCode::ok) continue;
+    if (rc != Code::ok) continue;
     merge_in_memory(flash, c.replaced,
                     c.new_size ? pattern(c.new_size, 77) : std::vector<uint8_t>{}, out, nullptr,
                     c.options);
     FlashImage reloaded;
-    ASSERT_EQ(load_image_bytes(reloaded, testing::to_bytes(out)), LoadCode::ok) << c.name;
+    ASSERT_EQ(load_image_bytes(reloaded, testing::to_bytes(out)).code, Code::ok) << c.name;
     ASSERT_EQ(reloaded.block_count, c.offsets.size()) << c.name;
     for (size_t k = 0; k < c.offsets.size(); ++k) {
       EXPECT_EQ(entry_offset(reloaded.records[k].entry), c.offsets[k]) << c.name << " block " << k;
@@ -268,9 +263,9 @@ TEST(Rebuild, ANestedTableStaysWhenTheBlockAroundItGrows) {
   grown.insert(grown.end(), tail.begin(), tail.end());
 
   std::vector<uint8_t> out;
-  ASSERT_EQ(merge_in_memory(flash, 0, grown, out), WriteCode::ok);
+  ASSERT_EQ(merge_in_memory(flash, 0, grown, out), Code::ok);
   FlashImage reloaded;
-  ASSERT_EQ(load_image_bytes(reloaded, testing::to_bytes(out)), LoadCode::ok);
+  ASSERT_EQ(load_image_bytes(reloaded, testing::to_bytes(out)).code, Code::ok);
   ASSERT_EQ(reloaded.block_count, 2);
   EXPECT_EQ(entry_size(reloaded.records[0].entry), 0x2000u);
   EXPECT_EQ(entry_name(reloaded.records[1].entry), "inner");
@@ -287,7 +282,7 @@ TEST(Rebuild, ChecksumsAndWhatIsCarried) {
                            0x5A);
   std::vector<uint8_t> out;
   MergePlan plan;
-  ASSERT_EQ(merge_in_memory(flash, 1, {}, out, &plan), WriteCode::ok);
+  ASSERT_EQ(merge_in_memory(flash, 1, {}, out, &plan), Code::ok);
   // Every byte from the table on that is no header, entry or block was not 0xFF, and is erased.
   const uint64_t kept_at_table = 28 + 2 * 48;
   EXPECT_EQ(plan.erased.count, kImageUnit - 0x2000 - kept_at_table - 0x80);
@@ -312,14 +307,14 @@ TEST(Rebuild, NoRoomWhereTheEntriesRunIntoTheBlock) {
                                  {.id = 2, .offset = 0x140, .data = pattern(0x10, 1)},
                                  {.id = 3, .offset = 0x150, .data = pattern(0x10, 2)}}}});
   FlashImage image;
-  ASSERT_EQ(load_image_bytes(image, testing::to_bytes(flash)), LoadCode::ok);
+  ASSERT_EQ(load_image_bytes(image, testing::to_bytes(flash)).code, Code::ok);
   std::vector<uint8_t> out;
   for (const bool keep_offsets : {false, true}) {
     const MergeOptions options{.keep_offsets = keep_offsets};
     EXPECT_EQ(block_room(image, {}, 0, options), 0u);
     for (const size_t size : {1, 12, 0x100}) {
       EXPECT_EQ(merge_in_memory(flash, 0, pattern(size, 3), out, nullptr, options),
-                WriteCode::does_not_fit)
+                Code::does_not_fit)
           << size;
     }
   }
@@ -334,17 +329,18 @@ TEST(Rebuild, ComposeRefusesAPlanThatWritesOutsideTheImage) {
                                  {.id = 2, .offset = 0x110, .data = pattern(0x10, 2)}}},
                                {0x2000, {{.id = 3, .offset = 0x100, .data = pattern(0x10, 3)}}}});
   FlashImage image;
-  ASSERT_EQ(load_image_bytes(image, testing::to_bytes(flash)), LoadCode::ok);
+  ASSERT_EQ(load_image_bytes(image, testing::to_bytes(flash)).code, Code::ok);
   MergePlan plan;
   ASSERT_TRUE(plan_merge(image, {}, plan));
   const auto tail = pattern(0x10, 4);
   plan.blocks[1].offset = static_cast<uint32_t>(kImageUnit - 0x1000 - 0xF);  // one byte past
   plan.blocks[1].bytes = tail;
   Composed composed;
-  EXPECT_EQ(compose(image, plan, composed), WriteCode::does_not_fit);
-  EXPECT_EQ(composed.refusal.fault, MergeFault::past_end);
-  EXPECT_EQ(composed.refusal.block, 1u);
-  EXPECT_EQ(composed.refusal.at, kImageUnit + 1);
+  const Failure refused = compose(image, plan, composed);
+  EXPECT_EQ(refused.code, Code::does_not_fit);
+  EXPECT_EQ(refused.block, 1);
+  EXPECT_EQ(refused.detail,
+            ": block 1 would end at 0x00080001, past the image's end at 0x00080000");
 }
 
 }  // namespace

@@ -73,13 +73,13 @@ TEST(MergeProperties, HoldForGeneratedImages) {
     ++merged;
 
     FlashImage before;
-    ASSERT_EQ(load_image_bytes(before, testing::to_bytes(g.flash)), LoadCode::ok);
+    ASSERT_EQ(load_image_bytes(before, testing::to_bytes(g.flash)).code, Code::ok);
     const int chosen = find_block(before, g.blockname);
     ASSERT_NE(chosen, kNoBlock);
     const auto output = read_file(out);
     ASSERT_EQ(output.size(), g.flash.size());
     FlashImage after;
-    ASSERT_EQ(load_image_bytes(after, testing::to_bytes(output)), LoadCode::ok);
+    ASSERT_EQ(load_image_bytes(after, testing::to_bytes(output)).code, Code::ok);
     ASSERT_EQ(after.block_count, before.block_count);
     EXPECT_LE(g.block.size(), block_room(before, {}, static_cast<size_t>(chosen)));
     Replacements replacements;
@@ -134,7 +134,7 @@ TEST(MergeProperties, ExtractAndMergeBackGiveTheImageAgain) {
     if (run({flash, g.blockname, block, merged}) != kExitOk) continue;
     const auto image_bytes = read_file(merged);
     FlashImage image;
-    ASSERT_EQ(load_image_bytes(image, testing::to_bytes(image_bytes)), LoadCode::ok);
+    ASSERT_EQ(load_image_bytes(image, testing::to_bytes(image_bytes)).code, Code::ok);
     for (size_t k = 0; k < image.block_count; ++k) {
       const std::string name(entry_name(image.records[k].entry));
       ASSERT_EQ(find_block(image, name), static_cast<int>(k)) << name;

@@ -70,8 +70,9 @@ FlashImage image_for_lookup() {
   };
   FlashImage image;
   EXPECT_EQ(
-      load_image_bytes(image, testing::to_bytes(testing::build_image(kImageUnit, {{0, entries}}))),
-      LoadCode::ok);
+      load_image_bytes(image, testing::to_bytes(testing::build_image(kImageUnit, {{0, entries}})))
+          .code,
+      Code::ok);
   return image;
 }
 
@@ -100,8 +101,8 @@ TEST(ReplaceBlock, TakesTheBlockFileWholeAndLeavesTheImageAsLoaded) {
   const auto old_bytes = testing::to_vector(image.bytes);
   ASSERT_TRUE(testing::write_file(dir.path("new.bin"), fresh));
   Replacements replacements;
-  ASSERT_EQ(replace_block(image, "kernel", dir.path("new.bin").c_str(), replacements),
-            ReplaceCode::ok);
+  ASSERT_EQ(replace_block(image, "kernel", dir.path("new.bin").c_str(), replacements).code,
+            Code::ok);
   ASSERT_EQ(replacements.count, 1u);
   EXPECT_EQ(replacements.items[0].block, 3u);
   EXPECT_EQ(testing::to_vector(replacements.items[0].bytes), fresh);
@@ -109,8 +110,8 @@ TEST(ReplaceBlock, TakesTheBlockFileWholeAndLeavesTheImageAsLoaded) {
   EXPECT_EQ(entry_size(image.records[3].entry), 4u);
   EXPECT_TRUE(testing::to_vector(image.bytes) == old_bytes);
   EXPECT_EQ(find_block(image, "2"), 3);
-  EXPECT_EQ(replace_block(image, "2", dir.path("new.bin").c_str(), replacements),
-            ReplaceCode::chosen_twice);
+  EXPECT_EQ(replace_block(image, "2", dir.path("new.bin").c_str(), replacements).code,
+            Code::chosen_twice);
 }
 
 TEST(ReplaceBlock, FailuresAddNothing) {
@@ -119,23 +120,23 @@ TEST(ReplaceBlock, FailuresAddNothing) {
   ASSERT_TRUE(testing::write_file(dir.path("ok.bin"), pattern(8, 1)));
   const struct {
     std::string blockname, blockfile;
-    ReplaceCode rc;
+    Code rc;
   } cases[] = {
-      {"", dir.path("ok.bin"), ReplaceCode::empty_argument},
-      {"kernel", "", ReplaceCode::empty_argument},
-      {"nothing", dir.path("missing.bin"),
-       ReplaceCode::no_match},  // looked up before the file opens
-      {"kernel", dir.path("missing.bin"), ReplaceCode::cannot_open},
-      {"kernel", dir.dir, ReplaceCode::cannot_open},
-      {"kernel", dir.path("empty.bin"), ReplaceCode::empty_file},
+      {"", dir.path("ok.bin"), Code::block_argument_empty},
+      {"kernel", "", Code::block_argument_empty},
+      {"nothing", dir.path("missing.bin"), Code::no_match},  // looked up before the file opens
+      {"kernel", dir.path("missing.bin"), Code::blockfile_unopenable},
+      {"kernel", dir.dir, Code::blockfile_unopenable},
+      {"kernel", dir.path("empty.bin"), Code::blockfile_empty},
 #ifndef _WIN32
-      {"kernel", "/dev/zero", ReplaceCode::empty_file},  // a device that reports no length
+      {"kernel", "/dev/zero", Code::blockfile_empty},  // a device that reports no length
 #endif
   };
   for (const auto& c : cases) {
     FlashImage image = image_for_lookup();
     Replacements replacements;
-    EXPECT_EQ(replace_block(image, c.blockname.c_str(), c.blockfile.c_str(), replacements), c.rc)
+    EXPECT_EQ(replace_block(image, c.blockname.c_str(), c.blockfile.c_str(), replacements).code,
+              c.rc)
         << c.blockname;
     EXPECT_EQ(replacements.count, 0u);
   }
@@ -143,10 +144,11 @@ TEST(ReplaceBlock, FailuresAddNothing) {
 
 TEST(ReplaceBlock, NoBlocksMeansNoMatch) {
   FlashImage image;
-  ASSERT_EQ(load_image_bytes(image, testing::to_bytes(testing::build_image(kImageUnit, {{0, {}}}))),
-            LoadCode::ok);
+  ASSERT_EQ(
+      load_image_bytes(image, testing::to_bytes(testing::build_image(kImageUnit, {{0, {}}}))).code,
+      Code::ok);
   Replacements replacements;
-  EXPECT_EQ(replace_block(image, "0", testing::kNullDevice, replacements), ReplaceCode::no_match);
+  EXPECT_EQ(replace_block(image, "0", testing::kNullDevice, replacements).code, Code::no_match);
 }
 
 }  // namespace

@@ -558,6 +558,7 @@ TEST(RoundTrip, DiffNamesEveryDifference) {
       0x5A);
   changed[0x30] = 0;
   changed[0x31] = 0;
+  changed[0x50100 + 0x10] ^= 1;  // one byte of rootfs, in the table that moved
   const std::string b = dir.file("b.bin", changed);
 
   const auto same = run_tool({"--diff", a, a});
@@ -567,15 +568,14 @@ TEST(RoundTrip, DiffNamesEveryDifference) {
   const auto text = run_tool({"--diff", a, b});
   EXPECT_EQ(text.status, 1);
   for (const char* line : {
-           "table 0x00001000: 3 entries in A, 2 in B\n",
-           "table 0x00040000: only in A, with 1 entry\n",
-           "table 0x00050000: only in B, with 1 entry\n",
+           "table 0x00001000: 3 entries in A, 2 in B\n"
+           "table 0x00040000 in A is at 0x00050000 in B, with 1 entry\n",
            "table 0x00001000 slot 1 (kernel): name kernel in A, kern in B; offset 0x00010900 in "
            "A, 0x00010800 in B; checksum 0x",
-           "; bytes differ\ntable 0x00001000 slot 2 (empty): only in A\n"
-           "table 0x00040000 slot 0 (rootfs): only in A\n"
-           "table 0x00050000 slot 0 (rootfs): only in B\n"
-           "outside tables and blocks: 2 bytes differ, the first at 0x00000030\n",
+           " more ranges\ntable 0x00001000 slot 2 (empty): only in A\n"
+           "table 0x00040000 slot 0 (rootfs), table 0x00050000 slot 0 in B: 1 byte differs: at "
+           "+0x00000010 (1 byte)\n"
+           "outside tables and blocks: 2 bytes differ: at 0x00000030 (2 bytes)\n",
        }) {
     EXPECT_NE(text.out.find(line), std::string::npos) << line << text.out;
   }
@@ -588,12 +588,14 @@ TEST(RoundTrip, DiffNamesEveryDifference) {
       {".schema", "i:1"},
       {".identical", "b:false"},
       {".length.a", "i:524288"},
-      {".tables.#", "i:3"},
+      {".tables.#", "i:2"},
       {".tables.0.entries.a", "i:3"},
       {".tables.0.entries.b", "i:2"},
+      {".tables.0.moved_to", "n:"},
       {".tables.1.position", "i:262144"},
-      {".tables.1.entries.b", "n:"},
-      {".blocks.#", "i:4"},
+      {".tables.1.moved_to", "i:327680"},
+      {".tables.1.entries.b", "i:1"},
+      {".blocks.#", "i:3"},
       {".blocks.0.slot", "i:1"},
       {".blocks.0.a.name", "s:kernel"},
       {".blocks.0.b.name_hex", "s:6b65726e"},
@@ -602,7 +604,10 @@ TEST(RoundTrip, DiffNamesEveryDifference) {
       {".blocks.0.differ.1", "s:offset"},
       {".blocks.0.bytes_differ", "b:true"},
       {".blocks.1.b", "n:"},
-      {".blocks.3.a", "n:"},
+      {".blocks.2.table_b", "i:327680"},
+      {".blocks.2.differ.#", "i:0"},
+      {".blocks.2.bytes.count", "i:1"},
+      {".blocks.2.bytes.ranges.0.offset", "i:16"},
       {".outside.bytes_differ", "i:2"},
       {".outside.first", "i:48"},
   };
@@ -690,6 +695,87 @@ TEST(RoundTrip, VerifyAndDryRunDocuments) {
     EXPECT_TRUE(doc.values.at(".error.message").starts_with("s:\\u{005c}xff-missing.bin: "))
         << args[0];
   }
+}
+
+// The pictures parse as XML, run nothing, reach for nothing outside themselves, and draw each
+// block once with the attributes that name it; rsvg-convert (where there is one) renders them.
+TEST(RoundTrip, PicturesDrawEveryBlockOnce) {
+  TempDir dir;
+  const std::string sample = fs::path(BLKSWAP_EXE).parent_path().string() + "/sample/";
+  const size_t big = size_t{64} << 20;  // three tables: small and large blocks, a stale one
+  const std::string wide = dir.file(
+      "wide.bin",
+      testing::build_image(
+          big, {{0x1000,
+                 {{.id = 0xA4, .name = "bootload", .offset = 0x10000, .data = pattern(0x10000, 1)},
+                  {.id = 2, .name = "kernel", .offset = 0x20000, .data = pattern(8 << 20, 2)},
+                  {.id = 3,
+                   .name = "dtb",
+                   .offset = 0x820000,
+                   .data = pattern(0x4000, 3),
+                   .checksum = testing::kNcrc}}},
+                {0x1000000,
+                 {{.id = 5,
+                   .name = "rootfs",
+                   .offset = 0x100,
+                   .data = pattern(40 << 20, 5),
+                   .checksum = 0x1234}}},
+                {0x3C00000,
+                 {{.id = 6, .name = "config", .offset = 0x100, .data = pattern(0x800, 6)},
+                  {.id = 7, .name = "log", .offset = 0x1000, .data = pattern(1 << 20, 7)}}}}));
+  const std::string too_big = dir.file("too_big.bin", pattern(0x50000, 8));
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    size_t blocks;
+  } cases[] = {
+      {{"--info", sample + "flash.bin", "--svg"}, 0, 5},
+      {{"--info", wide, "--svg"}, 0, 6},
+      {{"--dry-run", sample + "flash.bin", "bootload", sample + "bootloader.bin", "--svg"}, 0, 5},
+      {{"--dry-run", sample + "flash.bin", "kernel", too_big, "--svg"}, 1, 5},
+      {{"--diff", sample + "flash.bin", wide, "--svg"}, 1, 5 + 6},
+  };
+  const bool can_render = std::system("command -v rsvg-convert >/dev/null 2>&1") == 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+    const auto run = run_tool(c.args);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    const auto svg = testing::parse_json(run.out);
+    ASSERT_TRUE(svg.ok) << svg.error;
+    EXPECT_EQ(svg.values.at(".root"), "s:svg");
+    EXPECT_EQ(svg.values.at(".role"), "s:img");
+    EXPECT_GT(svg.values.at(".title").size(), 10u);
+    EXPECT_GT(svg.values.at(".desc").size(), 10u);
+    EXPECT_EQ(svg.values.at(".scripts"), "i:0");
+    EXPECT_EQ(svg.values.at(".external"), "i:0");
+    EXPECT_EQ(svg.values.at(".blocks.#"), "i:" + std::to_string(c.blocks));
+    for (size_t i = 0; i < c.blocks; ++i) {
+      for (const char* key : {"index", "name", "id", "offset", "size"}) {
+        EXPECT_TRUE(svg.values.count(".blocks." + std::to_string(i) + ".data-" + key)) << key;
+      }
+    }
+    if (can_render) {
+      write_file(dir.path("map.svg"), std::vector<uint8_t>(run.out.begin(), run.out.end()));
+      EXPECT_EQ(std::system(
+                    ("rsvg-convert -o '" + dir.path("map.png") + "' '" + dir.path("map.svg") + "'")
+                        .c_str()),
+                0);
+    }
+  }
+  // The refusal marks the block at fault; the rehearsal that moves blocks, what moved.
+  EXPECT_NE(run_tool(cases[3].args).out.find("data-at-fault=\"true\""), std::string::npos);
+  EXPECT_NE(run_tool(cases[2].args).out.find("data-new-offset=\"95232\""), std::string::npos);
+}
+
+// The map the README shows is the tool's own, for the sample as the build makes it.
+TEST(RoundTrip, TheReadmeShowsTheSampleAsItIs) {
+  const std::string sample = fs::path(BLKSWAP_EXE).parent_path().string() + "/sample";
+  const auto run = run_tool({"--info", "flash.bin", "--svg"}, "cd '" + sample + "'");
+  if (run.status == -1) GTEST_SKIP() << "the built program cannot run through a shell here";
+  ASSERT_EQ(run.status, 0) << run.err;
+  write_file(sample + "/map.svg", std::vector<uint8_t>(run.out.begin(), run.out.end()));
+  EXPECT_EQ(read_text(std::string(BLKSWAP_SOURCE_DIR) + "/doc/sample-map.svg"), run.out)
+      << "to show the map as it is: cp " << sample << "/map.svg doc/sample-map.svg";
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "image/crc.h"
+#include "image/text.h"
 
 namespace blkswap {
 
@@ -248,65 +249,95 @@ bool scan_tables(FlashImage& image, uint32_t length, ScanFailure* scan) {
   return true;
 }
 
-LoadCode load_image_bytes(FlashImage& image, Bytes bytes, LoadFailure* why) {
-  return load_image_bytes(image, held_bytes(std::move(bytes)), why);
+namespace {
+
+std::string scan_detail(const ScanFailure& scan) {
+  const std::string table = format_text("the table at 0x%08x", scan.table_pos);
+  switch (scan.fault) {
+    case ScanFault::none:
+    case ScanFault::no_table:
+      break;
+    case ScanFault::entries_past_end:
+      return ": " + table + " announces entries past the end of the image";
+    case ScanFault::block_outside:
+      return format_text(": block %u of %s lies outside the image", scan.slot, table.c_str());
+    case ScanFault::too_many_blocks:
+      return format_text(": block %u of %s is the 65th; an image holds at most 64", scan.slot,
+                         table.c_str());
+  }
+  return ": no table header found";
 }
 
-LoadCode load_image_bytes(FlashImage& image, FileBytes bytes, LoadFailure* why) {
-  LoadFailure ignored;
-  LoadFailure& failure = why != nullptr ? *why : ignored;
+}  // namespace
+
+Failure load_image_bytes(FlashImage& image, Bytes bytes, std::string_view name) {
+  return load_image_bytes(image, held_bytes(std::move(bytes)), name);
+}
+
+Failure load_image_bytes(FlashImage& image, FileBytes bytes, std::string_view name) {
   image.bytes = std::move(bytes);
+  image.name = name;
   const size_t length = image.bytes.view.size();
-  failure.length = length;
-  if ((length & (kImageUnit - 1)) != 0 || length > UINT32_MAX) return LoadCode::bad_length;
-  if (!scan_tables(image, static_cast<uint32_t>(length), &failure.scan)) return LoadCode::no_table;
+  if ((length & (kImageUnit - 1)) != 0 || length > UINT32_MAX) {
+    return fail(Code::bad_length, name, format_text(": it is %zu bytes", length));
+  }
+  ScanFailure scan;
+  if (!scan_tables(image, static_cast<uint32_t>(length), &scan)) {
+    return fail(Code::no_table, name, scan_detail(scan));
+  }
   image.length = static_cast<uint32_t>(length);
-  return LoadCode::ok;
+  return {};
 }
 
-LoadCode load_image(FlashImage& image, const char* flashfile, LoadFailure* why) {
+Failure load_image(FlashImage& image, const char* flashfile) {
   FileContents contents;
-  const LoadCode read = read_image_file(flashfile, contents, why);
-  return read == LoadCode::ok ? load_image_contents(image, std::move(contents), why) : read;
+  Failure read = read_image_file(flashfile, contents);
+  return read.failed() ? read : load_image_contents(image, std::move(contents), flashfile);
 }
 
-LoadCode load_image_contents(FlashImage& image, FileContents contents, LoadFailure* why) {
+Failure load_image_contents(FlashImage& image, FileContents contents, std::string_view name) {
   image.source = contents.identity;
-  return load_image_bytes(image, std::move(contents.bytes), why);
+  return load_image_bytes(image, std::move(contents.bytes), name);
 }
 
-LoadCode read_image_file(const char* flashfile, FileContents& contents, LoadFailure* why) {
-  LoadFailure ignored;
-  LoadFailure& failure = why != nullptr ? *why : ignored;
-  if (flashfile == nullptr || flashfile[0] == '\0') return LoadCode::empty_name;
-  const ReadResult read = read_whole_file(flashfile, UINT32_MAX, contents);
-  failure.error = contents.error;
-  failure.length = contents.file_length;
-  switch (read) {
+Failure read_image_file(const char* flashfile, FileContents& contents) {
+  if (flashfile == nullptr || flashfile[0] == '\0') return fail(Code::flashfile_empty, "");
+  switch (read_whole_file(flashfile, UINT32_MAX, contents)) {
     case ReadResult::ok:
       break;
     case ReadResult::cannot_open:
     case ReadResult::read_error:
-      return LoadCode::cannot_open;
+      return fail(Code::flashfile_unreadable, flashfile, {}, contents.error);
     case ReadResult::no_memory:
-      return LoadCode::no_memory;
+      return fail(Code::image_no_memory, flashfile);
     case ReadResult::too_long:
       // Positions and the length are 32-bit throughout; a larger image is refused whole.
-      return LoadCode::bad_length;
+      return fail(
+          Code::bad_length, flashfile,
+          format_text(": it is %llu bytes", static_cast<unsigned long long>(contents.file_length)));
   }
   // A file that yields fewer bytes than its length (it shrank while being read, or a /sys file
   // that reports a page) was not read whole: a shorter image made of it would be a wrong one.
   if (contents.bytes.view.size() != contents.file_length) {
-    failure.read = contents.bytes.view.size();
-    return LoadCode::cannot_open;
+    return fail(Code::flashfile_unreadable, flashfile,
+                format_text(": it gave %zu of its %llu bytes", contents.bytes.view.size(),
+                            static_cast<unsigned long long>(contents.file_length)));
   }
-  return LoadCode::ok;
+  return {};
 }
 
 size_t table_position(const FlashImage& image, size_t index, size_t previous) {
   if (index >= image.table_count) return kNoTableHeader;
   if (index < kKeptTables) return image.tables[index];
   return find_table_header(image_bytes(image), previous + 1);
+}
+
+std::string block_label(const FlashImage& image, size_t index) {
+  if (index >= image.block_count || entry_name(image.records[index].entry).empty()) {
+    return format_text("block %zu", index);
+  }
+  return format_text("block %zu (%s)", index,
+                     printable_name(entry_name(image.records[index].entry)).text);
 }
 
 uint64_t block_start(const FlashImage& image, size_t index) {

@@ -8,7 +8,10 @@
 #include <memory>
 #include <new>
 #include <span>
+#include <string>
+#include <string_view>
 
+#include "image/failure.h"
 #include "image/format.h"
 #include "platform/files.h"
 
@@ -45,14 +48,13 @@ struct FlashImage {
   std::array<BlockRecord, kMaxBlocks> records;
   std::array<uint32_t, kKeptTables> tables{};  // positions of the first kKeptTables tables
   WindowChecksums windows;                     // of a mapped image, as it was scanned
+  std::string name;                            // what messages call it: the flash file as given
 };
 
 // About 4 KiB of records, kept off the stack. Empty when the memory cannot be had.
 inline std::unique_ptr<FlashImage> allocate_flash_image() {
   return std::unique_ptr<FlashImage>(new (std::nothrow) FlashImage);
 }
-
-enum class LoadCode { ok, empty_name, cannot_open, no_memory, bad_length, no_table };
 
 // Why a scan of the tables found no usable layout.
 enum class ScanFault {
@@ -68,23 +70,22 @@ struct ScanFailure {
   uint32_t slot = 0;
 };
 
-// What the message of a failed load needs beyond its code.
-struct LoadFailure {
-  int error = 0;        // cannot_open: the system's error number (0 for a short read)
-  uint64_t length = 0;  // bad_length, and a short read: the file's length
-  uint64_t read = 0;    // a short read: the bytes it gave
-  ScanFailure scan;     // no_table
-};
-
-LoadCode load_image(FlashImage& image, const char* flashfile, LoadFailure* why = nullptr);
+// Loads `flashfile` (standard input for kStandardStream): flashfile_empty, flashfile_unreadable,
+// image_no_memory, bad_length or no_table.
+Failure load_image(FlashImage& image, const char* flashfile);
 
 // load_image in its two steps: the flash file read (mapped) whole, then its tables found.
-LoadCode read_image_file(const char* flashfile, FileContents& contents, LoadFailure* why = nullptr);
-LoadCode load_image_contents(FlashImage& image, FileContents contents, LoadFailure* why = nullptr);
+Failure read_image_file(const char* flashfile, FileContents& contents);
+Failure load_image_contents(FlashImage& image, FileContents contents, std::string_view name);
 
-// The same steps on bytes already in memory (they become image.bytes).
-LoadCode load_image_bytes(FlashImage& image, FileBytes bytes, LoadFailure* why = nullptr);
-LoadCode load_image_bytes(FlashImage& image, Bytes bytes, LoadFailure* why = nullptr);
+// The same steps on bytes already in memory (they become image.bytes); `name` is what a failure
+// names.
+Failure load_image_bytes(FlashImage& image, FileBytes bytes, std::string_view name = {});
+Failure load_image_bytes(FlashImage& image, Bytes bytes, std::string_view name = {});
+
+// Finds every table in image.bytes[0, length) and fills the records. False when find_layout
+// fails (`scan` says why).
+bool scan_tables(FlashImage& image, uint32_t length, ScanFailure* scan = nullptr);
 
 // The image's bytes, all `length` of them.
 inline std::span<const uint8_t> image_bytes(const FlashImage& image) {
@@ -125,9 +126,9 @@ inline constexpr size_t kTableReach = kHeaderSize + 255 * kEntrySize;
 bool find_layout_part(std::span<const uint8_t> window, uint64_t offset, uint64_t total, uint64_t to,
                       FoundLayout& found);
 
-// Finds every table in image.bytes[0, length) and fills the records. False when find_layout
-// fails (`scan` says why).
-bool scan_tables(FlashImage& image, uint32_t length, ScanFailure* scan = nullptr);
+// "block 1 (kernel)": a block's index and its name made printable (if it has one), as messages
+// name it.
+std::string block_label(const FlashImage& image, size_t index);
 
 // Start of block `index` in the image (its table's position plus its offset) and one past its
 // end. The loader has checked that both lie inside the image.

@@ -2,39 +2,127 @@
 
 #include <algorithm>
 #include <cstring>
-#include <string_view>
-
-#include "ops/json_doc.h"
-#include "ops/report.h"
 
 namespace blkswap {
 
 namespace {
 
-// The next table header of each image in turn, in order of position, paired where both have one.
-template <typename Visit>
-void for_each_table_pair(const FlashImage& a, const FlashImage& b, Visit visit) {
-  const auto bytes_a = image_bytes(a);
-  const auto bytes_b = image_bytes(b);
+// Adds runs of differing bytes, in order, to `out`: a run that starts where the last one ended
+// extends it.
+struct DifferenceCounter {
+  ByteDifferences& out;
+  uint64_t run_end = 0;
+  void add(uint64_t at, uint64_t length) {
+    if (length == 0) return;
+    out.count += length;
+    if (out.runs > 0 && at == run_end) {
+      if (out.shown == out.runs) out.ranges[out.shown - 1].size += length;
+    } else if (++out.runs <= out.ranges.size()) {
+      out.ranges[out.shown++] = {at, length};
+    }
+    run_end = at + length;
+  }
+  // Two windows side by side, `at` bytes into what is compared: equal ones at memory speed.
+  void compare(std::span<const uint8_t> x, std::span<const uint8_t> y, uint64_t at) {
+    if (std::memcmp(x.data(), y.data(), x.size()) == 0) return;
+    for (size_t i = 0; i < x.size(); ++i) {
+      if (x[i] != y[i]) add(at + i, 1);
+    }
+  }
+};
+
+// The bytes of `part_a` (of file a) and `part_b` (of file b) compared, `at` bytes into what the
+// counter counts.
+void compare_parts(const FileBytes& a, std::span<const uint8_t> part_a, const FileBytes& b,
+                   std::span<const uint8_t> part_b, uint64_t at, DifferenceCounter& counter) {
+  const size_t common = std::min(part_a.size(), part_b.size());
+  const auto x = part_a.first(common), y = part_b.first(common);
+  uint64_t done = 0;
+  const bool walked = for_each_window_pair(
+      a, x, b, y, [&](std::span<const uint8_t> wx, std::span<const uint8_t> wy) {
+        counter.compare(wx, wy, at + done);
+        done += wx.size();
+        return true;
+      });
+  if (!walked) counter.compare(x, y, at);  // no memory for the windows: through the views
+  counter.add(at + common, std::max(part_a.size(), part_b.size()) - common);
+}
+
+// The blocks of the table at `position`: they follow each other in block order.
+struct TableBlocks {
+  size_t first = 0;
+  size_t count = 0;
+};
+TableBlocks blocks_of(const FlashImage& image, uint32_t position) {
+  TableBlocks blocks;
+  for (size_t i = 0; i < image.block_count; ++i) {
+    if (image.records[i].table_pos != position) continue;
+    if (blocks.count++ == 0) blocks.first = i;
+  }
+  return blocks;
+}
+
+// Every table header of each image, paired where both have one at the same position.
+std::vector<TablePair> pair_tables(const FlashImage& a, const FlashImage& b) {
+  std::vector<TablePair> pairs;
+  const auto bytes_a = image_bytes(a), bytes_b = image_bytes(b);
   size_t ta = 0, tb = 0;  // the tables' indexes, in order of position
   size_t pa = table_position(a, ta, kNoTableHeader);
   size_t pb = table_position(b, tb, kNoTableHeader);
   while (pa != kNoTableHeader || pb != kNoTableHeader) {
     TablePair pair;
-    pair.position = static_cast<uint32_t>(std::min(pa, pb));
-    const bool in_a = pa == pair.position;
-    const bool in_b = pb == pair.position;
-    if (in_a) pair.entries_a = table_entry_count(bytes_a, pa);
-    if (in_b) pair.entries_b = table_entry_count(bytes_b, pb);
-    pair.header_differs = in_a && in_b && std::memcmp(&bytes_a[pa], &bytes_b[pb], kHeaderSize) != 0;
-    visit(pair);
-    if (in_a) pa = table_position(a, ++ta, pa);
-    if (in_b) pb = table_position(b, ++tb, pb);
+    const size_t position = std::min(pa, pb);
+    if (pa == position) {
+      pair.position_a = static_cast<uint32_t>(pa);
+      pair.entries_a = table_entry_count(bytes_a, pa);
+      pa = table_position(a, ++ta, pa);
+    }
+    if (pb == position) {
+      pair.position_b = static_cast<uint32_t>(pb);
+      pair.entries_b = table_entry_count(bytes_b, pb);
+      pb = table_position(b, ++tb, pb);
+    }
+    pairs.push_back(pair);
   }
+  return pairs;
 }
 
-bool table_differs(const TablePair& pair) {
-  return pair.entries_a != pair.entries_b || pair.header_differs;
+size_t shared_names(const FlashImage& a, TableBlocks x, const FlashImage& b, TableBlocks y) {
+  size_t shared = 0;
+  for (size_t i = x.first; i < x.first + x.count; ++i) {
+    for (size_t j = y.first; j < y.first + y.count; ++j) {
+      const BlockEntry &p = a.records[i].entry, &q = b.records[j].entry;
+      if (entry_id(p) == entry_id(q) && entry_name(p) == entry_name(q)) {
+        ++shared;
+        break;
+      }
+    }
+  }
+  return shared;
+}
+
+// A table with blocks in one image only is paired with the table in the other image only whose
+// blocks share the most ids and names with its own: the same table, moved.
+void pair_moved_tables(const FlashImage& a, const FlashImage& b, std::vector<TablePair>& pairs) {
+  for (TablePair& from : pairs) {
+    if (from.position_b != kNoTable || from.entries_a <= 0) continue;
+    const TableBlocks x = blocks_of(a, from.position_a);
+    TablePair* best = nullptr;
+    size_t best_shared = 0;
+    for (TablePair& to : pairs) {
+      if (to.position_a != kNoTable || to.entries_b <= 0) continue;
+      const size_t shared = shared_names(a, x, b, blocks_of(b, to.position_b));
+      if (shared > best_shared) {
+        best = &to;
+        best_shared = shared;
+      }
+    }
+    if (best == nullptr) continue;
+    from.position_b = best->position_b;
+    from.entries_b = best->entries_b;
+    best->entries_b = -2;  // taken: dropped below
+  }
+  std::erase_if(pairs, [](const TablePair& p) { return p.entries_b == -2; });
 }
 
 uint8_t differing_fields(const BlockEntry& x, const BlockEntry& y) {
@@ -48,76 +136,81 @@ uint8_t differing_fields(const BlockEntry& x, const BlockEntry& y) {
   return fields;
 }
 
-// Blocks are in table order, and by slot within a table: both lists are walked side by side.
-void pair_blocks(const FlashImage& a, const FlashImage& b, ImageComparison& out) {
-  size_t i = 0;
-  size_t j = 0;
-  auto key = [](const BlockRecord& r) { return (uint64_t{r.table_pos} << 32) | r.slot; };
-  while (i < a.block_count || j < b.block_count) {
-    BlockPair pair;
-    const bool take_a =
-        i < a.block_count && (j >= b.block_count || key(a.records[i]) <= key(b.records[j]));
-    const bool take_b =
-        j < b.block_count && (i >= a.block_count || key(b.records[j]) <= key(a.records[i]));
-    const BlockRecord& first = take_a ? a.records[i] : b.records[j];
-    pair.table = first.table_pos;
-    pair.slot = first.slot;
-    if (take_a) pair.a = static_cast<int>(i++);
-    if (take_b) pair.b = static_cast<int>(j++);
-    if (take_a && take_b) {
-      pair.fields = differing_fields(a.records[pair.a].entry, b.records[pair.b].entry);
-      pair.bytes_differ =
-          !same_bytes(a.bytes, block_bytes(a, pair.a), b.bytes, block_bytes(b, pair.b));
-      if (pair.fields == 0 && !pair.bytes_differ) continue;
+void add_pair(const FlashImage& a, const FlashImage& b, int i, int j, ImageComparison& out) {
+  BlockPair pair{i, j, 0, {}};
+  if (i >= 0 && j >= 0) {
+    pair.fields = differing_fields(a.records[i].entry, b.records[j].entry);
+    DifferenceCounter counter{pair.bytes};
+    compare_parts(a.bytes, block_bytes(a, i), b.bytes, block_bytes(b, j), 0, counter);
+    if (pair.fields == 0 && pair.bytes.count == 0) return;
+  }
+  out.blocks.push_back(pair);
+}
+
+// The blocks of a table pair: by slot at one position; by id and name where the table moved
+// (the first block of the same id and name), the rest alone.
+void pair_blocks(const FlashImage& a, const FlashImage& b, const TablePair& tables,
+                 ImageComparison& out) {
+  const TableBlocks x =
+      tables.position_a != kNoTable ? blocks_of(a, tables.position_a) : TableBlocks{};
+  const TableBlocks y =
+      tables.position_b != kNoTable ? blocks_of(b, tables.position_b) : TableBlocks{};
+  std::array<bool, kMaxBlocks> taken{};
+  for (size_t k = 0; k < x.count; ++k) {
+    const size_t i = x.first + k;
+    int match = -1;
+    for (size_t m = 0; m < y.count && match < 0; ++m) {
+      const BlockEntry &p = a.records[i].entry, &q = b.records[y.first + m].entry;
+      const bool same =
+          tables.moved() ? entry_id(p) == entry_id(q) && entry_name(p) == entry_name(q) : m == k;
+      if (same && !taken[m]) match = static_cast<int>(m);
     }
-    out.blocks[out.block_count++] = pair;
+    if (match >= 0) taken[static_cast<size_t>(match)] = true;
+    add_pair(a, b, static_cast<int>(i), match >= 0 ? static_cast<int>(y.first) + match : -1, out);
+  }
+  for (size_t m = 0; m < y.count; ++m) {
+    if (!taken[m]) add_pair(a, b, -1, static_cast<int>(y.first + m), out);
   }
 }
 
 // Walks the places that tables and blocks of either image cover, in order of start, and
-// compares the bytes in the gaps between them.
-void compare_outside(const FlashImage& a, const FlashImage& b, ImageComparison& out) {
+// compares the bytes between them.
+void compare_outside(const FlashImage& a, const FlashImage& b, const std::vector<TablePair>& all,
+                     ImageComparison& out) {
   const uint64_t common = std::min(a.length, b.length);
-  uint64_t covered = 0;  // every byte before this is covered or compared
-  // Most gaps are equal: a comparison says so at memory speed, and only a gap that differs is
-  // counted byte by byte, a window at a time.
-  auto cover = [&](uint64_t start, uint64_t size) {
-    const uint64_t end = std::min(start, common);
-    const auto gap = [&](const FlashImage& image) {
-      return image_bytes(image).subspan(covered, end - covered);
-    };
-    if (covered < end && !same_bytes(a.bytes, gap(a), b.bytes, gap(b))) {
-      std::array<uint8_t, 4096> x, y;
-      for (uint64_t p = covered; p < end; p += x.size()) {
-        const auto n = static_cast<size_t>(std::min<uint64_t>(end - p, x.size()));
-        copy_bytes(a.bytes, image_bytes(a).subspan(p, n), x);
-        copy_bytes(b.bytes, image_bytes(b).subspan(p, n), y);
-        for (size_t i = 0; i < n; ++i) {
-          if (x[i] != y[i] && out.outside_differ++ == 0) out.first_outside = p + i;
-        }
+  std::vector<ByteRange> covered;
+  for (const TablePair& t : all) {
+    for (const auto& [position, entries] :
+         {std::pair{t.position_a, t.entries_a}, std::pair{t.position_b, t.entries_b}}) {
+      if (position != kNoTable) {
+        covered.push_back(
+            {position, kHeaderSize + uint64_t{kEntrySize} * static_cast<uint64_t>(entries)});
       }
     }
-    covered = std::max(covered, start + size);
-  };
-  std::array<ByteRange, 2 * kMaxBlocks> blocks{};
-  size_t n = 0;
+  }
   for (const FlashImage* image : {&a, &b}) {
     for (size_t i = 0; i < image->block_count; ++i) {
-      blocks[n++] = {block_start(*image, i), block_end(*image, i) - block_start(*image, i)};
+      covered.push_back({block_start(*image, i), block_end(*image, i) - block_start(*image, i)});
     }
   }
-  std::sort(blocks.begin(), blocks.begin() + static_cast<std::ptrdiff_t>(n),
+  covered.push_back({common, 0});
+  std::sort(covered.begin(), covered.end(),
             [](ByteRange l, ByteRange r) { return l.start < r.start; });
-  size_t next_block = 0;
-  for_each_table_pair(a, b, [&](const TablePair& pair) {
-    for (; next_block < n && blocks[next_block].start <= pair.position; ++next_block) {
-      cover(blocks[next_block].start, blocks[next_block].size);
+  DifferenceCounter counter{out.outside};
+  uint64_t at = 0;  // every byte before this is covered or compared
+  for (const ByteRange r : covered) {
+    const uint64_t end = std::min(r.start, common);
+    if (at < end) {
+      compare_parts(a.bytes, image_bytes(a).subspan(at, end - at), b.bytes,
+                    image_bytes(b).subspan(at, end - at), at, counter);
     }
-    const int entries = std::max(pair.entries_a, pair.entries_b);
-    cover(pair.position, kHeaderSize + uint64_t{kEntrySize} * static_cast<uint64_t>(entries));
-  });
-  for (; next_block < n; ++next_block) cover(blocks[next_block].start, blocks[next_block].size);
-  cover(common, 0);
+    at = std::max(at, r.start + r.size);
+  }
+}
+
+bool table_differs(const TablePair& pair) {
+  if (pair.position_a == kNoTable || pair.position_b == kNoTable) return true;
+  return pair.moved() || pair.entries_a != pair.entries_b || pair.header_differs;
 }
 
 }  // namespace
@@ -126,148 +219,17 @@ void compare_images(const FlashImage& a, const FlashImage& b, ImageComparison& o
   out = ImageComparison{};
   out.identical =
       a.length == b.length && same_bytes(a.bytes, image_bytes(a), b.bytes, image_bytes(b));
-  pair_blocks(a, b, out);
-  compare_outside(a, b, out);
-}
-
-namespace {
-
-constexpr struct {
-  DiffField field;
-  const char* name;
-} kFieldNames[] = {
-    {kDiffId, "id"},     {kDiffName, "name"},         {kDiffOffset, "offset"},
-    {kDiffSize, "size"}, {kDiffChecksum, "checksum"}, {kDiffOther, "other entry bytes"},
-};
-
-uint32_t field_value(const BlockEntry& entry, DiffField field) {
-  switch (field) {
-    case kDiffId:
-      return entry_id(entry);
-    case kDiffOffset:
-      return entry_offset(entry);
-    case kDiffSize:
-      return entry_size(entry);
-    default:
-      return entry_checksum(entry);
-  }
-}
-
-void put_block_pair(const FlashImage& a, const FlashImage& b, const BlockPair& pair,
-                    std::ostream& out) {
-  const FlashImage& shown = pair.a >= 0 ? a : b;
-  const BlockEntry& entry = shown.records[pair.a >= 0 ? pair.a : pair.b].entry;
-  put_format(out, "table 0x%08x slot %u (%s): ", pair.table, pair.slot,
-             printable_name(entry_name(entry)).text);
-  if (pair.a < 0 || pair.b < 0) {
-    out << (pair.a >= 0 ? "only in A\n" : "only in B\n");
-    return;
-  }
-  const BlockEntry& x = a.records[pair.a].entry;
-  const BlockEntry& y = b.records[pair.b].entry;
-  const char* separator = "";
-  for (const auto& f : kFieldNames) {
-    if ((pair.fields & f.field) == 0) continue;
-    out << separator;
-    separator = "; ";
-    if (f.field == kDiffName) {
-      put_format(out, "name %s in A, ", printable_name(entry_name(x)).text);
-      put_format(out, "%s in B", printable_name(entry_name(y)).text);
-    } else if (f.field == kDiffOther) {
-      out << "other entry bytes differ";
-    } else {
-      put_format(out, "%s 0x%08x in A, 0x%08x in B", f.name, field_value(x, f.field),
-                 field_value(y, f.field));
+  std::vector<TablePair> all = pair_tables(a, b);
+  pair_moved_tables(a, b, all);
+  for (TablePair& pair : all) {
+    if (pair.position_a != kNoTable && pair.position_b != kNoTable) {
+      pair.header_differs = std::memcmp(&image_bytes(a)[pair.position_a],
+                                        &image_bytes(b)[pair.position_b], kHeaderSize) != 0;
     }
+    pair_blocks(a, b, pair, out);
+    if (table_differs(pair)) out.tables.push_back(pair);
   }
-  if (pair.bytes_differ) out << separator << "bytes differ";
-  out << '\n';
-}
-
-}  // namespace
-
-void print_comparison(const FlashImage& a, const FlashImage& b, const ImageComparison& cmp,
-                      std::ostream& out) {
-  if (a.length != b.length) {
-    put_format(out, "length: %u (0x%08x) in A, %u (0x%08x) in B\n", a.length, a.length, b.length,
-               b.length);
-  }
-  for_each_table_pair(a, b, [&](const TablePair& t) {
-    if (!table_differs(t)) return;
-    put_format(out, "table 0x%08x: ", t.position);
-    if (t.entries_a < 0 || t.entries_b < 0) {
-      const int entries = std::max(t.entries_a, t.entries_b);
-      put_format(out, "only in %s, with %d %s\n", t.entries_a < 0 ? "B" : "A", entries,
-                 entries == 1 ? "entry" : "entries");
-    } else if (t.entries_a != t.entries_b) {
-      put_format(out, "%d entries in A, %d in B\n", t.entries_a, t.entries_b);
-    } else {
-      out << "header bytes differ\n";
-    }
-  });
-  for (size_t k = 0; k < cmp.block_count; ++k) put_block_pair(a, b, cmp.blocks[k], out);
-  if (cmp.outside_differ > 0) {
-    put_format(out, "outside tables and blocks: %llu bytes differ, the first at 0x%08llx\n",
-               static_cast<unsigned long long>(cmp.outside_differ),
-               static_cast<unsigned long long>(cmp.first_outside));
-  }
-}
-
-namespace {
-
-Json side_of_block(const FlashImage& image, int index) {
-  if (index < 0) return Json();
-  const auto i = static_cast<size_t>(index);
-  const BlockEntry& entry = image.records[i].entry;
-  Json side = block_identity(image, i);
-  side.erase("table");  // the pair's own fields
-  side.erase("slot");
-  side["offset"] = entry_offset(entry);
-  side["size"] = entry_size(entry);
-  side["checksum"] = entry_checksum(entry);
-  return side;
-}
-
-Json side_value(int value) {
-  return value < 0 ? Json() : Json(value);
-}
-
-}  // namespace
-
-bool print_comparison_json(const FlashImage& a, const FlashImage& b, const ImageComparison& cmp,
-                           std::ostream& out) {
-  return print_document(out, [&] {
-    Json doc;
-    doc["schema"] = kSchemaVersion;
-    doc["identical"] = cmp.identical;
-    doc["length"] = Json{{"a", a.length}, {"b", b.length}};
-    Json& tables = doc["tables"] = Json::array();
-    for_each_table_pair(a, b, [&](const TablePair& t) {
-      if (!table_differs(t)) return;
-      tables.push_back(
-          Json{{"position", t.position},
-               {"entries", Json{{"a", side_value(t.entries_a)}, {"b", side_value(t.entries_b)}}},
-               {"header_differs", t.header_differs}});
-    });
-    Json& blocks = doc["blocks"] = Json::array();
-    for (size_t k = 0; k < cmp.block_count; ++k) {
-      const BlockPair& pair = cmp.blocks[k];
-      Json fields = Json::array();
-      for (const auto& f : kFieldNames) {
-        if ((pair.fields & f.field) != 0)
-          fields.push_back(f.field == kDiffOther ? "other" : f.name);
-      }
-      blocks.push_back(Json{{"table", pair.table},
-                            {"slot", pair.slot},
-                            {"a", side_of_block(a, pair.a)},
-                            {"b", side_of_block(b, pair.b)},
-                            {"differ", std::move(fields)},
-                            {"bytes_differ", pair.bytes_differ}});
-    }
-    doc["outside"] = Json{{"bytes_differ", cmp.outside_differ},
-                          {"first", cmp.outside_differ > 0 ? Json(cmp.first_outside) : Json()}};
-    return doc;
-  });
+  compare_outside(a, b, all, out);
 }
 
 }  // namespace blkswap

@@ -3,14 +3,13 @@
 #pragma once
 
 #include <cstddef>
-#include <new>
 #include <nlohmann/json.hpp>
 #include <ostream>
 #include <string>
 #include <string_view>
 
 #include "image/load.h"
-#include "ops/replace.h"
+#include "ops/report.h"
 
 namespace blkswap {
 
@@ -27,27 +26,10 @@ std::string hex_text(std::string_view bytes);
 // name_hex.
 Json block_identity(const FlashImage& image, size_t index);
 
-// The --info document of a loaded image: schema, length, tables and blocks. The blocks' states
-// come from `block_crcs` (the checksum of every block's bytes) when given.
-Json image_info_document(const FlashImage& image, std::span<const uint32_t> block_crcs = {},
-                         const MergeOptions& options = {});
+// The --info document: schema, length, tables and blocks.
+Json info_document(const InfoReport& report);
 
-// A merge's warnings as a list of {"kind", "count", "first", ..., "message"}: the facts and the
-// line standard error gives, one item per kind that occurred.
-struct MergeWarnings;
-Json warnings_json(const FlashImage& image, const MergeWarnings& warnings);
-
-// Builds a document with `build` and prints it, indented, with a final newline. The library
-// reports a lack of memory by throwing; it ends here as false, with nothing printed.
-template <typename Build>
-bool print_document(std::ostream& out, Build build) {
-  try {
-    const std::string text = build().dump(2, ' ', true, Json::error_handler_t::replace);
-    out << text << '\n';
-    return true;
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-}
+// A document as printed: indented, with a final newline, anything that is not UTF-8 replaced.
+std::string document_text(const Json& doc);
 
 }  // namespace blkswap

@@ -5,6 +5,7 @@
 
 #include "image/crc.h"
 #include "image/format.h"
+#include "image/text.h"
 
 namespace blkswap {
 
@@ -675,9 +676,12 @@ std::array<uint32_t, kMaxBlocks> planned_checksums(const FlashImage& image, cons
 
 }  // namespace
 
-WriteCode compose(const FlashImage& image, const MergePlan& plan, Composed& out) {
-  if (!writable(image, plan, out.refusal)) return WriteCode::does_not_fit;
-  if (!allocate_bytes(out.bytes, image.length)) return WriteCode::no_memory;
+Failure compose(const FlashImage& image, const MergePlan& plan, Composed& out) {
+  MergeRefusal refusal;
+  if (!writable(image, plan, refusal)) return refusal_failure(image, refusal);
+  if (!allocate_bytes(out.bytes, image.length)) {
+    return fail(Code::output_no_memory, image.name, format_text(": it is %u bytes", image.length));
+  }
   out.checksums = planned_checksums(image, plan);
   Layout layout;
   describe(image, plan, out.checksums, layout);
@@ -702,13 +706,13 @@ WriteCode compose(const FlashImage& image, const MergePlan& plan, Composed& out)
     const uint8_t* at = std::mismatch(dst + from, dst + to, wanted).first;
     return static_cast<uint64_t>(at - dst);
   };
-  ReadBackState read_back{image, plan, out.checksums, out.refusal, {}};
-  if (!replacements_stand(image, plan, out.refusal, differs) ||
+  ReadBackState read_back{image, plan, out.checksums, refusal, {}};
+  if (!replacements_stand(image, plan, refusal, differs) ||
       !read_back_window(read_back, as_span(out.bytes), 0, out.bytes.size)) {
     out.bytes = Bytes{};
-    return WriteCode::does_not_fit;
+    return refusal_failure(image, refusal);
   }
-  return WriteCode::ok;
+  return {};
 }
 
 namespace {
@@ -724,31 +728,29 @@ bool read_back_merged(void* context, std::span<const uint8_t> window, uint64_t o
 
 }  // namespace
 
-WriteCode write_merged_image(const FlashImage& image, const MergePlan& plan, const char* wfile,
-                             const Replacements& replacements, MergeRefusal* refusal,
-                             WriteFailure* why, std::array<uint32_t, kMaxBlocks>* checksums,
-                             Draft* draft) {
-  MergeRefusal ignored;
-  MergeRefusal& refused = refusal != nullptr ? *refusal : ignored;
-  if (wfile == nullptr || wfile[0] == '\0') return WriteCode::empty_name;
+Failure write_merged_image(const FlashImage& image, const MergePlan& plan, const char* wfile,
+                           const Replacements& replacements,
+                           std::array<uint32_t, kMaxBlocks>* checksums, Draft* draft) {
+  if (wfile == nullptr || wfile[0] == '\0') return fail(Code::wfile_empty, "");
+  WriteFailure why;
   // Blocks that later writes land in, and an output that cannot be read back (a stream), are
   // composed in memory first; anything else is written from where its bytes lie.
   if (plan.settle_count > 0 || !is_written_through_temporary(wfile)) {
     Composed out;
-    const WriteCode composed = compose(image, plan, out);
-    refused = out.refusal;
-    if (composed != WriteCode::ok) return composed;
+    if (Failure composed = compose(image, plan, out); composed.failed()) return composed;
     if (checksums != nullptr) *checksums = out.checksums;
-    return write_code(write_file_safely(wfile, as_span(out.bytes), why));
+    return write_outcome(write_file_safely(wfile, as_span(out.bytes), &why), why, wfile,
+                         Code::cannot_create, Code::short_write);
   }
-  if (!writable(image, plan, refused)) return WriteCode::does_not_fit;
+  MergeRefusal refused;
+  if (!writable(image, plan, refused)) return refusal_failure(image, refused);
   const std::array<uint32_t, kMaxBlocks> written_checksums = planned_checksums(image, plan);
   Layout layout;
   describe(image, plan, written_checksums, layout);
   const auto differs = [&layout](uint64_t from, uint64_t to, const uint8_t* wanted) {
     return first_difference_in(layout, from, to, wanted);
   };
-  if (!replacements_stand(image, plan, refused, differs)) return WriteCode::does_not_fit;
+  if (!replacements_stand(image, plan, refused, differs)) return refusal_failure(image, refused);
   std::array<Piece, std::tuple_size_v<decltype(layout.segments)>> pieces{};
   for (size_t i = 0; i < layout.count; ++i) {
     const Segment& segment = layout.segments[i];
@@ -763,23 +765,60 @@ WriteCode write_merged_image(const FlashImage& image, const MergePlan& plan, con
   ReadBackState state{image, plan, written_checksums, refused, {}};
   const ReadBack read_back{read_back_merged, &state, kTableReach};
   const WriteResult result =
-      write_pieces_safely(wfile, {pieces.data(), layout.count}, read_back, why, draft);
-  if (result == WriteResult::refused) return WriteCode::does_not_fit;
+      write_pieces_safely(wfile, {pieces.data(), layout.count}, read_back, &why, draft);
+  if (result == WriteResult::refused) return refusal_failure(image, refused);
   if (checksums != nullptr) *checksums = written_checksums;
-  return write_code(result);
+  return write_outcome(result, why, wfile, Code::cannot_create, Code::short_write);
 }
 
-WriteCode write_code(WriteResult result) {
-  switch (result) {
-    case WriteResult::ok:
-      return WriteCode::ok;
-    case WriteResult::cannot_create:
-    case WriteResult::refused:
-      return WriteCode::cannot_create;
-    case WriteResult::short_write:
+Failure refusal_failure(const FlashImage& image, const MergeRefusal& why) {
+  const std::string block = block_label(image, why.block);
+  std::string text;
+  switch (why.fault) {
+    case MergeFault::none:
+      break;
+    case MergeFault::field_overflow:
+      text = block + " would not fit its 32-bit offset or size";
+      break;
+    case MergeFault::past_end:
+      text = format_text("%s would end at 0x%08llx, past the image's end at 0x%08x", block.c_str(),
+                         static_cast<unsigned long long>(why.at), image.length);
+      break;
+    case MergeFault::last_at_end:
+      text = format_text(
+          "%s would end at 0x%08llx; the last block must end before the image's end at 0x%08x",
+          block.c_str(), static_cast<unsigned long long>(why.at), image.length);
+      break;
+    case MergeFault::covers_table:
+      text = format_text("%s would cover the table at 0x%08x", block.c_str(), why.table_pos);
+      break;
+    case MergeFault::covers_block:
+      text = block + " would cover " + block_label(image, why.other);
+      break;
+    case MergeFault::written_over:
+      text = format_text(
+          "the new bytes of %s would not stand: %s, written later, lands on them at 0x%08llx",
+          block.c_str(), block_label(image, why.other).c_str(),
+          static_cast<unsigned long long>(why.at));
+      break;
+    case MergeFault::checksum_cycle:
+      text = block + " holds its own checksum field, so no checksum of it can be true";
+      break;
+    case MergeFault::reads_back_wrong:
+      text = format_text("the merged image would not load back as laid out (the table at 0x%08x)",
+                         why.table_pos);
       break;
   }
-  return WriteCode::short_write;
+  if (why.too_big) {
+    text = format_text("%s is given %llu bytes but can hold at most %llu (",
+                       block_label(image, why.grown).c_str(),
+                       static_cast<unsigned long long>(why.grown_size),
+                       static_cast<unsigned long long>(why.room)) +
+           text + ")";
+  }
+  Failure failure = fail(Code::does_not_fit, image.name, ": " + text);
+  failure.block = static_cast<int>(why.block);
+  return failure;
 }
 
 namespace {

@@ -13,11 +13,6 @@
 
 namespace blkswap {
 
-enum class WriteCode { ok, empty_name, does_not_fit, no_memory, cannot_create, short_write };
-
-// The code of a write's outcome: ok, cannot_create or short_write.
-WriteCode write_code(WriteResult result);
-
 // Why a merge is refused (WriteCode::does_not_fit).
 enum class MergeFault {
   none,
@@ -80,6 +75,10 @@ struct MergePlan {
   bool holds() const { return refusal.fault == MergeFault::none; }
 };
 
+// A refusal as a failure (does_not_fit, naming the flash file and the block at fault): what
+// exactly stopped the merge, in a sentence.
+Failure refusal_failure(const FlashImage& image, const MergeRefusal& refusal);
+
 // Plans the merge of `replacements` into `image`: every block's new place (slot 0 keeps its
 // offset, every later slot starts where the previous one ends, ids 0xA4 and 0xA8 round up to
 // 64 KiB from their table), size and checksum. A block must fit its 32-bit fields and the image
@@ -134,22 +133,20 @@ MergeWarnings merge_warnings(const FlashImage& image, const MergePlan& plan,
 struct Composed {
   Bytes bytes;
   std::array<uint32_t, kMaxBlocks> checksums{};  // every block's checksum field as written
-  MergeRefusal refusal;                          // does_not_fit: why the image came out wrong
 };
-WriteCode compose(const FlashImage& image, const MergePlan& plan, Composed& out);
+Failure compose(const FlashImage& image, const MergePlan& plan, Composed& out);
 
 // The merged image of `plan` (whose new bytes are `replacements`') written to `wfile` by the
 // safe-write rules: from where its bytes lie (the flash file, the block files, the entries and
 // 0xFF), read back from the written file before it is put in place; or, for blocks that later
-// writes land in or an output that cannot be read back, composed in memory first. empty_name,
-// does_not_fit, no_memory, cannot_create or short_write; `why` says what failed in a write,
-// `checksums` (when given) receives every checksum field as written.
+// writes land in or an output that cannot be read back, composed in memory first. wfile_empty,
+// does_not_fit, output_no_memory, cannot_create or short_write; `checksums` (when given)
+// receives every checksum field as written.
 // A `draft` (start_draft's, of the flash file into WFILE) spares the writing of every piece that
 // is the flash file's bytes at their own place.
-WriteCode write_merged_image(const FlashImage& image, const MergePlan& plan, const char* wfile,
-                             const Replacements& replacements, MergeRefusal* refusal = nullptr,
-                             WriteFailure* why = nullptr,
-                             std::array<uint32_t, kMaxBlocks>* checksums = nullptr,
-                             Draft* draft = nullptr);
+Failure write_merged_image(const FlashImage& image, const MergePlan& plan, const char* wfile,
+                           const Replacements& replacements,
+                           std::array<uint32_t, kMaxBlocks>* checksums = nullptr,
+                           Draft* draft = nullptr);
 
 }  // namespace blkswap

@@ -1,8 +1,10 @@
 #include "ops/replace.h"
 
 #include <algorithm>
+#include <sstream>
 #include <utility>
 
+#include "image/text.h"
 #include "ops/merge.h"
 
 namespace blkswap {
@@ -130,60 +132,98 @@ uint64_t longest_conceivable(const FlashImage& image, size_t index) {
 
 }  // namespace
 
-ReplaceCode read_block_file(const FlashImage& image, size_t index, const char* blockfile,
-                            const Replacements& others, FileBytes& data, ReplaceFailure& failure,
-                            Links links, const MergeOptions& options) {
+Failure read_block_file(const FlashImage& image, size_t index, const char* blockfile,
+                        const Replacements& others, FileBytes& data, Links links,
+                        const MergeOptions& options) {
   FileContents contents;
-  failure.block = static_cast<int>(index);
   const ReadResult read =
       read_whole_file(blockfile, longest_conceivable(image, index), contents, links);
-  failure.error = contents.error;
-  failure.length = contents.file_length;
+  const auto length = static_cast<unsigned long long>(contents.file_length);
+  Failure failure;
   switch (read) {
     case ReadResult::ok:
+      if (contents.file_length == 0) failure = fail(Code::blockfile_empty, blockfile);
+      if (contents.bytes.view.size() != contents.file_length) {
+        failure = fail(
+            Code::blockfile_short, blockfile,
+            format_text(": it gave %zu of its %llu bytes", contents.bytes.view.size(), length));
+      }
       break;
     case ReadResult::too_long:
-      failure.at_least = contents.stopped_early;
-      failure.room = block_room(image, others, index, options);
-      return ReplaceCode::too_long;
+      failure = fail(
+          Code::does_not_fit, blockfile,
+          format_text(": %s%llu bytes, but %s can hold at most %llu",
+                      contents.stopped_early ? "at least " : "", length,
+                      block_label(image, index).c_str(),
+                      static_cast<unsigned long long>(block_room(image, others, index, options))));
+      break;
     case ReadResult::cannot_open:
-      return ReplaceCode::cannot_open;
+      failure = fail(Code::blockfile_unopenable, blockfile, {}, contents.error);
+      break;
     case ReadResult::no_memory:
-      return ReplaceCode::no_memory;
+      failure = fail(Code::block_no_memory, blockfile, format_text(": it is %llu bytes", length));
+      break;
     case ReadResult::read_error:
-      return ReplaceCode::short_read;
+      failure =
+          fail(Code::blockfile_short, blockfile,
+               contents.error != 0 ? "" : format_text(": it gave 0 of its %llu bytes", length),
+               contents.error);
+      break;
   }
-  if (contents.file_length == 0) return ReplaceCode::empty_file;
-  if (contents.bytes.view.size() != contents.file_length) {
-    failure.read = contents.bytes.view.size();
-    return ReplaceCode::short_read;
-  }
-  data = std::move(contents.bytes);
-  return ReplaceCode::ok;
+  failure.block = static_cast<int>(index);
+  if (!failure.failed()) data = std::move(contents.bytes);
+  return failure;
 }
 
-ReplaceCode replace_block(const FlashImage& image, const char* blockname, const char* blockfile,
-                          Replacements& replacements, ReplaceFailure* why, BlockChoice how,
-                          const MergeOptions& options) {
-  ReplaceFailure ignored;
-  ReplaceFailure& failure = why != nullptr ? *why : ignored;
-  if (blockname == nullptr || blockname[0] == '\0' || blockfile == nullptr ||
-      blockfile[0] == '\0') {
-    return ReplaceCode::empty_argument;
+Failure choose_block(const FlashImage& image, const char* blockname, BlockChoice how, Code none,
+                     size_t& index) {
+  const int found = find_block(image, blockname, how);
+  if (found != kNoBlock) {
+    index = static_cast<size_t>(found);
+    return {};
   }
-  failure.choice = how;
-  failure.block = find_block(image, blockname, how);
-  if (failure.block == kNoBlock) return ReplaceCode::no_match;
-  const auto index = static_cast<size_t>(failure.block);
+  std::string detail;
+  if (how == BlockChoice::name_or_id) {
+    std::array<std::string_view, kMaxBlocks> names;
+    size_t distinct = 0;
+    for (size_t i = 0; i < image.block_count; ++i) {
+      const std::string_view name = entry_name(image.records[i].entry);
+      if (std::find(names.begin(), names.begin() + distinct, name) == names.begin() + distinct) {
+        names[distinct++] = name;
+      }
+    }
+    std::ostringstream hint;
+    const size_t named =
+        put_close_names(hint, blockname, {names.data(), distinct}, "; did you mean ", true);
+    detail = hint.str() + (named > 0 ? "? " : " ") + "('blkswap FLASHFILE' lists them)";
+  } else if (how == BlockChoice::index) {
+    detail = format_text(": with --index, BLOCKNAME is a block's place, 0 to %zu here",
+                         image.block_count > 0 ? size_t{image.block_count} - 1 : size_t{0});
+  } else {
+    detail = ": with --slot, BLOCKNAME is TABLE:SLOT as --info shows them (0x1000:0)";
+  }
+  return fail(none, blockname, detail);
+}
+
+Failure replace_block(const FlashImage& image, const char* blockname, const char* blockfile,
+                      Replacements& replacements, BlockChoice how, const MergeOptions& options) {
+  if (blockname == nullptr || blockname[0] == '\0') return fail(Code::block_argument_empty, "");
+  if (blockfile == nullptr || blockfile[0] == '\0') return fail(Code::block_argument_empty, "");
+  size_t index = 0;
+  if (Failure none = choose_block(image, blockname, how, Code::no_match, index); none.failed()) {
+    return none;
+  }
   // Several replacements in one merge each choose a block of their own.
-  if (replacements.find(index) != nullptr) return ReplaceCode::chosen_twice;
-  FileBytes data;
-  const ReplaceCode code =
-      read_block_file(image, index, blockfile, replacements, data, failure, Links::follow, options);
-  if (code == ReplaceCode::ok && !replacements.add(index, std::move(data))) {
-    return ReplaceCode::chosen_twice;
+  if (replacements.find(index) != nullptr) {
+    Failure twice = fail(Code::chosen_twice, blockname, ": " + block_label(image, index));
+    twice.block = static_cast<int>(index);
+    return twice;
   }
-  return code;
+  FileBytes data;
+  Failure failure =
+      read_block_file(image, index, blockfile, replacements, data, Links::follow, options);
+  if (!failure.failed()) replacements.add(index, std::move(data));
+  return failure;
 }
 
 bool names_the_flash_file(const FlashImage& image, const char* path) {
@@ -192,10 +232,11 @@ bool names_the_flash_file(const FlashImage& image, const char* path) {
          target.inode == image.source.inode;
 }
 
-WriteResult extract_block(const FlashImage& image, size_t index, const char* outfile,
-                          WriteFailure* why) {
+Failure extract_block(const FlashImage& image, size_t index, const char* outfile) {
   const Piece block{block_bytes(image, index), &image.bytes};
-  return write_pieces_safely(outfile, {&block, 1}, {}, why);
+  WriteFailure why;
+  return write_outcome(write_pieces_safely(outfile, {&block, 1}, {}, &why), why, outfile,
+                       Code::outfile_cannot_create, Code::outfile_short_write);
 }
 
 }  // namespace blkswap

@@ -53,51 +53,29 @@ struct MergeOptions {
   bool keep_offsets = false;
 };
 
-enum class ReplaceCode {
-  ok,
-  empty_argument,  // the block name or the block file
-  cannot_open,
-  empty_file,
-  no_memory,
-  short_read,
-  no_match,
-  // The block file is longer than any place the rebuild could give it: refused from its length,
-  // before it is read. The merge reports it as its rebuild's refusal.
-  too_long,
-  chosen_twice,  // a merge of several blocks names this block a second time
-};
-
-// What the message of a failed replacement needs beyond its code.
-struct ReplaceFailure {
-  int block = kNoBlock;   // the block chosen, once the look-up has found it
-  int error = 0;          // cannot_open, short_read: the system's error number, when it gave one
-  uint64_t length = 0;    // the block file's length
-  bool at_least = false;  // too_long from a pipe: it gave `length` bytes before it was refused
-  uint64_t read = 0;      // short_read: the bytes it gave
-  uint64_t room = 0;      // too_long: the largest block file the merge would take for it
-  BlockChoice choice = BlockChoice::name_or_id;  // how BLOCKNAME chose
-};
+// Chooses the block `blockname` names (as `how` says) into `index`; none is a failure with the
+// code `none` (no_match, extract_no_match) that names the close names or the places there are.
+Failure choose_block(const FlashImage& image, const char* blockname, BlockChoice how, Code none,
+                     size_t& index);
 
 // Chooses the block `blockname` names (as `how` says) and adds the bytes of `blockfile` to
 // `replacements` as its new contents (chosen_twice when it has some there already).
-ReplaceCode replace_block(const FlashImage& image, const char* blockname, const char* blockfile,
-                          Replacements& replacements, ReplaceFailure* why = nullptr,
-                          BlockChoice how = BlockChoice::name_or_id,
-                          const MergeOptions& options = {});
+Failure replace_block(const FlashImage& image, const char* blockname, const char* blockfile,
+                      Replacements& replacements, BlockChoice how = BlockChoice::name_or_id,
+                      const MergeOptions& options = {});
 
 // Reads `blockfile` whole as new bytes for block `index`: refused when it is empty, longer than
-// any place in the image (before it is read; `failure.room` then says what the merge, with the
+// any place in the image (does_not_fit, before it is read, with what the merge, with the
 // `others` it already has, would take), or cannot be read whole.
-ReplaceCode read_block_file(const FlashImage& image, size_t index, const char* blockfile,
-                            const Replacements& others, FileBytes& data, ReplaceFailure& failure,
-                            Links links = Links::follow, const MergeOptions& options = {});
+Failure read_block_file(const FlashImage& image, size_t index, const char* blockfile,
+                        const Replacements& others, FileBytes& data, Links links = Links::follow,
+                        const MergeOptions& options = {});
 
 // Whether `path` names the flash file `image` was read from (the same file, links followed).
 bool names_the_flash_file(const FlashImage& image, const char* path);
 
 // Writes the bytes of block `index`, as loaded, to `outfile` by the safe-write rules. An empty
 // block gives an empty file.
-WriteResult extract_block(const FlashImage& image, size_t index, const char* outfile,
-                          WriteFailure* why = nullptr);
+Failure extract_block(const FlashImage& image, size_t index, const char* outfile);
 
 }  // namespace blkswap

@@ -11,7 +11,6 @@
 #include "image/crc.h"
 #include "ops/json_doc.h"
 #include "ops/replace.h"
-#include "ops/report.h"
 
 namespace blkswap {
 
@@ -118,7 +117,7 @@ namespace {
 // The manifest as a document: --info's, with every entry's bytes as loaded, the image's checksum
 // after the tables and each block's file last in its block.
 Json manifest_document(const FlashImage& image, const BlockChecksums& crcs) {
-  Json doc = image_info_document(image, {crcs.data(), image.block_count});
+  Json doc = info_document(info_report(image, {}, &crcs));
   Json blocks = std::move(doc["blocks"]);
   doc.erase("blocks");  // put back after the image's checksum
   doc["image_checksum"] = image_checksum(image, crcs);
@@ -134,28 +133,22 @@ Json manifest_document(const FlashImage& image, const BlockChecksums& crcs) {
   return doc;
 }
 
-std::string manifest_of(const Json& doc) {
-  return doc.dump(2, ' ', true, Json::error_handler_t::replace) + "\n";
-}
-
 }  // namespace
 
 bool manifest_text(const FlashImage& image, std::string& text) {
   try {
-    text = manifest_of(manifest_document(image, block_checksums(image)));
+    text = document_text(manifest_document(image, block_checksums(image)));
     return true;
   } catch (const std::bad_alloc&) {
     return false;
   }
 }
 
-UnpackCode unpack_image(const FlashImage& image, const char* dir, UnpackFailure* why) {
-  UnpackFailure ignored;
-  UnpackFailure& failure = why != nullptr ? *why : ignored;
-  if (dir == nullptr || dir[0] == '\0') return UnpackCode::empty_name;
+Failure unpack_image(const FlashImage& image, const char* dir) {
+  if (dir == nullptr || dir[0] == '\0') return fail(Code::dir_empty, "");
   std::vector<FolderFile> files;
   std::string manifest;
-  if (!manifest_text(image, manifest)) return UnpackCode::no_memory;
+  if (!manifest_text(image, manifest)) return fail(Code::unpack_no_memory, dir);
   try {
     for (size_t i = 0; i < image.block_count; ++i) {
       files.push_back({block_file_name(i, entry_name(image.records[i].entry)),
@@ -164,36 +157,31 @@ UnpackCode unpack_image(const FlashImage& image, const char* dir, UnpackFailure*
     files.push_back({std::string(kManifestName),
                      {reinterpret_cast<const uint8_t*>(manifest.data()), manifest.size()}});
   } catch (const std::bad_alloc&) {
-    return UnpackCode::no_memory;
+    return fail(Code::unpack_no_memory, dir);
   }
   size_t failed = files.size();
-  const FolderResult result = write_folder_safely(dir, files, &failure.write, &failed);
-  if (failed < files.size()) failure.file = files[failed].name;
-  switch (result) {
-    case FolderResult::ok:
-      return UnpackCode::ok;
-    case FolderResult::not_empty:
-      return UnpackCode::not_empty;
-    case FolderResult::cannot_create:
-      return UnpackCode::cannot_create;
-    case FolderResult::short_write:
-      break;
-  }
-  return UnpackCode::short_write;
+  WriteFailure why;
+  const FolderResult result = write_folder_safely(dir, files, &why, &failed);
+  if (result == FolderResult::ok) return {};
+  const Code code = result == FolderResult::not_empty       ? Code::dir_not_empty
+                    : result == FolderResult::cannot_create ? Code::dir_cannot_create
+                                                            : Code::dir_short_write;
+  std::string detail = failed < files.size() ? ": " + files[failed].name : "";
+  if (!why.what.empty()) detail += ": " + std::string(why.what);
+  return fail(code, dir, detail, why.error);
 }
 
 namespace {
 
-ManifestCode refuse(ManifestFailure& why, ManifestCode code, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
-ManifestCode refuse(ManifestFailure& why, ManifestCode code, const char* format, ...) {
+// A manifest refused; check_manifest names the folder.
+Failure refuse(Code code, const char* format, ...) __attribute__((format(printf, 2, 3)));
+Failure refuse(Code code, const char* format, ...) {
   char detail[512];
   va_list args;
   va_start(args, format);
   std::vsnprintf(detail, sizeof detail, format, args);
   va_end(args);
-  why.detail = detail;
-  return code;
+  return fail(code, "", std::string(": ") + detail);
 }
 
 // The values that record where a block lay and what its checksum was when it was unpacked. A
@@ -226,10 +214,10 @@ std::string shown_value(const Json& value) {
   return text;
 }
 
-ManifestCode refuse_value(ManifestFailure& why, const char* where, const std::string& key,
-                          const Json& value, const Json& wanted) {
-  return refuse(why, ManifestCode::other_image, "%s has %s %s; FLASHFILE's is %s", where,
-                key.c_str(), shown_value(value).c_str(), shown_value(wanted).c_str());
+Failure refuse_value(const char* where, const std::string& key, const Json& value,
+                     const Json& wanted) {
+  return refuse(Code::other_image, "%s has %s %s; FLASHFILE's is %s", where, key.c_str(),
+                shown_value(value).c_str(), shown_value(wanted).c_str());
 }
 
 // An entry from its 96 hex digits, which is_entry_hex has checked.
@@ -260,13 +248,11 @@ bool is_entry_hex(const Json& value) {
 // Compares one object of the manifest with the one unpack would write for FLASHFILE: the same
 // keys, each value of the same kind, and every value equal but the placement ones when the
 // image has changed since (`same_image` false).
-ManifestCode check_object(const Json& object, const Json& wanted, const char* where,
-                          bool same_image, ManifestFailure& why) {
-  if (!object.is_object())
-    return refuse(why, ManifestCode::malformed, "%s is not an object", where);
+Failure check_object(const Json& object, const Json& wanted, const char* where, bool same_image) {
+  if (!object.is_object()) return refuse(Code::manifest_malformed, "%s is not an object", where);
   for (const auto& [key, value] : object.items()) {
     if (!wanted.contains(key)) {
-      return refuse(why, ManifestCode::malformed,
+      return refuse(Code::manifest_malformed,
                     "%s has the key \"%.40s\", which a repack does not read", where, key.c_str());
     }
   }
@@ -274,26 +260,25 @@ ManifestCode check_object(const Json& object, const Json& wanted, const char* wh
     const auto found = object.find(key);
     if (found == object.end()) {
       if (is_optional(key)) continue;
-      return refuse(why, ManifestCode::malformed, "%s has no \"%s\"", where, key.c_str());
+      return refuse(Code::manifest_malformed, "%s has no \"%s\"", where, key.c_str());
     }
     const Json& value = *found;
     if (want.is_array()) {  // the tables and the blocks, each checked on its own
       if (!value.is_array()) {
-        return refuse(why, ManifestCode::malformed, "its \"%s\" is not a list", key.c_str());
+        return refuse(Code::manifest_malformed, "its \"%s\" is not a list", key.c_str());
       }
       continue;
     }
     if (want.is_number() ? !value.is_number_unsigned() : value.type() != want.type()) {
-      return refuse(why, ManifestCode::malformed, "%s has no %s \"%s\"", where,
+      return refuse(Code::manifest_malformed, "%s has no %s \"%s\"", where,
                     want.is_number() ? "whole-number" : "text", key.c_str());
     }
     if (key == "entry_hex" && !is_entry_hex(value)) {
-      return refuse(why, ManifestCode::malformed, "%s's \"entry_hex\" is not 48 bytes in hex",
-                    where);
+      return refuse(Code::manifest_malformed, "%s's \"entry_hex\" is not 48 bytes in hex", where);
     }
     if (value == want) continue;
     if (key == "file") {
-      return refuse(why, ManifestCode::malformed, "%s's \"file\" is not \"%s\"", where,
+      return refuse(Code::manifest_malformed, "%s's \"file\" is not \"%s\"", where,
                     want.get_ref<const std::string&>().c_str());
     }
     // Since the unpack a merge may have changed where the blocks lie and their checksums.
@@ -302,23 +287,22 @@ ManifestCode check_object(const Json& object, const Json& wanted, const char* wh
         without_placement(value.get<std::string>()) == without_placement(want.get<std::string>())) {
       continue;
     }
-    return refuse_value(why, where, key, value, want);
+    return refuse_value(where, key, value, want);
   }
-  return ManifestCode::ok;
+  return {};
 }
 
 // The placement values of a block unpacked from an earlier state of the image, checked against
 // each other: its place from its table and offset, its end from its size, and its entry's bytes.
-ManifestCode check_placement(const Json& block, const char* where, ManifestFailure& why) {
+Failure check_placement(const Json& block, const char* where) {
   const uint64_t table = block["table"].get<uint64_t>(), offset = block["offset"].get<uint64_t>(),
                  size = block["size"].get<uint64_t>();
   if (block["start"].get<uint64_t>() != table + offset) {
-    return refuse(why, ManifestCode::malformed, "%s's \"start\" is not its table plus its offset",
+    return refuse(Code::manifest_malformed, "%s's \"start\" is not its table plus its offset",
                   where);
   }
   if (block["end"].get<uint64_t>() != table + offset + size) {
-    return refuse(why, ManifestCode::malformed, "%s's \"end\" is not its start plus its size",
-                  where);
+    return refuse(Code::manifest_malformed, "%s's \"end\" is not its start plus its size", where);
   }
   const BlockEntry entry = entry_of_hex(block["entry_hex"].get_ref<const std::string&>());
   const struct {
@@ -329,60 +313,56 @@ ManifestCode check_placement(const Json& block, const char* where, ManifestFailu
                 {"checksum", entry_checksum(entry)}};
   for (const auto& field : fields) {
     if (block[field.key].get<uint64_t>() != field.in_entry) {
-      return refuse(why, ManifestCode::malformed, "%s's \"%s\" is not the one in its \"entry_hex\"",
+      return refuse(Code::manifest_malformed, "%s's \"%s\" is not the one in its \"entry_hex\"",
                     where, field.key);
     }
   }
   const std::string& state = block["state"].get_ref<const std::string&>();
   const bool none = !has_checksum(entry);
   if (none ? state != "none" : state != "ok" && state != "stale") {
-    return refuse(why, ManifestCode::malformed, "%s's \"state\" cannot be \"%.20s\"", where,
+    return refuse(Code::manifest_malformed, "%s's \"state\" cannot be \"%.20s\"", where,
                   state.c_str());
   }
   const auto file_checksum = block.find("file_checksum");
   if (state == "ok" && file_checksum != block.end() && *file_checksum != block["checksum"]) {
-    return refuse(why, ManifestCode::malformed,
+    return refuse(Code::manifest_malformed,
                   "%s's \"file_checksum\" is not its \"checksum\", which is \"ok\"", where);
   }
-  return ManifestCode::ok;
+  return {};
 }
 
 // The tables or the blocks; the blocks of an image changed since also by check_placement.
-ManifestCode check_list(const Json& list, const Json& wanted, const char* kind, bool same_image,
-                        bool blocks, ManifestFailure& why) {
+Failure check_list(const Json& list, const Json& wanted, const char* kind, bool same_image,
+                   bool blocks) {
   if (list.size() != wanted.size()) {
-    return refuse(why, ManifestCode::other_image, "the manifest lists %zu %s%s; FLASHFILE has %zu",
-                  list.size(), kind, list.size() == 1 ? "" : "s", wanted.size());
+    return refuse(Code::other_image, "the manifest lists %zu %s%s; FLASHFILE has %zu", list.size(),
+                  kind, list.size() == 1 ? "" : "s", wanted.size());
   }
   for (size_t i = 0; i < list.size(); ++i) {
     char where[32];
     std::snprintf(where, sizeof where, "%s %zu", kind, i);
-    ManifestCode code = check_object(list[i], wanted[i], where, same_image, why);
-    if (code == ManifestCode::ok && blocks && !same_image)
-      code = check_placement(list[i], where, why);
-    if (code != ManifestCode::ok) return code;
+    Failure failure = check_object(list[i], wanted[i], where, same_image);
+    if (!failure.failed() && blocks && !same_image) failure = check_placement(list[i], where);
+    if (failure.failed()) return failure;
   }
-  return ManifestCode::ok;
+  return {};
 }
 
 // Every name in DIR must be the manifest or a block's file.
-ManifestCode check_folder(const FlashImage& image, const std::string& dir, ManifestFailure& why) {
+Failure check_folder(const FlashImage& image, const std::string& dir) {
   std::vector<std::string> expected;
   for (size_t i = 0; i < image.block_count; ++i) {
     expected.push_back(block_file_name(i, entry_name(image.records[i].entry)));
   }
   std::vector<std::string> names;
-  if (!list_directory(dir, names)) {
-    why.error = errno;
-    return ManifestCode::cannot_open;
-  }
+  if (!list_directory(dir, names)) return fail(Code::manifest_unreadable, "", {}, errno);
   for (const std::string& name : names) {
     if (name == kManifestName ||
         std::find(expected.begin(), expected.end(), name) != expected.end())
       continue;
-    return refuse(why, ManifestCode::extra_file, "%.200s", name.c_str());
+    return refuse(Code::extra_file, "%.200s", name.c_str());
   }
-  return ManifestCode::ok;
+  return {};
 }
 
 // What each block file held when it was unpacked: the manifest's record of its size and bytes'
@@ -404,39 +384,38 @@ void record_unpacked(const FlashImage& image, const BlockChecksums& crcs, const 
   }
 }
 
-ManifestCode check_document(const FlashImage& image, const BlockChecksums& crcs, const Json& doc,
-                            ManifestFailure& why, UnpackedBlocks* unpacked) {
-  if (!doc.is_object()) return refuse(why, ManifestCode::malformed, "it is not a JSON object");
+Failure check_document(const FlashImage& image, const BlockChecksums& crcs, const Json& doc,
+                       UnpackedBlocks* unpacked) {
+  if (!doc.is_object()) return refuse(Code::manifest_malformed, "it is not a JSON object");
   const auto schema = doc.find("schema");
   if (schema == doc.end() || !schema->is_number_unsigned() ||
       schema->get<uint64_t>() != kSchemaVersion) {
-    return refuse(why, ManifestCode::malformed, "its \"schema\" is not %d", kSchemaVersion);
+    return refuse(Code::manifest_malformed, "its \"schema\" is not %d", kSchemaVersion);
   }
   const Json wanted = manifest_document(image, crcs);
   // The image it was unpacked from, or one a merge has made of it since.
   const auto checksum = doc.find("image_checksum");
   const bool same_image = checksum != doc.end() && *checksum == wanted["image_checksum"];
-  ManifestCode code = check_object(doc, wanted, "the manifest", same_image, why);
-  if (code != ManifestCode::ok) return code;
+  Failure failure = check_object(doc, wanted, "the manifest", same_image);
+  if (failure.failed()) return failure;
   // Without every entry's bytes (an earlier blkswap's manifest) only the image's checksum can
   // tell the image it was unpacked from.
   const Json& blocks = doc["blocks"];
   if (!same_image && std::any_of(blocks.begin(), blocks.end(), [](const Json& block) {
         return !block.is_object() || !block.contains("entry_hex");
       })) {
-    return refuse(why, ManifestCode::other_image,
+    return refuse(Code::other_image,
                   "the manifest has image_checksum %s; FLASHFILE's is %s, and without every "
                   "block's \"entry_hex\" it describes only the image it was unpacked from",
                   shown_value(doc["image_checksum"]).c_str(),
                   shown_value(wanted["image_checksum"]).c_str());
   }
-  code = check_list(doc["tables"], wanted["tables"], "table", same_image, false, why);
-  if (code == ManifestCode::ok)
-    code = check_list(blocks, wanted["blocks"], "block", same_image, true, why);
-  if (code == ManifestCode::ok && unpacked != nullptr) {
+  failure = check_list(doc["tables"], wanted["tables"], "table", same_image, false);
+  if (!failure.failed()) failure = check_list(blocks, wanted["blocks"], "block", same_image, true);
+  if (!failure.failed() && unpacked != nullptr) {
     record_unpacked(image, crcs, blocks, same_image, *unpacked);
   }
-  return code;
+  return failure;
 }
 
 // A manifest nests objects and lists three deep ({"blocks": [{...}]}); deeper values are never
@@ -451,17 +430,12 @@ struct ParseWatch {
   std::vector<std::vector<std::string>> keys;  // of every object open, outermost first
 };
 
-}  // namespace
-
-ManifestCode check_manifest_text(const FlashImage& image, const BlockChecksums& blocks,
-                                 std::string_view text, ManifestFailure* why,
-                                 UnpackedBlocks* unpacked) {
-  ManifestFailure ignored;
-  ManifestFailure& failure = why != nullptr ? *why : ignored;
+Failure read_manifest_text(const FlashImage& image, const BlockChecksums& blocks,
+                           std::string_view text, UnpackedBlocks* unpacked) {
   try {
     // The JSON library would end the document at a NUL byte and take nothing after it.
     if (const size_t nul = text.find('\0'); nul != std::string_view::npos) {
-      return refuse(failure, ManifestCode::malformed,
+      return refuse(Code::manifest_malformed,
                     "it holds a NUL byte at %zu; a manifest is one JSON document and nothing else",
                     nul);
     }
@@ -487,28 +461,25 @@ ManifestCode check_manifest_text(const FlashImage& image, const BlockChecksums& 
     };
     const Json doc = Json::parse(text.begin(), text.end(), watcher, false);
     if (doc.is_discarded()) {
-      return refuse(failure, ManifestCode::malformed,
-                    "it is not JSON, or not one JSON document alone");
+      return refuse(Code::manifest_malformed, "it is not JSON, or not one JSON document alone");
     }
     if (doc.is_object() && watch.too_deep) {
-      return refuse(failure, ManifestCode::malformed,
+      return refuse(Code::manifest_malformed,
                     "it nests lists and objects deeper than a manifest does");
     }
     if (!watch.duplicate.empty()) {
-      return refuse(failure, ManifestCode::malformed,
-                    "it has the key \"%.40s\" twice in one object", watch.duplicate.c_str());
+      return refuse(Code::manifest_malformed, "it has the key \"%.40s\" twice in one object",
+                    watch.duplicate.c_str());
     }
-    return check_document(image, blocks, doc, failure, unpacked);
+    return check_document(image, blocks, doc, unpacked);
   } catch (const std::bad_alloc&) {
-    return ManifestCode::no_memory;
+    return fail(Code::manifest_no_memory, "");
   }
 }
 
-ManifestCode check_manifest(const FlashImage& image, const BlockChecksums& blocks, const char* dir,
-                            ManifestFailure* why, UnpackedBlocks* unpacked) {
-  ManifestFailure ignored;
-  ManifestFailure& failure = why != nullptr ? *why : ignored;
-  if (dir == nullptr || dir[0] == '\0') return ManifestCode::empty_name;
+Failure read_manifest(const FlashImage& image, const BlockChecksums& blocks, const char* dir,
+                      UnpackedBlocks* unpacked) {
+  if (dir == nullptr || dir[0] == '\0') return fail(Code::repack_dir_empty, "");
   try {
     const std::string folder = dir;
     FileContents contents;
@@ -517,27 +488,41 @@ ManifestCode check_manifest(const FlashImage& image, const BlockChecksums& block
       case ReadResult::ok:
         break;
       case ReadResult::too_long:
-        return refuse(failure, ManifestCode::malformed, "it is %llu bytes, too long for one",
+        return refuse(Code::manifest_malformed, "it is %llu bytes, too long for one",
                       static_cast<unsigned long long>(contents.file_length));
       case ReadResult::no_memory:
-        return ManifestCode::no_memory;
+        return fail(Code::manifest_no_memory, "");
       case ReadResult::cannot_open:
       case ReadResult::read_error:
-        failure.error = contents.error;
-        return ManifestCode::cannot_open;
+        return fail(Code::manifest_unreadable, "", {}, contents.error);
     }
     const std::span<const uint8_t> text = contents.bytes.view;
     if (text.size() != contents.file_length) {
-      return refuse(failure, ManifestCode::cannot_open, "it gave %zu of its %llu bytes",
-                    text.size(), static_cast<unsigned long long>(contents.file_length));
+      return refuse(Code::manifest_unreadable, "it gave %zu of its %llu bytes", text.size(),
+                    static_cast<unsigned long long>(contents.file_length));
     }
-    const ManifestCode code = check_manifest_text(
-        image, blocks, {reinterpret_cast<const char*>(text.data()), text.size()}, &failure,
-        unpacked);
-    return code != ManifestCode::ok ? code : check_folder(image, folder, failure);
+    const Failure failure = read_manifest_text(
+        image, blocks, {reinterpret_cast<const char*>(text.data()), text.size()}, unpacked);
+    return failure.failed() ? failure : check_folder(image, folder);
   } catch (const std::bad_alloc&) {
-    return ManifestCode::no_memory;
+    return fail(Code::manifest_no_memory, "");
   }
+}
+
+}  // namespace
+
+Failure check_manifest_text(const FlashImage& image, const BlockChecksums& blocks,
+                            std::string_view text, std::string_view dir, UnpackedBlocks* unpacked) {
+  Failure failure = read_manifest_text(image, blocks, text, unpacked);
+  failure.argument = dir;
+  return failure;
+}
+
+Failure check_manifest(const FlashImage& image, const BlockChecksums& blocks, const char* dir,
+                       UnpackedBlocks* unpacked) {
+  Failure failure = read_manifest(image, blocks, dir, unpacked);
+  if (dir != nullptr) failure.argument = dir;
+  return failure;
 }
 
 std::string_view verdict_word(Verdict verdict) {
@@ -554,29 +539,26 @@ std::string_view verdict_word(Verdict verdict) {
   return "conflict";
 }
 
-ReplaceCode take_changed_blocks(const FlashImage& image, const BlockChecksums& crcs,
-                                const UnpackedBlocks& unpacked, const char* dir,
-                                Replacements& replacements, RepackVerdicts& verdicts,
-                                RepackFailure* why, const MergeOptions& options) {
-  RepackFailure ignored;
-  RepackFailure& failure = why != nullptr ? *why : ignored;
+Failure take_changed_blocks(const FlashImage& image, const BlockChecksums& crcs,
+                            const UnpackedBlocks& unpacked, const char* dir,
+                            Replacements& replacements, RepackVerdicts& verdicts,
+                            const MergeOptions& options) {
   verdicts = RepackVerdicts{};
   try {
     // Every file opened first (a missing one stops the repack before anything is judged), then
     // judged on two threads, each block against its file.
     std::array<FileBytes, kMaxBlocks> files;
     for (size_t i = 0; i < image.block_count; ++i) {
-      failure.file =
+      const std::string file =
           std::string(dir) + "/" + block_file_name(i, entry_name(image.records[i].entry));
-      failure.replace = ReplaceFailure{};
-      ReplaceCode code = read_block_file(image, i, failure.file.c_str(), replacements, files[i],
-                                         failure.replace, Links::refuse, options);
+      Failure failure =
+          read_block_file(image, i, file.c_str(), replacements, files[i], Links::refuse, options);
       // An empty file is an empty block: one that was empty at the unpack, or is in FLASHFILE.
-      if (code == ReplaceCode::empty_file &&
+      if (failure.code == Code::blockfile_empty &&
           (block_bytes(image, i).empty() || (unpacked[i].known && unpacked[i].size == 0))) {
-        code = ReplaceCode::ok;
+        failure = {};
       }
-      if (code != ReplaceCode::ok) return code;
+      if (failure.failed()) return failure;
     }
     for_each_block_on_two_threads(image, [&](size_t i) {
       const std::span<const uint8_t> loaded = block_bytes(image, i), read = as_span(files[i]);
@@ -610,10 +592,9 @@ ReplaceCode take_changed_blocks(const FlashImage& image, const BlockChecksums& c
       }
     }
   } catch (const std::bad_alloc&) {
-    return ReplaceCode::no_memory;
+    return fail(Code::block_no_memory, dir);
   }
-  failure.file.clear();
-  return ReplaceCode::ok;
+  return {};
 }
 
 }  // namespace blkswap

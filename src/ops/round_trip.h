@@ -33,33 +33,9 @@ uint32_t image_checksum(const FlashImage& image, const BlockChecksums& blocks);
 // each block's file last in its block. False when there is no memory for it.
 bool manifest_text(const FlashImage& image, std::string& text);
 
-enum class UnpackCode { ok, empty_name, not_empty, no_memory, cannot_create, short_write };
-
-struct UnpackFailure {
-  WriteFailure write;
-  std::string file;  // the file a write failed on, when it failed on one
-};
-
 // Writes every block to DIR/NN-NAME.bin and the manifest (--info's document with the image's
 // checksum and each block's file) to DIR/manifest.json, all or nothing.
-UnpackCode unpack_image(const FlashImage& image, const char* dir, UnpackFailure* why = nullptr);
-
-enum class ManifestCode {
-  ok,
-  empty_name,
-  cannot_open,
-  malformed,
-  other_image,
-  extra_file,
-  no_memory,
-  conflict,  // a block changed both in DIR and in FLASHFILE since the unpack
-};
-
-// What exactly is wrong with a manifest: the system's reason, or a sentence.
-struct ManifestFailure {
-  int error = 0;
-  std::string detail;
-};
+Failure unpack_image(const FlashImage& image, const char* dir);
 
 // What a block file held when it was unpacked, as its manifest records it: its size and the
 // checksum of its bytes. Not known only from a manifest an earlier blkswap wrote (without
@@ -73,15 +49,15 @@ struct UnpackedBlock {
 using UnpackedBlocks = std::array<UnpackedBlock, kMaxBlocks>;
 
 // Checks that the manifest `text` describes `image`, whose blocks have the checksums `blocks`.
-ManifestCode check_manifest_text(const FlashImage& image, const BlockChecksums& blocks,
-                                 std::string_view text, ManifestFailure* why = nullptr,
-                                 UnpackedBlocks* unpacked = nullptr);
+Failure check_manifest_text(const FlashImage& image, const BlockChecksums& blocks,
+                            std::string_view text, std::string_view dir = {},
+                            UnpackedBlocks* unpacked = nullptr);
 
 // Reads DIR/manifest.json and checks that it describes `image` (length, tables, every block's
 // entry and file name, then the whole image's checksum), and that DIR holds no file it does not
 // name. `unpacked` receives what each block file held when it was unpacked.
-ManifestCode check_manifest(const FlashImage& image, const BlockChecksums& blocks, const char* dir,
-                            ManifestFailure* why = nullptr, UnpackedBlocks* unpacked = nullptr);
+Failure check_manifest(const FlashImage& image, const BlockChecksums& blocks, const char* dir,
+                       UnpackedBlocks* unpacked = nullptr);
 
 // A repack is a three-way merge of each block: what its file held when it was unpacked (the
 // manifest's record), what it holds now (the folder), and the block in FLASHFILE.
@@ -104,18 +80,13 @@ struct RepackVerdicts {
   size_t of(Verdict v) const { return count[static_cast<size_t>(v)]; }
 };
 
-struct RepackFailure {
-  ReplaceFailure replace;
-  std::string file;  // the block file that failed
-};
-
 // Reads every block's file from DIR, judges each block against `unpacked` (the manifest's
 // record) and the block in `image` (whose checksums are `blocks`), and adds to `replacements`
 // the file of each block taken from the folder, by the merge's rules for a block file (an empty
 // file stays an empty block). Conflicts are counted in `verdicts`; nothing is added for them.
-ReplaceCode take_changed_blocks(const FlashImage& image, const BlockChecksums& blocks,
-                                const UnpackedBlocks& unpacked, const char* dir,
-                                Replacements& replacements, RepackVerdicts& verdicts,
-                                RepackFailure* why = nullptr, const MergeOptions& options = {});
+Failure take_changed_blocks(const FlashImage& image, const BlockChecksums& blocks,
+                            const UnpackedBlocks& unpacked, const char* dir,
+                            Replacements& replacements, RepackVerdicts& verdicts,
+                            const MergeOptions& options = {});
 
 }  // namespace blkswap
