@@ -77,6 +77,38 @@ TEST(CodeTable, ReadmeAndManPageSayWhatTheTableSays) {
   EXPECT_EQ(rows_of_man_page(), rows_of_table());
 }
 
+// The synopses the help gives from the command table, one line each however it wraps them, are
+// the README's and the man page's.
+TEST(CodeTable, ReadmeAndManPageShowEverySynopsisAsTheHelpDoes) {
+  std::vector<std::string> help;
+  std::istringstream lines(testing::run_tool({"--help"}).out);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with("  blkswap")) help.push_back(line.substr(2));
+    if (line.starts_with("        ") && !help.empty()) help.back() += line.substr(7);
+  }
+  ASSERT_EQ(help.size(), 13u);
+  std::vector<std::string> readme, man_page;
+  bool in_block = false;
+  for (const std::string& line : lines_of("README.md")) {
+    if (line == "## Command line") in_block = true;
+    if (in_block && line.starts_with("blkswap")) readme.push_back(line);
+    if (in_block && line == "```" && !readme.empty()) in_block = false;
+  }
+  in_block = false;
+  for (std::string line : lines_of("doc/blkswap.1")) {
+    if (line == ".SH SYNOPSIS") in_block = true;
+    if (line.starts_with(".SH DESCRIPTION")) in_block = false;
+    if (!in_block || line.starts_with(".")) continue;
+    for (const char* font : {"\\fB", "\\fI", "\\fP"}) {
+      for (size_t at; (at = line.find(font)) != std::string::npos;) line.erase(at, 3);
+    }
+    for (size_t at; (at = line.find("\\-")) != std::string::npos;) line.erase(at, 1);
+    man_page.push_back(line);
+  }
+  EXPECT_EQ(readme, help);
+  EXPECT_EQ(man_page, help);
+}
+
 // What a person sees for the mistakes people make, word for word.
 TEST(Messages, SayWhatWentWrongAndWhere) {
   testing::TempDir dir;

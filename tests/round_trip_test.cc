@@ -681,6 +681,33 @@ TEST(RoundTrip, VerifyAndDryRunDocuments) {
   ASSERT_TRUE(n.ok) << no_folder.out;
   EXPECT_EQ(n.values.at(".error.step"), "s:manifest");
   EXPECT_EQ(n.values.at(".error.code"), "i:-2");
+  // Several images verified, and the commands that write: one document each, what was written
+  // where (a merge's warnings with it).
+  const std::string unpacked = dir.path("unpacked");
+  const struct {
+    std::vector<std::string> args;
+    std::vector<std::pair<std::string, std::string>> fields;
+  } documents[] = {
+      {{"--verify", flash, dir.path("none.bin"), "--json"},
+       {{".images.#", "i:2"}, {".images.0.stale", "i:1"}, {".images.1.error.code", "i:-2"}}},
+      {{"--extract", flash, "b1", dir.path("b1.bin"), "--json"},
+       {{".output", "s:" + dir.path("b1.bin")}, {".block.index", "i:1"}, {".block.size", "i:768"}}},
+      {{"--merge", flash, "b1", grown, dir.path("merged.bin"), "--json"},
+       {{".merge", "s:written"}, {".blocks.1.new_size", "i:1024"},
+        {".warnings.0.kind", "s:stale_checksums"}}},
+      {{"--unpack", flash, unpacked, "--json"},
+       {{".blocks.#", "i:8"}, {".blocks.3.file", "s:03-b3.bin"}, {".manifest", "s:manifest.json"}}},
+      {{"--repack", flash, unpacked, dir.path("repacked.bin"), "--json"},
+       {{".merge", "s:written"}, {".repack.unchanged", "i:8"}}},
+  };
+  for (const auto& d : documents) {
+    const auto run = run_tool(d.args);
+    const auto doc = testing::parse_json(run.out);
+    ASSERT_TRUE(doc.ok) << d.args[0] << ": " << run.out << run.err;
+    for (const auto& [path, value] : d.fields) {
+      EXPECT_EQ(doc.values.count(path) ? doc.values.at(path) : "(none)", value) << path;
+    }
+  }
   // An argument that is not UTF-8 still gives a document, the byte escaped.
   const std::string odd = "\xff-missing.bin";
   for (const auto& args : std::vector<std::vector<std::string>>{
