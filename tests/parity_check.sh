@@ -49,8 +49,10 @@ for side in linux windows; do
     run "$side" "$stem-list" f.bin
     run "$side" "$stem-merge" f.bin "$name" b.bin m.bin
     run "$side" "$stem-info" --info --json f.bin
+    run "$side" "$stem-map" --info --svg f.bin
     run "$side" "$stem-verify" --verify f.bin m.bin
     run "$side" "$stem-dry-run" --dry-run f.bin "$name" b.bin --json
+    run "$side" "$stem-dry-run-map" --dry-run f.bin "$name" b.bin --svg
     run "$side" "$stem-extract" --extract f.bin "$name" x.bin
     run "$side" "$stem-unpack" --unpack f.bin parts
     [[ -f $work/$side/parts/manifest.json ]] && cp "$work/$side/b.bin" "$work/$side/parts/$(ls "$work/$side/parts" | head -n 1)"
