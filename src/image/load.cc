@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <exception>
 #include <memory>
 #include <thread>
 #include <utility>
@@ -160,13 +159,9 @@ bool find_layout_of(const FileBytes& file, std::span<const uint8_t> image, Found
   const size_t half = windows / 2;
   std::unique_ptr<FoundLayout> later(new (std::nothrow) FoundLayout);  // 4 KiB: off the stack
   bool later_ok = true;
-  std::thread helper;
+  std::thread helper;  // none: all on this one
   if (half > 0 && later) {
-    try {
-      helper =
-          std::thread([&] { later_ok = scan_windows(file, image, half, windows, *later, crcs); });
-    } catch (const std::exception&) {  // no thread, or no memory for one: all on this one
-    }
+    start_thread(helper, [&] { later_ok = scan_windows(file, image, half, windows, *later, crcs); });
   }
   const size_t end = helper.joinable() ? half : windows;
   const bool first_ok = scan_windows(file, image, 0, end, found, crcs);

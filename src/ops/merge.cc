@@ -494,7 +494,8 @@ void describe(const FlashImage& image, const MergePlan& plan, std::span<const ui
              write.bytes.data() + (stretch.start - write.range.start))) {
       previous.range.size += stretch.size;
       if (write.source != Source::erased) {
-        previous.bytes = {previous.bytes.data(), previous.bytes.size() + stretch.size};
+        previous.bytes = {previous.bytes.data(),
+                          previous.bytes.size() + static_cast<size_t>(stretch.size)};
       }
       continue;
     }

@@ -66,11 +66,7 @@ void for_each_block_on_two_threads(const FlashImage& image, Work work) {
     }
   };
   std::thread helper;
-  try {
-    helper = std::thread(take, true);
-  } catch (const std::exception&) {  // no thread (system_error) or no memory for one
-    take(true);
-  }
+  if (!start_thread(helper, [&] { take(true); })) take(true);
   take(false);
   if (helper.joinable()) helper.join();
 }

@@ -8,10 +8,12 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <span>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace blkswap {
@@ -267,6 +269,27 @@ struct FolderFile {
 };
 FolderResult write_folder_safely(const char* dir, std::span<const FolderFile> files,
                                  WriteFailure* why = nullptr, size_t* failed = nullptr);
+
+// Whether this system can run a second thread at all: WebAssembly in a browser, without shared
+// memory, cannot (and there a thread that cannot start would end the program).
+#if defined(__EMSCRIPTEN__) && !defined(__EMSCRIPTEN_PTHREADS__)
+inline constexpr bool kSystemHasThreads = false;
+#else
+inline constexpr bool kSystemHasThreads = true;
+#endif
+
+// Starts `work` on a second thread, `thread`. False, with nothing started, where the system gives
+// none (no threads at all, or no memory for one): the caller then does the work itself.
+template <typename Work>
+bool start_thread(std::thread& thread, Work work) {
+  if constexpr (!kSystemHasThreads) return false;
+  try {
+    thread = std::thread(std::move(work));
+    return true;
+  } catch (const std::exception&) {  // system_error, bad_alloc
+    return false;
+  }
+}
 
 // Where `needle` first occurs in `haystack`; haystack.size() when nowhere. The C library's search
 // where it has one (it runs at memory speed), a Boyer-Moore-Horspool search where not.

@@ -19,6 +19,33 @@
 #include "platform/files.h"
 #include "platform/posix_internal.h"
 
+#ifdef __EMSCRIPTEN__
+// The C library of WebAssembly declares the extended-attribute calls but has none; its file
+// systems keep no attributes, as a file system without them says.
+extern "C" {
+ssize_t listxattr(const char*, char*, size_t) {
+  errno = ENOTSUP;
+  return -1;
+}
+ssize_t flistxattr(int, char*, size_t) {
+  errno = ENOTSUP;
+  return -1;
+}
+ssize_t getxattr(const char*, const char*, void*, size_t) {
+  errno = ENOTSUP;
+  return -1;
+}
+int fsetxattr(int, const char*, const void*, size_t, int) {
+  errno = ENOTSUP;
+  return -1;
+}
+int fremovexattr(int, const char*) {
+  errno = ENOTSUP;
+  return -1;
+}
+}
+#endif
+
 namespace blkswap {
 
 std::string directory_of(const std::string& path) {

@@ -1,0 +1,226 @@
+#include "web/web_api.h"
+
+#include <memory>
+#include <new>
+#include <sstream>
+#include <string>
+
+#include "image/crc.h"
+#include "image/load.h"
+#include "ops/merge.h"
+#include "ops/render.h"
+#include "ops/replace.h"
+#include "ops/report.h"
+
+namespace blkswap {
+
+namespace {
+
+// What the page has open: one image, the blocks chosen for it, and the last call's results.
+struct Session {
+  std::unique_ptr<FlashImage> image;
+  Replacements replacements;
+  std::string document;
+  std::string picture;
+  Bytes bytes;
+};
+
+Session& session() {
+  static Session* const the_session = new Session;
+  return *the_session;
+}
+
+// Bytes the page filled, taken over: web_alloc made them with new[].
+Bytes taken(uint8_t* bytes, size_t length) {
+  Bytes owned;
+  owned.ptr.reset(bytes);
+  owned.size = bytes != nullptr ? length : 0;
+  return owned;
+}
+
+void clear_results() {
+  Session& s = session();
+  s.document.clear();
+  s.picture.clear();
+  s.bytes = Bytes{};
+}
+
+template <typename Render>
+std::string rendered(Render render) {
+  std::ostringstream out;
+  render(out);
+  return out.str();
+}
+
+// A failure's document, as the command `kind` numbers it; returns its number.
+int failed(const Failure& failure, std::string_view kind, bool list_numbers = false) {
+  const int number = code_number(failure.code, list_numbers);
+  session().document = rendered([&](std::ostream& out) {
+    kJsonRenderer.failure(out, failure, kind, number, {});
+  });
+  return number;
+}
+
+Failure no_image() {
+  return fail(Code::flashfile_empty, "");
+}
+
+// Plans and composes the merge of the chosen blocks; `report` says what it found.
+Failure compose_merge(bool keep_offsets, MergePlan& plan, Composed& composed,
+                      MergeReport& report) {
+  Session& s = session();
+  report.image = s.image.get();
+  report.plan = &plan;
+  const MergeOptions options{.keep_offsets = keep_offsets};
+  report.failure = plan_merge(*s.image, s.replacements, plan, options)
+                       ? compose(*s.image, plan, composed)
+                       : refusal_failure(*s.image, plan.refusal);
+  if (!report.failure.failed()) report.checksums = &composed.checksums;
+  complete_merge_report(report);
+  return report.failure;
+}
+
+}  // namespace
+
+}  // namespace blkswap
+
+using namespace blkswap;
+
+uint8_t* web_alloc(size_t length) {
+  return new (std::nothrow) uint8_t[length == 0 ? 1 : length];
+}
+
+void web_free(uint8_t* bytes) {
+  delete[] bytes;
+}
+
+int web_open(uint8_t* bytes, size_t length, const char* name) {
+  build_crc_table();
+  clear_results();
+  Session& s = session();
+  s.replacements = Replacements{};
+  s.image = allocate_flash_image();
+  if (!s.image) {
+    delete[] bytes;
+    return failed(fail(Code::image_no_memory, name), "list", true);
+  }
+  const Failure failure = load_image_bytes(*s.image, taken(bytes, length), name);
+  if (failure.failed()) {
+    s.image.reset();
+    return failed(failure, "list", true);
+  }
+  const InfoReport info = info_report(*s.image);
+  s.document = rendered([&](std::ostream& out) { kJsonRenderer.info(out, info); });
+  s.picture = rendered([&](std::ostream& out) { kSvgRenderer.info(out, info); });
+  return 0;
+}
+
+int web_choose(size_t index, uint8_t* bytes, size_t length, const char* name) {
+  clear_results();
+  Session& s = session();
+  Bytes owned = taken(bytes, length);
+  if (!s.image) return failed(no_image(), "merge");
+  if (index >= s.image->block_count) {
+    return failed(choose_block(*s.image, std::to_string(index).c_str(), BlockChoice::index,
+                               Code::no_match, index),
+                  "merge");
+  }
+  if (s.replacements.find(index) != nullptr) {
+    return failed(fail(Code::chosen_twice, name, ": " + block_label(*s.image, index)), "merge");
+  }
+  if (owned.size == 0) return failed(fail(Code::blockfile_empty, name), "merge");
+  const uint64_t room = block_room(*s.image, s.replacements, index);
+  // As a block file read from disk: refused from its length when it cannot fit anywhere.
+  if (owned.size > uint64_t{s.image->length} - s.image->records[index].table_pos) {
+    return failed(fail(Code::does_not_fit, name,
+                       ": " + std::to_string(owned.size) + " bytes, but " +
+                           block_label(*s.image, index) + " can hold at most " +
+                           std::to_string(room)),
+                  "merge");
+  }
+  s.replacements.add(index, held_bytes(std::move(owned)));
+  return 0;
+}
+
+void web_forget_choices() {
+  session().replacements = Replacements{};
+}
+
+int web_dry_run(int keep_offsets) {
+  clear_results();
+  Session& s = session();
+  if (!s.image) return failed(no_image(), "merge");
+  MergePlan plan;
+  Composed composed;
+  MergeReport report;
+  const Failure failure = compose_merge(keep_offsets != 0, plan, composed, report);
+  s.document = rendered([&](std::ostream& out) { kJsonRenderer.merge(out, report); });
+  s.picture = rendered([&](std::ostream& out) { kSvgRenderer.merge(out, report); });
+  return failure.failed() ? code_number(failure.code) : 0;
+}
+
+int web_merge(int keep_offsets) {
+  clear_results();
+  Session& s = session();
+  if (!s.image) return failed(no_image(), "merge");
+  MergePlan plan;
+  Composed composed;
+  MergeReport report;
+  const Failure failure = compose_merge(keep_offsets != 0, plan, composed, report);
+  if (failure.failed()) return failed(failure, "merge");
+  report.output = s.image->name;
+  s.document = rendered([&](std::ostream& out) { kJsonRenderer.merge(out, report); });
+  s.bytes = std::move(composed.bytes);
+  return 0;
+}
+
+int web_extract(size_t index) {
+  clear_results();
+  Session& s = session();
+  if (!s.image) return failed(no_image(), "extract");
+  if (index >= s.image->block_count) {
+    return failed(choose_block(*s.image, std::to_string(index).c_str(), BlockChoice::index,
+                               Code::extract_no_match, index),
+                  "extract");
+  }
+  const auto block = block_bytes(*s.image, index);
+  if (!allocate_bytes(s.bytes, block.size())) {
+    return failed(fail(Code::block_no_memory, s.image->name), "extract");
+  }
+  std::copy(block.begin(), block.end(), s.bytes.ptr.get());
+  return 0;
+}
+
+int web_verify() {
+  clear_results();
+  Session& s = session();
+  if (!s.image) return failed(no_image(), "list", true);
+  VerifyReport report;
+  VerifiedImage& verified = report.images.emplace_back();
+  verified.file = s.image->name;
+  verified.checksums = check_checksums(*s.image);
+  // The report holds an image of its own: the records, not the bytes.
+  verified.image = allocate_flash_image();
+  if (!verified.image) return failed(fail(Code::image_no_memory, s.image->name), "list", true);
+  verified.image->records = s.image->records;
+  verified.image->block_count = s.image->block_count;
+  verified.image->length = s.image->length;
+  s.document = rendered([&](std::ostream& out) { kJsonRenderer.verify(out, report); });
+  return verified.checksums.of(ChecksumState::stale) > 0 ? 1 : 0;
+}
+
+const char* web_document() {
+  return session().document.c_str();
+}
+
+const char* web_picture() {
+  return session().picture.c_str();
+}
+
+const uint8_t* web_bytes() {
+  return session().bytes.ptr.get();
+}
+
+size_t web_bytes_length() {
+  return session().bytes.size;
+}
