@@ -8,8 +8,10 @@ const corePromise = createBlkswap();
 const kChunk = 16 << 20;  // a file is copied into the core this many bytes at a time
 
 // A file's bytes in a buffer of the core's (which web_open and web_choose take over), or 0
-// when the core has no memory for them.
+// when the core has no memory for them. The core counts in 32 bits: a file of 4 GiB or more
+// can never be held, and its length must not reach the core cut short.
 async function fileIntoCore(core, file) {
+  if (file.size >= 2 ** 32) return 0;
   const at = core._web_alloc(file.size) >>> 0;
   if (at === 0) return 0;
   for (let done = 0; done < file.size; done += kChunk) {

@@ -1,12 +1,13 @@
 // The page in Debian's Chromium, served from 127.0.0.1 as any static host serves it: the sample
 // image opened, a dry run, a merge downloaded and compared with the native merge byte for byte,
-// the failures a person meets (a block file too large, a file that is no image) with the page
-// working after each, the keyboard and a narrow window, and a 64 MiB image merged. With
+// --keep-offsets, verify and extract, the failures a person meets (a block file too large, a file
+// that is no image, one too large for the browser) with the page working after each, a dropped
+// file, the keyboard and a narrow window, and a 64 MiB image merged. With
 // BLKSWAP_WEB_BENCH=1 it times the page on 64 and 256 MiB images instead.
 // Usage: node page_test.mjs WEB_DIR NATIVE_BUILD_DIR WORK_DIR
 import assert from 'node:assert/strict';
 import {spawnSync} from 'node:child_process';
-import {mkdirSync, readFileSync, rmSync, statSync, writeFileSync} from 'node:fs';
+import {mkdirSync, readFileSync, rmSync, statSync, truncateSync, writeFileSync} from 'node:fs';
 import {createServer} from 'node:http';
 import {extname, join, normalize, resolve} from 'node:path';
 
@@ -144,11 +145,49 @@ try {
     await choose(0, join(sample, 'bootloader.bin'));
     assert.equal((await mergeAndDownload(join(work, 'again.bin'))).name, 'flash-merged.bin');
 
+    // With every block kept at its offset the boot loader has only its 24 KiB: refused.
+    await page.check('#keep-offsets');
+    await page.click('#dry-run');
+    await page.waitForFunction(() => document.querySelector('#message').className === 'error');
+    assert.match(await message(), /block 0 \(bootload\) is given 29696 bytes but can hold at most 24576/);
+    await page.uncheck('#keep-offsets');
+
+    // Verify names a stale block; extract downloads a block as the command line extracts it.
+    const stale = readFileSync(join(sample, 'flash.bin'));
+    stale[0x17000 + 100] ^= 0xFF;  // a byte of the kernel's
+    writeFileSync(join(work, 'stale.bin'), stale);
+    await open(join(work, 'stale.bin'));
+    await page.click('#verify');
+    await page.waitForFunction(() => document.querySelector('#message').textContent.includes('blocks:'));
+    assert.match(await message(), /stale: block 1 \(kernel\).*\n5 blocks: 3 ok, 1 stale, 1 none/);
+    const [extracted] = await Promise.all([
+      page.waitForEvent('download'),
+      page.click('#blocks tbody tr[data-index="1"] button')]);
+    assert.equal(extracted.suggestedFilename(), '01-kernel.bin');
+    await extracted.saveAs(join(work, 'kernel.bin'));
+    blkswap('--extract', join(work, 'stale.bin'), 'kernel', join(work, 'native-kernel.bin'));
+    assert.deepEqual(readFileSync(join(work, 'kernel.bin')), readFileSync(join(work, 'native-kernel.bin')));
+
+    // A file too large for the core (4 GiB and more, here a sparse one): said, and nothing lost.
+    const huge = join(work, 'huge.bin');
+    writeFileSync(huge, '');
+    truncateSync(huge, 2 ** 32 + 2 ** 19);
+    await open(huge);
+    assert.match(await message(), /no memory for a file of ~4\.0 GiB/);
+    rmSync(huge);
+
     // A file that is no image: the reason, and the page still opens the next one.
     await open(join(sample, 'bootloader.bin'));
     assert.match(await message(), /bootloader\.bin: its length is not a multiple of 512 KiB/);
     assert.equal(await rows(), 0);
-    await open(join(sample, 'flash.bin'));
+    // Dropped on the page (a drop event carrying the file, as a browser gives it).
+    const dropped = await page.evaluateHandle((bytes) => {
+      const transfer = new DataTransfer();
+      transfer.items.add(new File([new Uint8Array(bytes)], 'dropped.bin'));
+      return transfer;
+    }, [...readFileSync(join(sample, 'flash.bin'))]);
+    await page.dispatchEvent('main', 'drop', {dataTransfer: dropped});
+    await page.waitForFunction(() => document.querySelector('#summary').textContent.startsWith('dropped.bin'));
     assert.equal(await rows(), 5);
 
     // The keyboard reaches the blocks; a narrow window scrolls the map and the table, not the page.
