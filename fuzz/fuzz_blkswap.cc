@@ -13,8 +13,8 @@
 #include "image/load.h"
 #include "ops/diff.h"
 #include "ops/merge.h"
-#include "ops/replace.h"
 #include "ops/render.h"
+#include "ops/replace.h"
 #include "ops/report.h"
 #include "ops/round_trip.h"
 

@@ -161,7 +161,8 @@ bool find_layout_of(const FileBytes& file, std::span<const uint8_t> image, Found
   bool later_ok = true;
   std::thread helper;  // none: all on this one
   if (half > 0 && later) {
-    start_thread(helper, [&] { later_ok = scan_windows(file, image, half, windows, *later, crcs); });
+    start_thread(helper,
+                 [&] { later_ok = scan_windows(file, image, half, windows, *later, crcs); });
   }
   const size_t end = helper.joinable() ? half : windows;
   const bool first_ok = scan_windows(file, image, 0, end, found, crcs);

@@ -55,9 +55,8 @@ std::string rendered(Render render) {
 // A failure's document, as the command `kind` numbers it; returns its number.
 int failed(const Failure& failure, std::string_view kind, bool list_numbers = false) {
   const int number = code_number(failure.code, list_numbers);
-  session().document = rendered([&](std::ostream& out) {
-    kJsonRenderer.failure(out, failure, kind, number, {});
-  });
+  session().document =
+      rendered([&](std::ostream& out) { kJsonRenderer.failure(out, failure, kind, number, {}); });
   return number;
 }
 
@@ -66,8 +65,7 @@ Failure no_image() {
 }
 
 // Plans and composes the merge of the chosen blocks; `report` says what it found.
-Failure compose_merge(bool keep_offsets, MergePlan& plan, Composed& composed,
-                      MergeReport& report) {
+Failure compose_merge(bool keep_offsets, MergePlan& plan, Composed& composed, MergeReport& report) {
   Session& s = session();
   report.image = s.image.get();
   report.plan = &plan;
@@ -132,11 +130,11 @@ int web_choose(size_t index, uint8_t* bytes, size_t length, const char* name) {
   const uint64_t room = block_room(*s.image, s.replacements, index);
   // As a block file read from disk: refused from its length when it cannot fit anywhere.
   if (owned.size > uint64_t{s.image->length} - s.image->records[index].table_pos) {
-    return failed(fail(Code::does_not_fit, name,
-                       ": " + std::to_string(owned.size) + " bytes, but " +
-                           block_label(*s.image, index) + " can hold at most " +
-                           std::to_string(room)),
-                  "merge");
+    return failed(
+        fail(Code::does_not_fit, name,
+             ": " + std::to_string(owned.size) + " bytes, but " + block_label(*s.image, index) +
+                 " can hold at most " + std::to_string(room)),
+        "merge");
   }
   s.replacements.add(index, held_bytes(std::move(owned)));
   return 0;
