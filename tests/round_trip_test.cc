@@ -798,6 +798,11 @@ TEST(RoundTrip, PicturesDrawEveryBlockOnce) {
   // The refusal marks the block at fault; the rehearsal that moves blocks, what moved.
   EXPECT_NE(run_tool(cases[3].args).out.find("data-at-fault=\"true\""), std::string::npos);
   EXPECT_NE(run_tool(cases[2].args).out.find("data-new-offset=\"95232\""), std::string::npos);
+  // An image that does not load has no picture: only the reason, on standard error.
+  const auto unloaded = run_tool({"--info", too_big, "--svg"});
+  EXPECT_EQ(unloaded.status, 1);
+  EXPECT_EQ(unloaded.out, "");
+  EXPECT_NE(unloaded.err.find("its length is not a multiple of 512 KiB"), std::string::npos);
 }
 
 // The map the README shows is the tool's own, for the sample as the build makes it.
