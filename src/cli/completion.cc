@@ -40,11 +40,11 @@ NamePlaces name_places(const Command& command) {
 
 void print_bash_completion(std::ostream& out) {
   out << "# bash completion for blkswap, made from its command table when it was built.\n"
-         "_blkswap_names() {  # the block names of the image $1 that start with $2\n"
+         "_blkswap_names() {  # the block names of the image $1 that start with $2, quoted as words\n"
          "  local name file=${1/#\\~/$HOME}\n"
          "  [[ -f $file ]] || return\n"
          "  while IFS= read -r name; do\n"
-         "    [[ $name == \"$2\"* ]] && COMPREPLY+=(\"$name\")\n"
+         "    [[ $name == \"$2\"* ]] && printf -v name %q \"$name\" && COMPREPLY+=(\"$name\")\n"
          "  done < <(blkswap -- \"$file\" 2>/dev/null | sed -n 's/^id:0x[0-9a-f]* name://p')\n"
          "}\n"
          "_blkswap() {\n"
