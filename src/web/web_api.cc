@@ -64,9 +64,15 @@ Failure no_image() {
   return fail(Code::flashfile_empty, "");
 }
 
-// Plans and composes the merge of the chosen blocks; `report` says what it found.
-Failure compose_merge(bool keep_offsets, MergePlan& plan, Composed& composed, MergeReport& report) {
+// The merge of the chosen blocks, planned and composed in memory: its document (and for a
+// rehearsal its picture) as the results, and for a merge its bytes.
+int merge_chosen(bool keep_offsets, bool rehearsal) {
+  clear_results();
   Session& s = session();
+  if (!s.image) return failed(no_image(), "merge");
+  MergePlan plan;
+  Composed composed;
+  MergeReport report;
   report.image = s.image.get();
   report.plan = &plan;
   const MergeOptions options{.keep_offsets = keep_offsets};
@@ -75,7 +81,15 @@ Failure compose_merge(bool keep_offsets, MergePlan& plan, Composed& composed, Me
                        : refusal_failure(*s.image, plan.refusal);
   if (!report.failure.failed()) report.checksums = &composed.checksums;
   complete_merge_report(report);
-  return report.failure;
+  if (report.failure.failed() && !rehearsal) return failed(report.failure, "merge");
+  if (!rehearsal) report.output = s.image->name;
+  s.document = rendered([&](std::ostream& out) { kJsonRenderer.merge(out, report); });
+  if (rehearsal) {
+    s.picture = rendered([&](std::ostream& out) { kSvgRenderer.merge(out, report); });
+    return report.failure.failed() ? code_number(report.failure.code) : 0;
+  }
+  s.bytes = std::move(composed.bytes);
+  return 0;
 }
 
 }  // namespace
@@ -145,31 +159,11 @@ void web_forget_choices() {
 }
 
 int web_dry_run(int keep_offsets) {
-  clear_results();
-  Session& s = session();
-  if (!s.image) return failed(no_image(), "merge");
-  MergePlan plan;
-  Composed composed;
-  MergeReport report;
-  const Failure failure = compose_merge(keep_offsets != 0, plan, composed, report);
-  s.document = rendered([&](std::ostream& out) { kJsonRenderer.merge(out, report); });
-  s.picture = rendered([&](std::ostream& out) { kSvgRenderer.merge(out, report); });
-  return failure.failed() ? code_number(failure.code) : 0;
+  return merge_chosen(keep_offsets != 0, true);
 }
 
 int web_merge(int keep_offsets) {
-  clear_results();
-  Session& s = session();
-  if (!s.image) return failed(no_image(), "merge");
-  MergePlan plan;
-  Composed composed;
-  MergeReport report;
-  const Failure failure = compose_merge(keep_offsets != 0, plan, composed, report);
-  if (failure.failed()) return failed(failure, "merge");
-  report.output = s.image->name;
-  s.document = rendered([&](std::ostream& out) { kJsonRenderer.merge(out, report); });
-  s.bytes = std::move(composed.bytes);
-  return 0;
+  return merge_chosen(keep_offsets != 0, false);
 }
 
 int web_extract(size_t index) {
