@@ -100,10 +100,20 @@ try {
         const map = await open(join(dir, 'image.bin'));
         await choose(0, join(dir, 'block.bin'));
         const merged = await mergeAndDownload(join(dir, 'merged.bin'));
+        let start = Date.now();
+        await page.click('#verify');
+        await page.waitForFunction(() => document.querySelector('#message').textContent.includes('blocks:'));
+        const verified = Date.now() - start;
+        start = Date.now();
+        const [block] = await Promise.all([
+          page.waitForEvent('download'),
+          page.click('#blocks tbody tr[data-index="1"] button')]);
+        await block.saveAs(join(dir, 'block1.bin'));
+        const extracted = Date.now() - start;
         clearInterval(sampler);
         const core = Number(await page.evaluate(() => document.body.dataset.coreMemory));
-        times.push({map_ms: map, download_ms: merged.took, core_mib: core >> 20,
-                    browser_peak_mib: peak >> 10});
+        times.push({map_ms: map, download_ms: merged.took, verify_ms: verified,
+                    extract_ms: extracted, core_mib: core >> 20, browser_peak_mib: peak >> 10});
       }
       console.log(`${mebibytes} MiB: ${JSON.stringify(times)}`);
     }
