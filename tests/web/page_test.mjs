@@ -99,8 +99,12 @@ try {
         }, 50);
         const map = await open(join(dir, 'image.bin'));
         await choose(0, join(dir, 'block.bin'));
-        const merged = await mergeAndDownload(join(dir, 'merged.bin'));
         let start = Date.now();
+        await page.click('#dry-run');
+        await page.waitForFunction(() => document.querySelector('#message').textContent.includes('would'));
+        const rehearsed = Date.now() - start;
+        const merged = await mergeAndDownload(join(dir, 'merged.bin'));
+        start = Date.now();
         await page.click('#verify');
         await page.waitForFunction(() => document.querySelector('#message').textContent.includes('blocks:'));
         const verified = Date.now() - start;
@@ -112,7 +116,7 @@ try {
         const extracted = Date.now() - start;
         clearInterval(sampler);
         const core = Number(await page.evaluate(() => document.body.dataset.coreMemory));
-        times.push({map_ms: map, download_ms: merged.took, verify_ms: verified,
+        times.push({map_ms: map, dry_run_ms: rehearsed, download_ms: merged.took, verify_ms: verified,
                     extract_ms: extracted, core_mib: core >> 20, browser_peak_mib: peak >> 10});
       }
       console.log(`${mebibytes} MiB: ${JSON.stringify(times)}`);
