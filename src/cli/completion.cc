@@ -40,7 +40,7 @@ NamePlaces name_places(const Command& command) {
 
 void print_bash_completion(std::ostream& out) {
   out << "# bash completion for blkswap, made from its command table when it was built.\n"
-         "_blkswap_names() {  # the block names of the image $1 that start with $2, quoted as words\n"
+         "_blkswap_names() {  # the names of image $1's blocks that start with $2, as shell words\n"
          "  local name file=${1/#\\~/$HOME}\n"
          "  [[ -f $file ]] || return\n"
          "  while IFS= read -r name; do\n"
