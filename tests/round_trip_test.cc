@@ -222,6 +222,18 @@ TEST(RoundTrip, RepackIsAThreeWayMerge) {
   const auto refused = run_tool({"--repack", merged, parts, "--dry-run"});
   EXPECT_EQ(refused.status, 1);
   EXPECT_NE(refused.out.find("block 0 (bootload): conflict: "), std::string::npos) << refused.out;
+
+  // A recorded checksum wider than 32 bits is refused, not cut to one that may match.
+  std::string manifest = testing::read_text(parts + "/manifest.json");
+  const size_t value = manifest.find("\"file_checksum\": ") + 17;
+  const size_t digits = manifest.find_first_not_of("0123456789", value) - value;
+  manifest.replace(
+      value, digits,
+      std::to_string(std::stoull(manifest.substr(value, digits)) + (uint64_t{1} << 32)));
+  ASSERT_TRUE(write_file(parts + "/manifest.json", {manifest.begin(), manifest.end()}));
+  EXPECT_NE(run_tool({"--repack", merged, parts, "--dry-run"})
+                .err.find("block 0's \"file_checksum\" is not a 32-bit checksum (repack error -3)"),
+            std::string::npos);
 }
 
 // Inside its private folder an unpack writes plain files: one sync each, one for the folder,

@@ -320,6 +320,10 @@ Failure check_placement(const Json& block, const char* where) {
                   state.c_str());
   }
   const auto file_checksum = block.find("file_checksum");
+  if (file_checksum != block.end() && file_checksum->get<uint64_t>() > UINT32_MAX) {
+    return refuse(Code::manifest_malformed, "%s's \"file_checksum\" is not a 32-bit checksum",
+                  where);
+  }
   if (state == "ok" && file_checksum != block.end() && *file_checksum != block["checksum"]) {
     return refuse(Code::manifest_malformed,
                   "%s's \"file_checksum\" is not its \"checksum\", which is \"ok\"", where);
