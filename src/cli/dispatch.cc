@@ -60,18 +60,26 @@ void put_shell_word(std::ostream& out, std::string_view arg) {
   }
 }
 
+// The command without an option that takes `count` arguments (the list, the merge), or null.
+const Command* positional_command(size_t count) {
+  for (const Command& command : command_table()) {
+    size_t operands = 0;
+    while (operands < command.operands.size() && !command.operands[operands].name.empty()) {
+      ++operands;
+    }
+    if (command.kind == CommandKind::positional && count == operands) return &command;
+  }
+  return nullptr;
+}
+
 // List and merge, chosen by the number of arguments alone; any other number gets the usage text
 // (and, with no argument at all, a pointer to the help). A list or merge must not take an
 // option's name for a file: a file of that name would be read, or written, where the person
 // meant the option.
 int dispatch_positional(Arguments args, std::ostream& out, std::ostream& err, bool* wrote,
                         bool names_checked) {
-  for (const Command& command : command_table()) {
-    size_t operands = 0;
-    while (operands < command.operands.size() && !command.operands[operands].name.empty()) {
-      ++operands;
-    }
-    if (command.kind != CommandKind::positional || args.size() != operands) continue;
+  if (const Command* found = positional_command(args.size())) {
+    const Command& command = *found;
     for (const char* arg : args) {
       if (!names_checked || !is_option_name(arg)) continue;
       err << "blkswap: '" << arg
@@ -212,10 +220,11 @@ int run_command(std::span<const char* const> args, std::ostream& out, std::ostre
     return dispatch_command(args, out, err, wrote != nullptr ? wrote : &ignored);
   } catch (const std::bad_alloc&) {
     const int code = code_number(Code::image_no_memory);
-    if (!args.empty() && args[0] != nullptr && find_option(args[0]) == nullptr) {
-      if (args.size() == 1) out << "List flash block error with " << code << '\n';
-      if (args.size() == 4) out << "Merge flash file error with " << code << '\n';
-    }
+    const Command* positional =
+        !args.empty() && args[0] != nullptr && find_option(args[0]) == nullptr
+            ? positional_command(args.size())
+            : nullptr;
+    if (positional != nullptr) out << positional->error_line << code << '\n';
     err << "blkswap: not enough memory to go on (error " << code << ")\n";
     return kExitFailed;
   }

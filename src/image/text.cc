@@ -79,15 +79,7 @@ size_t shown_as_is(std::string_view text, size_t at) {
 }  // namespace
 
 void put_printable(std::ostream& out, std::string_view text) {
-  for (size_t at = 0; at < text.size();) {
-    const size_t sequence = shown_as_is(text, at);
-    if (sequence > 0) {
-      out.write(text.data() + at, static_cast<std::streamsize>(sequence));
-      at += sequence;
-    } else {
-      put_format(out, "\\x%02x", static_cast<uint8_t>(text[at++]));
-    }
-  }
+  out << printable(text);
 }
 
 std::string printable(std::string_view text) {

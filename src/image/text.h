@@ -37,7 +37,7 @@ bool is_printable(std::string_view text);
 // A size in the largest binary unit it reaches: "16 B", "192 KiB", "~511.5 KiB" (a tilde when
 // one decimal does not give it exactly).
 struct HumanSize {
-  char text[24] = {};
+  char text[48] = {};  // room for any 64-bit count, as the compiler counts it
   std::string_view view() const { return text; }
 };
 HumanSize human_size(uint64_t bytes);

@@ -219,6 +219,7 @@ void compare_images(const FlashImage& a, const FlashImage& b, ImageComparison& o
   out = ImageComparison{};
   out.identical =
       a.length == b.length && same_bytes(a.bytes, image_bytes(a), b.bytes, image_bytes(b));
+  if (out.identical) return;  // the same bytes: the same tables and blocks, nothing to pair
   std::vector<TablePair> all = pair_tables(a, b);
   pair_moved_tables(a, b, all);
   for (TablePair& pair : all) {

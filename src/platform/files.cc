@@ -50,6 +50,7 @@ bool walk_windows(const FileBytes& bytes, std::span<const uint8_t> part, size_t 
 
 bool walk_window_pairs(const FileBytes& a, std::span<const uint8_t> part_a, const FileBytes& b,
                        std::span<const uint8_t> part_b, WindowPairVisitor visitor) {
+  if (part_a.size() != part_b.size()) return false;  // side by side only: one size
   if (!a.mapping && !b.mapping) return visitor.visit(visitor.context, part_a, part_b);
   const size_t size = std::min({part_a.size(), part_b.size(), kWindow});
   Bytes buffer_a, buffer_b;

@@ -92,6 +92,7 @@ bool for_each_window(const FileBytes& bytes, std::span<const uint8_t> part, size
 }
 
 // The same for two parts of one size, of two files, side by side: visit(window_a, window_b).
+// Parts of different sizes are not walked (false).
 struct WindowPairVisitor {
   bool (*visit)(void* context, std::span<const uint8_t> a, std::span<const uint8_t> b);
   void* context;

@@ -257,11 +257,8 @@ bool read_back_written(int fd, ReadBack read_back, WriteFailure* why, WriteResul
 WriteResult sync_and_read_back(int fd, ReadBack read_back, WriteFailure* why) {
   int sync_error = -1;  // not yet synced
   const auto sync = [fd, &sync_error] { sync_error = ::fsync(fd) == 0 ? 0 : errno; };
-  std::thread syncer;
-  try {
-    if (read_back.check != nullptr) syncer = std::thread(sync);
-  } catch (const std::exception&) {  // no thread, or no memory for one: one after the other
-  }
+  std::thread syncer;  // none: one after the other
+  if (read_back.check != nullptr) start_thread(syncer, sync);
   WriteResult judged = WriteResult::ok;
   const bool accepted = read_back_written(fd, read_back, why, judged);
   if (syncer.joinable()) {
@@ -631,11 +628,7 @@ DraftPtr start_draft(const char* path, const FileBytes& from) {
     }
     d->copied = true;
   };
-  try {
-    draft->copier = std::thread(copy);
-  } catch (const std::exception&) {  // no thread, or no memory for one: no head start
-    return {};
-  }
+  if (!start_thread(draft->copier, copy)) return {};  // no head start without a thread
   return draft;
 }
 
