@@ -75,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Bytes block;
   if (!copy_into(block, input.block, input.block.size())) return 0;
   Replacements replacements;
-  replacements.add(static_cast<size_t>(index), held_bytes(std::move(block)));
+  if (!replacements.add(static_cast<size_t>(index), held_bytes(std::move(block)))) __builtin_trap();
   MergePlan plan;
   Composed out;
   const MergeOptions options{.keep_offsets = (input.flags & fuzzing::kKeepOffsets) != 0};

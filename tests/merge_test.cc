@@ -27,7 +27,9 @@ Code merge_in_memory(const std::vector<uint8_t>& flash, size_t index,
   FlashImage image;
   EXPECT_EQ(load_image_bytes(image, testing::to_bytes(flash)).code, Code::ok);
   Replacements replacements;
-  if (!fresh.empty()) replacements.add(index, held_bytes(testing::to_bytes(fresh)));
+  if (!fresh.empty()) {
+    EXPECT_TRUE(replacements.add(index, held_bytes(testing::to_bytes(fresh))));
+  }
   MergePlan plan;
   Composed composed;
   const Code rc = plan_merge(image, replacements, plan, options)

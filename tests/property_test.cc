@@ -83,7 +83,8 @@ TEST(MergeProperties, HoldForGeneratedImages) {
     ASSERT_EQ(after.block_count, before.block_count);
     EXPECT_LE(g.block.size(), block_room(before, {}, static_cast<size_t>(chosen)));
     Replacements replacements;
-    replacements.add(static_cast<size_t>(chosen), held_bytes(testing::to_bytes(g.block)));
+    ASSERT_TRUE(
+        replacements.add(static_cast<size_t>(chosen), held_bytes(testing::to_bytes(g.block))));
     MergePlan plan;
     ASSERT_TRUE(plan_merge(before, replacements, plan));
     for (size_t k = 0; k < before.block_count; ++k) {

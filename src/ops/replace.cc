@@ -214,15 +214,13 @@ Failure replace_block(const FlashImage& image, const char* blockname, const char
     return none;
   }
   // Several replacements in one merge each choose a block of their own.
-  if (replacements.find(index) != nullptr) {
-    Failure twice = fail(Code::chosen_twice, blockname, ": " + block_label(image, index));
-    twice.block = static_cast<int>(index);
-    return twice;
-  }
+  Failure twice = fail(Code::chosen_twice, blockname, ": " + block_label(image, index));
+  twice.block = static_cast<int>(index);
+  if (replacements.find(index) != nullptr) return twice;
   FileBytes data;
   Failure failure =
       read_block_file(image, index, blockfile, replacements, data, Links::follow, options);
-  if (!failure.failed()) replacements.add(index, std::move(data));
+  if (!failure.failed() && !replacements.add(index, std::move(data))) return twice;
   return failure;
 }
 

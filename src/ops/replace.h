@@ -42,7 +42,7 @@ struct Replacements {
   // The new bytes of block `index`, or null when it keeps its own.
   const NewBlock* find(size_t index) const;
   // Adds the new bytes of block `index`; false when it has some already.
-  bool add(size_t index, FileBytes bytes);
+  [[nodiscard]] bool add(size_t index, FileBytes bytes);
 };
 
 // How a merge lays the blocks out. By default every later slot of a table starts where the slot

@@ -587,8 +587,9 @@ Failure take_changed_blocks(const FlashImage& image, const BlockChecksums& crcs,
     for (size_t i = 0; i < image.block_count; ++i) {
       const Verdict verdict = verdicts.blocks[i].verdict;
       ++verdicts.count[static_cast<size_t>(verdict)];
-      if (verdict == Verdict::from_folder && !files[i].view.empty()) {
-        replacements.add(i, std::move(files[i]));
+      if (verdict == Verdict::from_folder && !files[i].view.empty() &&
+          !replacements.add(i, std::move(files[i]))) {
+        return fail(Code::chosen_twice, dir, ": " + block_label(image, i));
       }
     }
   } catch (const std::bad_alloc&) {

@@ -137,9 +137,8 @@ int web_choose(size_t index, uint8_t* bytes, size_t length, const char* name) {
                                Code::no_match, index),
                   "merge");
   }
-  if (s.replacements.find(index) != nullptr) {
-    return failed(fail(Code::chosen_twice, name, ": " + block_label(*s.image, index)), "merge");
-  }
+  const Failure twice = fail(Code::chosen_twice, name, ": " + block_label(*s.image, index));
+  if (s.replacements.find(index) != nullptr) return failed(twice, "merge");
   if (owned.size == 0) return failed(fail(Code::blockfile_empty, name), "merge");
   const uint64_t room = block_room(*s.image, s.replacements, index);
   // As a block file read from disk: refused from its length when it cannot fit anywhere.
@@ -150,7 +149,7 @@ int web_choose(size_t index, uint8_t* bytes, size_t length, const char* name) {
                  " can hold at most " + std::to_string(room)),
         "merge");
   }
-  s.replacements.add(index, held_bytes(std::move(owned)));
+  if (!s.replacements.add(index, held_bytes(std::move(owned)))) return failed(twice, "merge");
   return 0;
 }
 
