@@ -1,10 +1,11 @@
 // What reading does alike on every system, apart from the calls that read: a file read up to the
 // length it was measured at, a stream read to its end in a buffer that grows as the bytes come,
-// and the pages of a large fresh buffer made
+// a written file read back a window at a time, and the pages of a large fresh buffer made
 // present at once (where the system can).
 #pragma once
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <utility>
@@ -49,6 +50,35 @@ ReadResult read_stream_to_end(uint64_t max_length, FileContents& out, ReadUpTo r
   out.bytes.view = as_span(out.bytes.buffer);
   out.file_length = done;
   return ReadResult::ok;
+}
+
+// How the read-back of a written file ended: every window accepted, one refused by the check,
+// or the file unreadable (errno says why: ENOMEM when there is no memory for the window).
+enum class ReadBackEnd { accepted, refused, unreadable };
+
+// Reads a written file of `total` bytes back a window at a time (each kWindow bytes after the one
+// before, reaching read_back.overlap bytes further) into one small buffer, for read_back.check
+// to judge. `read_at(p, size, offset)` fills all of p[0, size) from `offset`, or is false with
+// errno set. (Read, not mapped: a file just written may sit in the page cache in small pieces,
+// which cost more to map than to copy.)
+template <typename ReadAt>
+ReadBackEnd read_back_windows(uint64_t total, const ReadBack& read_back, ReadAt read_at) {
+  if (read_back.check == nullptr) return ReadBackEnd::accepted;
+  Bytes buffer;
+  if (!allocate_bytes(buffer, kWindow + read_back.overlap)) {
+    errno = ENOMEM;
+    return ReadBackEnd::unreadable;
+  }
+  uint64_t offset = 0;
+  do {
+    const auto size = static_cast<size_t>(std::min<uint64_t>(total - offset, buffer.size));
+    if (!read_at(buffer.ptr.get(), size, offset)) return ReadBackEnd::unreadable;
+    if (!read_back.check(read_back.context, {buffer.ptr.get(), size}, offset, total)) {
+      return ReadBackEnd::refused;
+    }
+    offset += kWindow;
+  } while (offset < total);
+  return ReadBackEnd::accepted;
 }
 
 // Reads the `length` bytes a file has from where it stands into `out.bytes`, with `read_up_to`

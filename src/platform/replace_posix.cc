@@ -18,6 +18,7 @@
 
 #include "platform/files.h"
 #include "platform/posix_internal.h"
+#include "platform/read_common.h"
 
 #ifdef __EMSCRIPTEN__
 // The C library of WebAssembly declares the extended-attribute calls but has none; its file
@@ -214,42 +215,39 @@ bool write_all_without_sigpipe(int fd, std::span<const Piece> pieces) {
   return ok;
 }
 
-// The bytes `fd` holds, read back a window at a time into one small buffer, for `read_back` to
-// judge. (Read, not mapped: a file just written may sit in the page cache in small pieces, which
-// cost more to map than to copy.) False when it refuses them (refused), or they cannot be read
-// (short_write, with errno).
+// The bytes `fd` holds, read back for `read_back` to judge. False when it refuses them
+// (refused), or they cannot be read (short_write, with errno).
 bool read_back_written(int fd, ReadBack read_back, WriteFailure* why, WriteResult& result) {
   result = WriteResult::ok;
   if (read_back.check == nullptr) return true;
   struct stat st {};
-  Bytes buffer;
-  if (::fstat(fd, &st) != 0 || !allocate_bytes(buffer, kWindow + read_back.overlap)) {
+  if (::fstat(fd, &st) != 0) {
     result = fail(why, WriteResult::short_write, "the new file cannot be read back", errno);
     return false;
   }
-  const auto total = static_cast<uint64_t>(st.st_size);
-  uint64_t offset = 0;
-  do {
-    const auto size = static_cast<size_t>(std::min<uint64_t>(total - offset, buffer.size));
-    size_t done = 0;
-    while (done < size) {
-      const ssize_t got =
-          ::pread(fd, buffer.ptr.get() + done, size - done, static_cast<off_t>(offset + done));
+  const auto read_at = [fd](uint8_t* p, size_t size, uint64_t offset) {
+    for (size_t done = 0; done < size;) {
+      const ssize_t got = ::pread(fd, p + done, size - done, static_cast<off_t>(offset + done));
       if (got < 0 && errno == EINTR) continue;
       if (got <= 0) {
-        result = fail(why, WriteResult::short_write, "the new file cannot be read back",
-                      got < 0 ? errno : EIO);
+        if (got == 0) errno = EIO;
         return false;
       }
       done += static_cast<size_t>(got);
     }
-    if (!read_back.check(read_back.context, {buffer.ptr.get(), size}, offset, total)) {
+    return true;
+  };
+  switch (read_back_windows(static_cast<uint64_t>(st.st_size), read_back, read_at)) {
+    case ReadBackEnd::accepted:
+      return true;
+    case ReadBackEnd::refused:
       result = WriteResult::refused;
       return false;
-    }
-    offset += kWindow;
-  } while (offset < total);
-  return true;
+    case ReadBackEnd::unreadable:
+      break;
+  }
+  result = fail(why, WriteResult::short_write, "the new file cannot be read back", errno);
+  return false;
 }
 
 // Syncs the file and reads it back: the two at once, the sync on a second thread (it mostly waits

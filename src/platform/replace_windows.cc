@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "platform/files.h"
+#include "platform/read_common.h"
 #include "platform/windows_internal.h"
 
 namespace blkswap {
@@ -91,35 +92,31 @@ struct TemporaryFile {
   int slot = -1;
 };
 
-// The written file's bytes, read back from its handle a window at a time into one small buffer,
-// for `read_back` to judge.
+// The written file's bytes, read back from its handle, for `read_back` to judge.
 WriteResult read_back_written(HANDLE file, uint64_t total, ReadBack read_back, WriteFailure* why) {
-  if (read_back.check == nullptr) return WriteResult::ok;
-  Bytes buffer;
-  if (!allocate_bytes(buffer, kWindow + read_back.overlap)) {
-    return fail(why, WriteResult::short_write, "the new file cannot be read back", ENOMEM);
-  }
-  uint64_t offset = 0;
-  do {
-    const auto size = static_cast<size_t>(std::min<uint64_t>(total - offset, buffer.size));
+  const auto read_at = [file](uint8_t* p, size_t size, uint64_t offset) {
     for (size_t done = 0; done < size;) {
       OVERLAPPED at{};
       at.Offset = static_cast<DWORD>(offset + done);
       at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
       DWORD got = 0;
-      if (!::ReadFile(file, buffer.ptr.get() + done, static_cast<DWORD>(size - done), &got, &at) ||
-          got == 0) {
-        return fail_with_system_error(why, WriteResult::short_write,
-                                      "the new file cannot be read back");
+      if (!::ReadFile(file, p + done, static_cast<DWORD>(size - done), &got, &at) || got == 0) {
+        set_errno_from_last_error();
+        return false;
       }
       done += got;
     }
-    if (!read_back.check(read_back.context, {buffer.ptr.get(), size}, offset, total)) {
+    return true;
+  };
+  switch (read_back_windows(total, read_back, read_at)) {
+    case ReadBackEnd::accepted:
+      return WriteResult::ok;
+    case ReadBackEnd::refused:
       return WriteResult::refused;
-    }
-    offset += kWindow;
-  } while (offset < total);
-  return WriteResult::ok;
+    case ReadBackEnd::unreadable:
+      break;
+  }
+  return fail(why, WriteResult::short_write, "the new file cannot be read back", errno);
 }
 
 WriteResult fill_temporary(TemporaryFile& temp, std::span<const Piece> pieces, ReadBack read_back,
