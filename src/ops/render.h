@@ -33,6 +33,10 @@ extern const Renderer kSvgRenderer;
 // number is (the list's, the merge's, ...).
 std::string failure_text(const Failure& failure, std::string_view kind, int number);
 
+// A position or size as every report shows it ("0x00030000"), and a block's name made printable.
+std::string hex_field(uint64_t value);
+std::string name_of(const FlashImage& image, size_t i);
+
 // "id:0x%x name:%s\n" for each block, in block order, the name as its raw bytes.
 void print_block_list(const FlashImage& image, std::ostream& out);
 

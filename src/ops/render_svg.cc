@@ -47,16 +47,8 @@ std::string xml(std::string_view text) {
   return out;
 }
 
-std::string hex(uint64_t value) {
-  return format_text("0x%08llx", static_cast<unsigned long long>(value));
-}
-
 std::string human(uint64_t bytes) {
   return std::string(human_size(bytes).view());
-}
-
-std::string name_of(const FlashImage& image, size_t i) {
-  return std::string(printable_name(entry_name(image.records[i].entry)).view());
 }
 
 // Image positions to x, piecewise between breakpoints. Linear: to scale. Legible: each stretch
@@ -288,7 +280,7 @@ void whole_image_band(Picture& picture, const InfoReport& report) {
     picture.body << "<line x1=\"" << x << "\" y1=\"" << y + 16 << "\" x2=\"" << x << "\" y2=\""
                  << y + 42 << "\" stroke=\"#37474f\" stroke-width=\"2\"/>\n";
     if (x >= label_right && entries > 0) {
-      picture.text(x, y + 53, hex(position), "font-size=\"9\"");
+      picture.text(x, y + 53, hex_field(position), "font-size=\"9\"");
       label_right = x + 60;
     }
   });
@@ -297,7 +289,7 @@ void whole_image_band(Picture& picture, const InfoReport& report) {
     const bool right = scale(last) > kLeft + kWidth / 2;
     picture.rect(scale(last), y + 57, scale(image.length) - scale(last), 4, "#ef9a9a");
     picture.text(right ? scale(image.length) : scale(last), y + 73,
-                 "a merge erases what lies outside blocks from " + hex(last) + " on",
+                 "a merge erases what lies outside blocks from " + hex_field(last) + " on",
                  right ? "fill=\"#b71c1c\" text-anchor=\"end\"" : "fill=\"#b71c1c\"");
   }
   picture.y = y + 84;
@@ -308,8 +300,8 @@ std::string block_title(const FlashImage& image, size_t i) {
   return format_text("block %zu %s: id 0x%02x, table 0x%08x slot %u, offset 0x%08x, size 0x%08x", i,
                      name_of(image, i).c_str(), entry_id(entry), image.records[i].table_pos,
                      image.records[i].slot, entry_offset(entry), entry_size(entry)) +
-         " (" + human(entry_size(entry)) + "), from " + hex(block_start(image, i)) + " to " +
-         hex(block_end(image, i));
+         " (" + human(entry_size(entry)) + "), from " + hex_field(block_start(image, i)) + " to " +
+         hex_field(block_end(image, i));
 }
 
 // The start of a block's element: its attributes and its tooltip.
@@ -366,9 +358,9 @@ void render_info(std::ostream& out, const InfoReport& report) {
     const double y = picture.y;
     const bool erased = &span == &spans.back();
     picture.text(kLeft, y + 12,
-                 format_text("table %s: %zu %s, %s to %s", hex(span.position).c_str(), span.count,
-                             span.count == 1 ? "block" : "blocks", hex(span.position).c_str(),
-                             hex(span.end).c_str()) +
+                 format_text("table %s: %zu %s, %s to %s", hex_field(span.position).c_str(),
+                             span.count, span.count == 1 ? "block" : "blocks",
+                             hex_field(span.position).c_str(), hex_field(span.end).c_str()) +
                      (erased ? "; a merge erases what lies outside blocks here" : ""),
                  "font-weight=\"bold\"");
     std::vector<ByteRange> covered{{span.position, entries_end(span) - span.position}};
@@ -392,7 +384,7 @@ void render_info(std::ostream& out, const InfoReport& report) {
                  {name_of(image, i), human(entry_size(image.records[i].entry)),
                   "room " + human(report.room[i])});
       picture.text(scale(block_start(image, i)) + 2, y + 18 + kBandHeight + 11,
-                   hex(block_start(image, i)), "font-size=\"9\" fill=\"#616161\"");
+                   hex_field(block_start(image, i)), "font-size=\"9\" fill=\"#616161\"");
       picture.body << "</g>\n";
     }
     draw_tables(picture, scale, image, span, y + 18, kBandHeight);  // over any block on them
@@ -433,14 +425,15 @@ void render_merge(std::ostream& out, const MergeReport& report) {
   const FlashImage* image = report.image;
   const MergePlan* plan = report.plan;
   if (image != nullptr && plan != nullptr && report.checksums != nullptr) {
-    picture.text(kLeft, picture.y + 14,
-                 format_text("moved: %llu %s; erased: %llu bytes become 0xFF",
-                             static_cast<unsigned long long>(report.moved.count),
-                             report.moved.count == 1 ? "block" : "blocks",
-                             static_cast<unsigned long long>(plan->erased.count)) +
-                     (plan->erased.count > 0 ? ", the first at " + hex(plan->erased.first) : "") +
-                     format_text("; stale: %llu bytes keep old contents",
-                                 static_cast<unsigned long long>(plan->stale.count)));
+    picture.text(
+        kLeft, picture.y + 14,
+        format_text("moved: %llu %s; erased: %llu bytes become 0xFF",
+                    static_cast<unsigned long long>(report.moved.count),
+                    report.moved.count == 1 ? "block" : "blocks",
+                    static_cast<unsigned long long>(plan->erased.count)) +
+            (plan->erased.count > 0 ? ", the first at " + hex_field(plan->erased.first) : "") +
+            format_text("; stale: %llu bytes keep old contents",
+                        static_cast<unsigned long long>(plan->stale.count)));
     picture.y += 18;
   }
   picture.y += 8;
@@ -464,7 +457,7 @@ void render_merge(std::ostream& out, const MergeReport& report) {
       const Scale scale = legible_scale(points, blocks);
       picture.grow(scale);
       const double y = picture.y, before = y + 18, after = y + 18 + kBandHeight + 46;
-      picture.text(kLeft, y + 12, "table " + hex(span.position) + ": before",
+      picture.text(kLeft, y + 12, "table " + hex_field(span.position) + ": before",
                    "font-weight=\"bold\"");
       picture.text(kLeft, after - 6, "after", "font-weight=\"bold\"");
       std::vector<ByteRange> old_places{{span.position, entries_end(span) - span.position}};
@@ -493,8 +486,8 @@ void render_merge(std::ostream& out, const MergeReport& report) {
         if (planned != nullptr) {
           more += format_text(" data-new-offset=\"%u\" data-new-size=\"%u\"", planned->offset,
                               planned->size);
-          title += "; after: offset " + hex(planned->offset) + ", size " + hex(planned->size) +
-                   " (" + human(planned->size) + ")";
+          title += "; after: offset " + hex_field(planned->offset) + ", size " +
+                   hex_field(planned->size) + " (" + human(planned->size) + ")";
         }
         if (replaced) more += " data-replaced=\"true\"";
         if (report.repack != nullptr) {
@@ -537,7 +530,7 @@ void render_merge(std::ostream& out, const MergeReport& report) {
                      << kFault << "\"><title>"
                      << xml(format_text("%llu bytes erased, the first at ",
                                         static_cast<unsigned long long>(plan->erased.count)) +
-                            hex(plan->erased.first))
+                            hex_field(plan->erased.first))
                      << "</title></path>\n";
       }
       picture.y = after + kBandHeight + 24;
@@ -617,7 +610,7 @@ void render_diff(std::ostream& out, const DiffReport& report) {
     picture.text(kLeft, picture.y + 20,
                  format_text("outside tables and blocks: %llu bytes differ, the first at ",
                              static_cast<unsigned long long>(cmp.outside.count)) +
-                     hex(cmp.outside.ranges[0].start),
+                     hex_field(cmp.outside.ranges[0].start),
                  "fill=\"#c62828\"");
     picture.y += 24;
   }

@@ -29,23 +29,15 @@ void print_columns(std::ostream& out, const std::vector<Row>& rows) {
   }
 }
 
-std::string hex(uint64_t value) {
-  return format_text("0x%08llx", static_cast<unsigned long long>(value));
-}
-
 // "0x00030000 (192 KiB)"
 std::string hex_size(uint64_t value) {
-  return hex(value) + " (" + std::string(human_size(value).view()) + ")";
-}
-
-std::string name_of(const FlashImage& image, size_t i) {
-  return std::string(printable_name(entry_name(image.records[i].entry)).view());
+  return hex_field(value) + " (" + std::string(human_size(value).view()) + ")";
 }
 
 // The cells that name a block in every per-block report: index, table, slot, id and name.
 Row identity(const FlashImage& image, size_t i) {
   const BlockRecord& record = image.records[i];
-  return {std::to_string(i), hex(record.table_pos), std::to_string(record.slot),
+  return {std::to_string(i), hex_field(record.table_pos), std::to_string(record.slot),
           format_text("0x%02x", entry_id(record.entry)), name_of(image, i)};
 }
 
@@ -58,13 +50,13 @@ Row heading(std::initializer_list<const char*> more) {
 void render_info(std::ostream& out, const InfoReport& report) {
   const FlashImage& image = *report.image;
   const uint32_t tables = image.table_count;
-  out << "image: " << image.length << " bytes (" << hex(image.length) << ", "
+  out << "image: " << image.length << " bytes (" << hex_field(image.length) << ", "
       << human_size(image.length).view() << "), " << tables
       << (tables == 1 ? " table, " : " tables, ") << image.block_count
       << (image.block_count == 1 ? " block\n\n" : " blocks\n\n");
   std::vector<Row> rows{{"table", "entries"}};
   for_each_table(image, [&](uint32_t position, uint8_t entries) {
-    rows.push_back({hex(position), std::to_string(entries)});
+    rows.push_back({hex_field(position), std::to_string(entries)});
   });
   print_columns(out, rows);
   out << '\n';
@@ -72,11 +64,11 @@ void render_info(std::ostream& out, const InfoReport& report) {
   for (size_t i = 0; i < image.block_count; ++i) {
     const BlockEntry& entry = image.records[i].entry;
     Row row = identity(image, i);
-    row.insert(
-        row.end(),
-        {hex(entry_offset(entry)), hex_size(entry_size(entry)), hex(block_start(image, i)),
-         hex(block_end(image, i)), hex(entry_checksum(entry)),
-         std::string(checksum_state_name(report.checksums.state[i])), hex_size(report.room[i])});
+    row.insert(row.end(), {hex_field(entry_offset(entry)), hex_size(entry_size(entry)),
+                           hex_field(block_start(image, i)), hex_field(block_end(image, i)),
+                           hex_field(entry_checksum(entry)),
+                           std::string(checksum_state_name(report.checksums.state[i])),
+                           hex_size(report.room[i])});
     rows.push_back(std::move(row));
   }
   print_columns(out, rows);
@@ -189,8 +181,8 @@ void render_merge(std::ostream& out, const MergeReport& report) {
       if (static_cast<int>(i) == report.failure.block) checksum += "  (at fault)";
       row.insert(
           row.end(),
-          {hex(entry_offset(before)), hex_size(entry_size(before)),
-           placed ? hex(plan->blocks[i].offset) : "-",
+          {hex_field(entry_offset(before)), hex_size(entry_size(before)),
+           placed ? hex_field(plan->blocks[i].offset) : "-",
            plan != nullptr ? hex_size(plan->blocks[i].size) : "-",
            std::string(checksum_state_name(checksum_state_of(before, block_checksum(*image, i)))),
            checksum});
@@ -269,8 +261,8 @@ uint32_t field_value(const BlockEntry& entry, DiffField field) {
 void put_differences(std::ostream& out, const ByteDifferences& d, const char* plus) {
   out << d.count << (d.count == 1 ? " byte differs" : " bytes differ");
   for (size_t r = 0; r < d.shown; ++r) {
-    out << (r == 0 ? ": at " : ", ") << plus << hex(d.ranges[r].start) << " (" << d.ranges[r].size
-        << (d.ranges[r].size == 1 ? " byte)" : " bytes)");
+    out << (r == 0 ? ": at " : ", ") << plus << hex_field(d.ranges[r].start) << " ("
+        << d.ranges[r].size << (d.ranges[r].size == 1 ? " byte)" : " bytes)");
   }
   if (d.runs > d.shown) {
     const uint64_t more = d.runs - d.shown;
@@ -367,6 +359,14 @@ void render_failure(std::ostream&, const Failure&, std::string_view, int, std::s
 
 std::string failure_text(const Failure& failure, std::string_view kind, int number) {
   return message_of(failure) + " (" + std::string(kind) + " error " + std::to_string(number) + ")";
+}
+
+std::string hex_field(uint64_t value) {
+  return format_text("0x%08llx", static_cast<unsigned long long>(value));
+}
+
+std::string name_of(const FlashImage& image, size_t i) {
+  return std::string(printable_name(entry_name(image.records[i].entry)).view());
 }
 
 void print_block_list(const FlashImage& image, std::ostream& out) {
