@@ -828,21 +828,13 @@ namespace {
 // stretch of each byte is compared with the byte as loaded. An entry that lands there counts as
 // a change.
 bool keeps_bytes(const FlashImage& image, const Layout& layout, ByteRange range) {
-  const std::span<const uint8_t> in = image_bytes(image);
   for (size_t i = 0; i < layout.count; ++i) {
     const Segment& segment = layout.segments[i];
-    if (!ranges_overlap(segment.range, range)) continue;
-    if (segment.source == Source::entry) return false;
-    const uint64_t start = std::max(range.start, segment.range.start);
-    const uint64_t end =
-        std::min(range.start + range.size, segment.range.start + segment.range.size);
-    for (uint64_t p = start; p < end; ++p) {
-      const uint8_t held =
-          segment.bytes.empty() ? uint8_t{0xFF} : segment.bytes[p - segment.range.start];
-      if (held != in[p]) return false;
-    }
+    if (segment.source == Source::entry && ranges_overlap(segment.range, range)) return false;
   }
-  return true;
+  const uint64_t end = range.start + range.size;
+  return first_difference_in(layout, range.start, end, image_bytes(image).data() + range.start) ==
+         end;
 }
 
 }  // namespace
