@@ -27,22 +27,11 @@ constexpr const char* kFault = "#c62828";
 std::string xml(std::string_view text) {
   std::string out;
   for (const char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out.push_back(c);
-    }
+    out += c == '&'   ? "&amp;"
+           : c == '<' ? "&lt;"
+           : c == '>' ? "&gt;"
+           : c == '"' ? "&quot;"
+                      : std::string_view(&c, 1);
   }
   return out;
 }
@@ -150,8 +139,9 @@ void put_labels(Picture& picture, double x, double y, double width,
   }
 }
 
-void open_document(std::ostream& out, const Picture& picture, std::string_view title,
-                   std::string_view desc) {
+// The document: its header, the picture as laid out, and its end.
+void write_document(std::ostream& out, const Picture& picture, std::string_view title,
+                    std::string_view desc) {
   const double height = picture.y + 10;
   out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
          "<svg xmlns=\"http://www.w3.org/2000/svg\" role=\"img\" aria-labelledby=\"title desc\" "
@@ -170,11 +160,8 @@ void open_document(std::ostream& out, const Picture& picture, std::string_view t
          "<line x1=\"0\" y1=\"0\" x2=\"0\" y2=\"6\" stroke=\"#ef9a9a\" stroke-width=\"2\"/>"
          "</pattern>\n"
          "</defs>\n"
-         "<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n";
-}
-
-void close_document(std::ostream& out, const Picture& picture) {
-  out << picture.body.str() << "</svg>\n";
+         "<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n"
+      << picture.body.str() << "</svg>\n";
 }
 
 void legend(Picture& picture, bool merge) {
@@ -391,11 +378,10 @@ void render_info(std::ostream& out, const InfoReport& report) {
     picture.y = y + 18 + kBandHeight + 22;
   }
   legend(picture, false);
-  open_document(out, picture, "blkswap: the map of " + summary,
-                "Each table's blocks as boxes, coloured by checksum state, with their size and "
-                "room; each table's span drawn to a square-root scale so that small blocks stay "
-                "legible, the whole image above it to scale.");
-  close_document(out, picture);
+  write_document(out, picture, "blkswap: the map of " + summary,
+                 "Each table's blocks as boxes, coloured by checksum state, with their size and "
+                 "room; each table's span drawn to a square-root scale so that small blocks stay "
+                 "legible, the whole image above it to scale.");
 }
 
 // A merge's picture: for each table, the blocks before and after on one scale, each block that
@@ -537,10 +523,9 @@ void render_merge(std::ostream& out, const MergeReport& report) {
     }
   }
   legend(picture, true);
-  open_document(out, picture, "blkswap: " + heading,
-                "Each table with its blocks before the merge and after it, on one scale; a "
-                "dashed line joins each block that moves to its new place.");
-  close_document(out, picture);
+  write_document(out, picture, "blkswap: " + heading,
+                 "Each table with its blocks before the merge and after it, on one scale; a "
+                 "dashed line joins each block that moves to its new place.");
 }
 
 // Both images on one legible scale, each block of a differing pair outlined in red, its first
@@ -616,10 +601,9 @@ void render_diff(std::ostream& out, const DiffReport& report) {
   }
   picture.y += 12;
   legend(picture, false);
-  open_document(out, picture, "blkswap: " + heading,
-                "Both images on one scale, each block that differs outlined in red with its "
-                "first differing ranges marked at its foot.");
-  close_document(out, picture);
+  write_document(out, picture, "blkswap: " + heading,
+                 "Both images on one scale, each block that differs outlined in red with its "
+                 "first differing ranges marked at its foot.");
 }
 
 // A failure before there is anything to draw: standard error says it all.
