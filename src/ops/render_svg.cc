@@ -428,10 +428,14 @@ void render_merge(std::ostream& out, const MergeReport& report) {
     for (const TableSpan& span : spans) {
       std::vector<ByteRange> blocks;
       std::vector<uint64_t> points = span_points(*image, span, blocks);
-      for (size_t i = span.first; plan != nullptr && i < span.first + span.count; ++i) {
-        if (i < plan->placed) {
-          blocks.push_back(
+      std::vector<ByteRange> old_places{{span.position, entries_end(span) - span.position}};
+      std::vector<ByteRange> new_places = old_places;
+      for (size_t i = span.first; i < span.first + span.count; ++i) {
+        old_places.push_back({block_start(*image, i), entry_size(image->records[i].entry)});
+        if (plan != nullptr && i < plan->placed) {
+          new_places.push_back(
               {span.position + uint64_t{plan->blocks[i].offset}, plan->blocks[i].size});
+          blocks.push_back(new_places.back());
         }
       }
       for (const ByteCount& lost :
@@ -446,15 +450,6 @@ void render_merge(std::ostream& out, const MergeReport& report) {
       picture.text(kLeft, y + 12, "table " + hex_field(span.position) + ": before",
                    "font-weight=\"bold\"");
       picture.text(kLeft, after - 6, "after", "font-weight=\"bold\"");
-      std::vector<ByteRange> old_places{{span.position, entries_end(span) - span.position}};
-      std::vector<ByteRange> new_places = old_places;
-      for (size_t i = span.first; i < span.first + span.count; ++i) {
-        old_places.push_back({block_start(*image, i), entry_size(image->records[i].entry)});
-        if (plan != nullptr && i < plan->placed) {
-          new_places.push_back(
-              {span.position + uint64_t{plan->blocks[i].offset}, plan->blocks[i].size});
-        }
-      }
       const bool last = &span == &spans.back();
       draw_gaps(picture, scale, old_places, span.position, span.end, before, kBandHeight,
                 "url(#gap)");
