@@ -122,22 +122,36 @@ bool Replacements::add(size_t index, FileBytes bytes) {
   return true;
 }
 
-namespace {
+Failure chosen_twice(const FlashImage& image, size_t index, const char* argument) {
+  Failure twice = fail(Code::chosen_twice, argument, ": " + block_label(image, index));
+  twice.block = static_cast<int>(index);
+  return twice;
+}
 
 // No block can be longer than the bytes from its table to the image's end; a longer file is
 // refused before any memory is asked for it. What does fit is the merge plan's to decide.
-uint64_t longest_conceivable(const FlashImage& image, size_t index) {
-  return uint64_t{image.length} - image.records[index].table_pos;
+Failure length_refusal(const FlashImage& image, size_t index, const char* blockfile,
+                       uint64_t length, bool at_least, const Replacements& others,
+                       const MergeOptions& options) {
+  Failure failure;
+  if (length == 0) failure = fail(Code::blockfile_empty, blockfile);
+  if (length > uint64_t{image.length} - image.records[index].table_pos) {
+    failure = fail(
+        Code::does_not_fit, blockfile,
+        format_text(": %s%llu bytes, but %s can hold at most %llu", at_least ? "at least " : "",
+                    static_cast<unsigned long long>(length), block_label(image, index).c_str(),
+                    static_cast<unsigned long long>(block_room(image, others, index, options))));
+  }
+  failure.block = static_cast<int>(index);
+  return failure;
 }
-
-}  // namespace
 
 Failure read_block_file(const FlashImage& image, size_t index, const char* blockfile,
                         const Replacements& others, FileBytes& data, Links links,
                         const MergeOptions& options) {
   FileContents contents;
-  const ReadResult read =
-      read_whole_file(blockfile, longest_conceivable(image, index), contents, links);
+  const ReadResult read = read_whole_file(
+      blockfile, uint64_t{image.length} - image.records[index].table_pos, contents, links);
   const auto length = static_cast<unsigned long long>(contents.file_length);
   Failure failure;
   switch (read) {
@@ -150,12 +164,8 @@ Failure read_block_file(const FlashImage& image, size_t index, const char* block
       }
       break;
     case ReadResult::too_long:
-      failure = fail(
-          Code::does_not_fit, blockfile,
-          format_text(": %s%llu bytes, but %s can hold at most %llu",
-                      contents.stopped_early ? "at least " : "", length,
-                      block_label(image, index).c_str(),
-                      static_cast<unsigned long long>(block_room(image, others, index, options))));
+      failure = length_refusal(image, index, blockfile, contents.file_length,
+                               contents.stopped_early, others, options);
       break;
     case ReadResult::cannot_open:
       failure = fail(Code::blockfile_unopenable, blockfile, {}, contents.error);
@@ -214,13 +224,13 @@ Failure replace_block(const FlashImage& image, const char* blockname, const char
     return none;
   }
   // Several replacements in one merge each choose a block of their own.
-  Failure twice = fail(Code::chosen_twice, blockname, ": " + block_label(image, index));
-  twice.block = static_cast<int>(index);
-  if (replacements.find(index) != nullptr) return twice;
+  if (replacements.find(index) != nullptr) return chosen_twice(image, index, blockname);
   FileBytes data;
   Failure failure =
       read_block_file(image, index, blockfile, replacements, data, Links::follow, options);
-  if (!failure.failed() && !replacements.add(index, std::move(data))) return twice;
+  if (!failure.failed() && !replacements.add(index, std::move(data))) {
+    return chosen_twice(image, index, blockname);
+  }
   return failure;
 }
 

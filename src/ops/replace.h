@@ -64,6 +64,16 @@ Failure replace_block(const FlashImage& image, const char* blockname, const char
                       Replacements& replacements, BlockChoice how = BlockChoice::name_or_id,
                       const MergeOptions& options = {});
 
+// The refusals of new bytes for block `index` that come before the merge's plan: the block
+// chosen by another replacement already (`argument` the name that chose it again), and bytes
+// (`length` of them, `at_least` for a stream that gave more) that are none at all or more than
+// any place in the image could hold (does_not_fit, with what the merge, with the `others` it
+// already has, would take). length_refusal is no failure for a length that may fit.
+Failure chosen_twice(const FlashImage& image, size_t index, const char* argument);
+Failure length_refusal(const FlashImage& image, size_t index, const char* blockfile,
+                       uint64_t length, bool at_least, const Replacements& others,
+                       const MergeOptions& options = {});
+
 // Reads `blockfile` whole as new bytes for block `index`: refused when it is empty, longer than
 // any place in the image (does_not_fit, before it is read, with what the merge, with the
 // `others` it already has, would take), or cannot be read whole.

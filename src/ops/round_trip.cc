@@ -589,7 +589,7 @@ Failure take_changed_blocks(const FlashImage& image, const BlockChecksums& crcs,
       ++verdicts.count[static_cast<size_t>(verdict)];
       if (verdict == Verdict::from_folder && !files[i].view.empty() &&
           !replacements.add(i, std::move(files[i]))) {
-        return fail(Code::chosen_twice, dir, ": " + block_label(image, i));
+        return chosen_twice(image, i, dir);
       }
     }
   } catch (const std::bad_alloc&) {

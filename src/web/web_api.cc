@@ -137,19 +137,15 @@ int web_choose(size_t index, uint8_t* bytes, size_t length, const char* name) {
                                Code::no_match, index),
                   "merge");
   }
-  const Failure twice = fail(Code::chosen_twice, name, ": " + block_label(*s.image, index));
-  if (s.replacements.find(index) != nullptr) return failed(twice, "merge");
-  if (owned.size == 0) return failed(fail(Code::blockfile_empty, name), "merge");
-  const uint64_t room = block_room(*s.image, s.replacements, index);
-  // As a block file read from disk: refused from its length when it cannot fit anywhere.
-  if (owned.size > uint64_t{s.image->length} - s.image->records[index].table_pos) {
-    return failed(
-        fail(Code::does_not_fit, name,
-             ": " + std::to_string(owned.size) + " bytes, but " + block_label(*s.image, index) +
-                 " can hold at most " + std::to_string(room)),
-        "merge");
+  if (s.replacements.find(index) != nullptr) {
+    return failed(chosen_twice(*s.image, index, name), "merge");
   }
-  if (!s.replacements.add(index, held_bytes(std::move(owned)))) return failed(twice, "merge");
+  // As a block file read from disk: refused from its length when it cannot fit anywhere.
+  const Failure refused = length_refusal(*s.image, index, name, owned.size, false, s.replacements);
+  if (refused.failed()) return failed(refused, "merge");
+  if (!s.replacements.add(index, held_bytes(std::move(owned)))) {
+    return failed(chosen_twice(*s.image, index, name), "merge");
+  }
   return 0;
 }
 
