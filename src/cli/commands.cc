@@ -18,25 +18,20 @@ bool reads_standard_input_twice(const std::vector<const char*>& inputs) {
 
 }  // namespace
 
-std::unique_ptr<FlashImage> load_or_say_why(const Invocation& call, const char* file) {
+std::unique_ptr<FlashImage> load_or_say_why(const Invocation& call, const char* file, bool hint) {
   std::unique_ptr<FlashImage> image;
   const Failure failure = load_for_output(call, file, nullptr, image);
   if (!failure.failed()) return image;
   say_failure(call, failure);
+  if (hint && failure.code == Code::flashfile_unreadable) hint_if_mistyped(call.err, file);
   return nullptr;
 }
 
 int run_list(const Invocation& call) {
-  const char* flashfile = call.operands[0];
-  std::unique_ptr<FlashImage> image;
-  const Failure failure = load_for_output(call, flashfile, nullptr, image);
-  if (!failure.failed()) {
-    print_block_list(*image, call.out);
-    return kExitOk;
-  }
-  say_failure(call, failure);
-  if (failure.code == Code::flashfile_unreadable) hint_if_mistyped(call.err, flashfile);
-  return kExitFailed;
+  const auto image = load_or_say_why(call, call.operands[0], true);
+  if (!image) return kExitFailed;
+  print_block_list(*image, call.out);
+  return kExitOk;
 }
 
 int run_info(const Invocation& call) {

@@ -57,8 +57,10 @@ std::string_view topic_of(const Command& command);
 void hint_if_mistyped(std::ostream& err, std::string_view first);
 
 // Loads `file` for a command that reads it whole and writes nothing from it; on failure, says
-// why and gives null.
-std::unique_ptr<FlashImage> load_or_say_why(const Invocation& call, const char* file);
+// why (with `hint`, and a file that cannot be read, the options its name is close to) and gives
+// null.
+std::unique_ptr<FlashImage> load_or_say_why(const Invocation& call, const char* file,
+                                            bool hint = false);
 
 // The handlers, one per command row.
 int run_list(const Invocation& call);
