@@ -144,6 +144,7 @@ TEST(Options, WrongArgumentsForAnOptionGoToStandardError) {
        wrong + "--merge: the document and WFILE - cannot both go to standard output"},
       {{"--version", "-q"}, "blkswap: --version: unknown flag '-q'; it takes no flags"},
       {{"--help", "x"}, wrong + "--help: no command is called 'x'"},
+      {{"--help", "x\n"}, wrong + "--help: no command is called 'x\\x0a'"},
       {{"-h", "x", "y", "z"}, ""},  // four arguments, but the first is an option
       {{"--version", "x"}, ""},
   };

@@ -3,6 +3,7 @@
 
 #include "cli/commands.h"
 #include "cli/invocation.h"
+#include "image/text.h"
 
 #ifndef BLKSWAP_VERSION
 #error "BLKSWAP_VERSION comes from the project's version in CMakeLists.txt"
@@ -82,7 +83,7 @@ bool print_command_help(std::ostream& out, std::string_view topic) {
 int run_help(const Invocation& call) {
   if (!call.operands.empty()) {
     if (print_command_help(call.out, call.operands[0])) return kExitOk;
-    return usage_error(call, "no command is called '" + std::string(call.operands[0]) + "'");
+    return usage_error(call, "no command is called '" + printable(call.operands[0]) + "'");
   }
   call.out << kUsageText << "\nCommands:\n";
   for (const Command& command : command_table()) {
