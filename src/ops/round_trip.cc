@@ -291,15 +291,6 @@ Failure check_object(const Json& object, const Json& wanted, const char* where, 
 // The placement values of a block unpacked from an earlier state of the image, checked against
 // each other: its place from its table and offset, its end from its size, and its entry's bytes.
 Failure check_placement(const Json& block, const char* where) {
-  const uint64_t table = block["table"].get<uint64_t>(), offset = block["offset"].get<uint64_t>(),
-                 size = block["size"].get<uint64_t>();
-  if (block["start"].get<uint64_t>() != table + offset) {
-    return refuse(Code::manifest_malformed, "%s's \"start\" is not its table plus its offset",
-                  where);
-  }
-  if (block["end"].get<uint64_t>() != table + offset + size) {
-    return refuse(Code::manifest_malformed, "%s's \"end\" is not its start plus its size", where);
-  }
   const BlockEntry entry = entry_of_hex(block["entry_hex"].get_ref<const std::string&>());
   const struct {
     const char* key;
@@ -312,6 +303,16 @@ Failure check_placement(const Json& block, const char* where) {
       return refuse(Code::manifest_malformed, "%s's \"%s\" is not the one in its \"entry_hex\"",
                     where, field.key);
     }
+  }
+  // The table is FLASHFILE's and the offset and size are the entry's: 32-bit, so no sum wraps.
+  const uint64_t table = block["table"].get<uint64_t>(), offset = block["offset"].get<uint64_t>(),
+                 size = block["size"].get<uint64_t>();
+  if (block["start"].get<uint64_t>() != table + offset) {
+    return refuse(Code::manifest_malformed, "%s's \"start\" is not its table plus its offset",
+                  where);
+  }
+  if (block["end"].get<uint64_t>() != table + offset + size) {
+    return refuse(Code::manifest_malformed, "%s's \"end\" is not its start plus its size", where);
   }
   const std::string& state = block["state"].get_ref<const std::string&>();
   const bool none = !has_checksum(entry);
