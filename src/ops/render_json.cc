@@ -212,7 +212,7 @@ void render_merge(std::ostream& out, const MergeReport& report) {
       block["new_size"] = planned ? Json(planned->size) : Json();
       block["checksum"] = entry_checksum(before);
       block["new_checksum"] = whole ? Json((*report.checksums)[i]) : Json();
-      block["state"] = checksum_state_name(checksum_state_of(before, block_checksum(image, i)));
+      block["state"] = checksum_state_name(report.states[i]);
       block["replaced"] = planned != nullptr && planned->replaced;
       block["written_over_by"] =
           planned && planned->written_over_by >= 0 ? Json(planned->written_over_by) : Json();

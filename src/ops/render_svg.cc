@@ -461,7 +461,7 @@ void render_merge(std::ostream& out, const MergeReport& report) {
             plan != nullptr && i < plan->placed ? &plan->blocks[i] : nullptr;
         const bool replaced = plan != nullptr && plan->blocks[i].replaced;
         const bool at_fault = static_cast<int>(i) == report.failure.block;
-        const ChecksumState state = checksum_state_of(entry, block_checksum(*image, i));
+        const ChecksumState state = report.states[i];
         std::string more = " data-state=\"" + std::string(checksum_state_name(state)) + "\"";
         std::string title = block_title(*image, i);
         if (planned != nullptr) {

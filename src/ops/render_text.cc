@@ -179,13 +179,10 @@ void render_merge(std::ostream& out, const MergeReport& report) {
       }
       if (plan != nullptr && plan->blocks[i].replaced) checksum += "  (replaced)";
       if (static_cast<int>(i) == report.failure.block) checksum += "  (at fault)";
-      row.insert(
-          row.end(),
-          {hex_field(entry_offset(before)), hex_size(entry_size(before)),
-           placed ? hex_field(plan->blocks[i].offset) : "-",
-           plan != nullptr ? hex_size(plan->blocks[i].size) : "-",
-           std::string(checksum_state_name(checksum_state_of(before, block_checksum(*image, i)))),
-           checksum});
+      row.insert(row.end(), {hex_field(entry_offset(before)), hex_size(entry_size(before)),
+                             placed ? hex_field(plan->blocks[i].offset) : "-",
+                             plan != nullptr ? hex_size(plan->blocks[i].size) : "-",
+                             std::string(checksum_state_name(report.states[i])), checksum});
       rows.push_back(std::move(row));
     }
     print_columns(out, rows);

@@ -62,7 +62,12 @@ ByteCount moved_blocks(const FlashImage& image, const MergePlan& plan) {
 }
 
 void complete_merge_report(MergeReport& report) {
-  if (report.image == nullptr || report.plan == nullptr || report.checksums == nullptr) return;
+  if (report.image == nullptr) return;
+  for (size_t i = 0; i < report.image->block_count; ++i) {
+    report.states[i] =
+        checksum_state_of(report.image->records[i].entry, block_checksum(*report.image, i));
+  }
+  if (report.plan == nullptr || report.checksums == nullptr) return;
   report.moved = moved_blocks(*report.image, *report.plan);
   report.warnings = merge_warnings(*report.image, *report.plan, *report.checksums);
 }

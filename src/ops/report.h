@@ -85,11 +85,13 @@ struct MergeReport {
   MergeWarnings warnings;
   ByteCount moved;
   const RepackReport* repack = nullptr;
+  std::array<ChecksumState, kMaxBlocks> states{};  // each block's stored checksum, as loaded
   Failure failure;
   std::string_view kind = "merge";  // whose codes a failure gives
   std::string output;               // the file a merge wrote; empty for a rehearsal
 };
-// Fills the moves and warnings of a merge made whole.
+// Fills the checksum states of the image's blocks, and the moves and warnings of a merge made
+// whole.
 void complete_merge_report(MergeReport& report);
 
 // --diff: two images and what differs between them.
