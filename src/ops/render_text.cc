@@ -253,8 +253,8 @@ uint32_t field_value(const BlockEntry& entry, DiffField field) {
   }
 }
 
-// "12 bytes differ: at +0x00000100 (4 bytes), ... and 2 more ranges"; `base` is added to each
-// range's start, `plus` marks a place within a block.
+// "12 bytes differ: at +0x00000100 (4 bytes), ... and 2 more ranges"; `plus` marks a place
+// within a block.
 void put_differences(std::ostream& out, const ByteDifferences& d, const char* plus) {
   out << d.count << (d.count == 1 ? " byte differs" : " bytes differ");
   for (size_t r = 0; r < d.shown; ++r) {
