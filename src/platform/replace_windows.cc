@@ -100,8 +100,12 @@ WriteResult read_back_written(HANDLE file, uint64_t total, ReadBack read_back, W
       at.Offset = static_cast<DWORD>(offset + done);
       at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
       DWORD got = 0;
-      if (!::ReadFile(file, p + done, static_cast<DWORD>(size - done), &got, &at) || got == 0) {
+      if (!::ReadFile(file, p + done, static_cast<DWORD>(size - done), &got, &at)) {
         set_errno_from_last_error();
+        return false;
+      }
+      if (got == 0) {  // the file ends before its length: no system error to give
+        errno = EIO;
         return false;
       }
       done += got;
