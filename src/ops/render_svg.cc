@@ -236,13 +236,11 @@ void draw_gaps(Picture& picture, const Scale& scale, std::vector<ByteRange> cove
   if (at < to) picture.rect(scale(at), y, scale(to) - scale(at), height, fill);
 }
 
-// A table's header and entries, and every table without blocks inside the span, as dark marks.
-void draw_tables(Picture& picture, const Scale& scale, const FlashImage& image,
-                 const TableSpan& span, double y, double height) {
-  picture.rect(scale(span.position), y, scale(entries_end(span)) - scale(span.position), height,
-               "#37474f");
+// Every table's header and entries in [from, to) as a dark mark.
+void draw_tables(Picture& picture, const Scale& scale, const FlashImage& image, uint64_t from,
+                 uint64_t to, double y, double height) {
   for_each_table(image, [&](uint32_t position, uint8_t entries) {
-    if (position <= span.position || position >= span.end) return;
+    if (position < from || position >= to) return;
     const uint64_t end = position + kHeaderSize + uint64_t{kEntrySize} * entries;
     picture.rect(scale(position), y, scale(end) - scale(position), height, "#37474f");
   });
@@ -374,7 +372,7 @@ void render_info(std::ostream& out, const InfoReport& report) {
                    hex_field(block_start(image, i)), "font-size=\"9\" fill=\"#616161\"");
       picture.body << "</g>\n";
     }
-    draw_tables(picture, scale, image, span, y + 18, kBandHeight);  // over any block on them
+    draw_tables(picture, scale, image, span.position, span.end, y + 18, kBandHeight);  // on top
     picture.y = y + 18 + kBandHeight + 22;
   }
   legend(picture, false);
@@ -502,8 +500,9 @@ void render_merge(std::ostream& out, const MergeReport& report) {
         }
         picture.body << "</g>\n";
       }
-      draw_tables(picture, scale, *image, span, before, kBandHeight);  // over any block on them
-      draw_tables(picture, scale, *image, span, after, kBandHeight);
+      for (const double band : {before, after}) {  // over any block on them
+        draw_tables(picture, scale, *image, span.position, span.end, band, kBandHeight);
+      }
       if (plan != nullptr && plan->erased.count > 0 && plan->erased.first >= span.position &&
           plan->erased.first < span.end) {
         const double x = scale(plan->erased.first);
@@ -548,10 +547,7 @@ void render_diff(std::ostream& out, const DiffReport& report) {
     const double y = picture.y;
     picture.text(kLeft, y + 12, side == 0 ? "A" : "B", "font-weight=\"bold\"");
     picture.rect(kLeft, y + 18, scale.right() - kLeft, kBandHeight, "url(#gap)");
-    for_each_table(image, [&](uint32_t position, uint8_t entries) {
-      const uint64_t end = position + kHeaderSize + uint64_t{kEntrySize} * entries;
-      picture.rect(scale(position), y + 18, scale(end) - scale(position), kBandHeight, "#37474f");
-    });
+    draw_tables(picture, scale, image, 0, image.length, y + 18, kBandHeight);
     for (size_t i = 0; i < image.block_count; ++i) {
       const BlockPair* pair = nullptr;
       for (const BlockPair& p : cmp.blocks) {
