@@ -134,7 +134,7 @@ Failure write_merged(MergeRun& run, const char* wfile) {
   if (written.failed()) return written;
   run.report.checksums = &run.checksums;
   run.report.output = wfile == kStandardStream ? "standard output" : wfile;
-  complete_merge_report(run.report);
+  complete_merge_report(run.report, &*run.loaded_checksums);
   return {};
 }
 
@@ -146,7 +146,7 @@ void rehearse(MergeRun& run, Failure failure) {
     if (!failure.failed()) run.report.checksums = &run.composed.checksums;
   }
   run.report.failure = std::move(failure);
-  complete_merge_report(run.report);
+  complete_merge_report(run.report, run.loaded_checksums ? &*run.loaded_checksums : nullptr);
 }
 
 int run_merge(const Invocation& call) {

@@ -61,12 +61,9 @@ ByteCount moved_blocks(const FlashImage& image, const MergePlan& plan) {
   return moved;
 }
 
-void complete_merge_report(MergeReport& report) {
+void complete_merge_report(MergeReport& report, const BlockChecksums* loaded) {
   if (report.image == nullptr) return;
-  for (size_t i = 0; i < report.image->block_count; ++i) {
-    report.states[i] =
-        checksum_state_of(report.image->records[i].entry, block_checksum(*report.image, i));
-  }
+  report.states = check_checksums(*report.image, loaded).state;
   if (report.plan == nullptr || report.checksums == nullptr) return;
   report.moved = moved_blocks(*report.image, *report.plan);
   report.warnings = merge_warnings(*report.image, *report.plan, *report.checksums);

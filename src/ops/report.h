@@ -90,9 +90,9 @@ struct MergeReport {
   std::string_view kind = "merge";  // whose codes a failure gives
   std::string output;               // the file a merge wrote; empty for a rehearsal
 };
-// Fills the checksum states of the image's blocks, and the moves and warnings of a merge made
-// whole.
-void complete_merge_report(MergeReport& report);
+// Fills the checksum states of the image's blocks (from `loaded`, their checksums as loaded,
+// when a step before took them), and the moves and warnings of a merge made whole.
+void complete_merge_report(MergeReport& report, const BlockChecksums* loaded = nullptr);
 
 // --diff: two images and what differs between them.
 struct DiffReport {

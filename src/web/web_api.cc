@@ -76,11 +76,12 @@ int merge_chosen(bool keep_offsets, bool rehearsal) {
   report.image = s.image.get();
   report.plan = &plan;
   const MergeOptions options{.keep_offsets = keep_offsets};
-  report.failure = plan_merge(*s.image, s.replacements, plan, options)
+  const BlockChecksums loaded = block_checksums(*s.image);  // for the plan and the report
+  report.failure = plan_merge(*s.image, s.replacements, plan, options, &loaded)
                        ? compose(*s.image, plan, composed)
                        : refusal_failure(*s.image, plan.refusal);
   if (!report.failure.failed()) report.checksums = &composed.checksums;
-  complete_merge_report(report);
+  complete_merge_report(report, &loaded);
   if (report.failure.failed() && !rehearsal) return failed(report.failure, "merge");
   if (!rehearsal) report.output = s.image->name;
   s.document = rendered([&](std::ostream& out) { kJsonRenderer.merge(out, report); });
