@@ -16,9 +16,11 @@ namespace blkswap {
 
 namespace {
 
-// What the page has open: one image, the blocks chosen for it, and the last call's results.
+// What the page has open: one image (its blocks' checksums taken once, when it was opened), the
+// blocks chosen for it, and the last call's results.
 struct Session {
   std::unique_ptr<FlashImage> image;
+  BlockChecksums loaded{};
   Replacements replacements;
   std::string document;
   std::string picture;
@@ -76,12 +78,11 @@ int merge_chosen(bool keep_offsets, bool rehearsal) {
   report.image = s.image.get();
   report.plan = &plan;
   const MergeOptions options{.keep_offsets = keep_offsets};
-  const BlockChecksums loaded = block_checksums(*s.image);  // for the plan and the report
-  report.failure = plan_merge(*s.image, s.replacements, plan, options, &loaded)
+  report.failure = plan_merge(*s.image, s.replacements, plan, options, &s.loaded)
                        ? compose(*s.image, plan, composed)
                        : refusal_failure(*s.image, plan.refusal);
   if (!report.failure.failed()) report.checksums = &composed.checksums;
-  complete_merge_report(report, &loaded);
+  complete_merge_report(report, &s.loaded);
   if (report.failure.failed() && !rehearsal) return failed(report.failure, "merge");
   if (!rehearsal) report.output = s.image->name;
   s.document = rendered([&](std::ostream& out) { kJsonRenderer.merge(out, report); });
@@ -122,7 +123,8 @@ int web_open(uint8_t* bytes, size_t length, const char* name) {
     s.image.reset();
     return failed(failure, "list", true);
   }
-  const InfoReport info = info_report(*s.image);
+  s.loaded = block_checksums(*s.image);
+  const InfoReport info = info_report(*s.image, {}, &s.loaded);
   s.document = rendered([&](std::ostream& out) { kJsonRenderer.info(out, info); });
   s.picture = rendered([&](std::ostream& out) { kSvgRenderer.info(out, info); });
   return 0;
@@ -186,7 +188,7 @@ int web_verify() {
   VerifyReport report;
   VerifiedImage& verified = report.images.emplace_back();
   verified.file = s.image->name;
-  verified.checksums = check_checksums(*s.image);
+  verified.checksums = check_checksums(*s.image, &s.loaded);
   // The report holds an image of its own: the records, not the bytes.
   verified.image = allocate_flash_image();
   if (!verified.image) return failed(fail(Code::image_no_memory, s.image->name), "list", true);
