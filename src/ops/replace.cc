@@ -142,7 +142,7 @@ Failure length_refusal(const FlashImage& image, size_t index, const char* blockf
                     static_cast<unsigned long long>(length), block_label(image, index).c_str(),
                     static_cast<unsigned long long>(block_room(image, others, index, options))));
   }
-  failure.block = static_cast<int>(index);
+  if (failure.failed()) failure.block = static_cast<int>(index);
   return failure;
 }
 
