@@ -128,14 +128,22 @@ Failure chosen_twice(const FlashImage& image, size_t index, const char* argument
   return twice;
 }
 
+namespace {
+
 // No block can be longer than the bytes from its table to the image's end; a longer file is
 // refused before any memory is asked for it. What does fit is the merge plan's to decide.
+uint64_t longest_conceivable(const FlashImage& image, size_t index) {
+  return uint64_t{image.length} - image.records[index].table_pos;
+}
+
+}  // namespace
+
 Failure length_refusal(const FlashImage& image, size_t index, const char* blockfile,
                        uint64_t length, bool at_least, const Replacements& others,
                        const MergeOptions& options) {
   Failure failure;
   if (length == 0) failure = fail(Code::blockfile_empty, blockfile);
-  if (length > uint64_t{image.length} - image.records[index].table_pos) {
+  if (length > longest_conceivable(image, index)) {
     failure = fail(
         Code::does_not_fit, blockfile,
         format_text(": %s%llu bytes, but %s can hold at most %llu", at_least ? "at least " : "",
@@ -150,22 +158,20 @@ Failure read_block_file(const FlashImage& image, size_t index, const char* block
                         const Replacements& others, FileBytes& data, Links links,
                         const MergeOptions& options) {
   FileContents contents;
-  const ReadResult read = read_whole_file(
-      blockfile, uint64_t{image.length} - image.records[index].table_pos, contents, links);
+  const ReadResult read =
+      read_whole_file(blockfile, longest_conceivable(image, index), contents, links);
   const auto length = static_cast<unsigned long long>(contents.file_length);
   Failure failure;
   switch (read) {
     case ReadResult::ok:
-      if (contents.file_length == 0) failure = fail(Code::blockfile_empty, blockfile);
-      if (contents.bytes.view.size() != contents.file_length) {
+    case ReadResult::too_long:
+      failure = length_refusal(image, index, blockfile, contents.file_length,
+                               contents.stopped_early, others, options);
+      if (read == ReadResult::ok && contents.bytes.view.size() != contents.file_length) {
         failure = fail(
             Code::blockfile_short, blockfile,
             format_text(": it gave %zu of its %llu bytes", contents.bytes.view.size(), length));
       }
-      break;
-    case ReadResult::too_long:
-      failure = length_refusal(image, index, blockfile, contents.file_length,
-                               contents.stopped_early, others, options);
       break;
     case ReadResult::cannot_open:
       failure = fail(Code::blockfile_unopenable, blockfile, {}, contents.error);
@@ -180,8 +186,11 @@ Failure read_block_file(const FlashImage& image, size_t index, const char* block
                contents.error);
       break;
   }
-  failure.block = static_cast<int>(index);
-  if (!failure.failed()) data = std::move(contents.bytes);
+  if (failure.failed()) {
+    failure.block = static_cast<int>(index);
+  } else {
+    data = std::move(contents.bytes);
+  }
   return failure;
 }
 
